@@ -48,13 +48,18 @@ struct FakeReader {
     int readCount = 0;
     int failControlAt = -1;
     int failReadAt = -1;
+    // The reader is pulled out when the count reaches the number given: that
+    // transfer and every later one fail until the test plugs it back in.
+    int unplugAtControl = -1;
+    int unplugAtRead = -1;
+    bool unplugged = false;
     std::uint8_t lastReadPipe = 0;
     bool opened = false;
     bool bound = false;
 };
 
 class UsbDouble {
-public:
+  public:
     static UsbDouble& Instance();
 
     // Forgets every reader and every record; closes nothing in the library.
@@ -74,7 +79,7 @@ public:
 
     const PlatformOps& Ops() const;
 
-private:
+  private:
     std::deque<FakeReader> readers_;
 };
 
