@@ -1,0 +1,145 @@
+#include "tests/hardening/healthy_reader.h"
+
+#include <cstring>
+
+#include "include/zelvorn.h"
+#include "tests/replay/replay_platform.h"
+#include "transport/transport.h"
+
+namespace zelvorn::hardening {
+namespace {
+
+// The card's answer to one block of the block protocol: an I-block with the
+// block's own number and the status word 90 00; to RATS a short ATS.
+std::size_t CardAnswer(const std::uint8_t* block, std::size_t blockLength, std::uint8_t* out) {
+    const std::uint8_t pcb = blockLength > 6 ? block[6] : 0;
+    if (pcb == 0xE0) {
+        const std::uint8_t ats[] = {0x05, 0x78, 0x80, 0x70, 0x02};
+        std::memcpy(out, ats, sizeof ats);
+        return sizeof ats;
+    }
+    if ((pcb & 0xF0) == 0xA0 || (pcb & 0xE0) == 0x00) {
+        out[0] = static_cast<std::uint8_t>(0x02 | (pcb & 0x01));
+        out[1] = 0x90;
+        out[2] = 0x00;
+        return 3;
+    }
+    return 0;
+}
+
+// Data of the reply to a request block (frame type, L, command, N, data):
+// writes echo what was written, reads deliver the length their command
+// expects.
+std::size_t ReplyData(const std::uint8_t* block, std::size_t blockLength, std::uint8_t* out) {
+    const std::uint8_t command = block[2];
+    const std::uint8_t* data = block + 4;
+    const std::size_t n = block[3];
+    auto echo = [&](std::size_t skip, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = skip + i < n ? data[skip + i] : 0;
+        return count;
+    };
+    auto pattern = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::uint8_t>(0x30 + i);
+        return count;
+    };
+    if (block[0] == kFrameReceive) return pattern(8);
+    switch (command) {
+        case 0x00:  // select one card: card entry behind a byte not examined
+            return pattern(13);
+        case 0x03:  // list (no data: two cards) or select by serial number
+            if (n == 0) {
+                out[0] = 2;
+                for (std::size_t i = 1; i < 25; ++i) out[i] = static_cast<std::uint8_t>(i);
+                return 25;
+            }
+            return pattern(13);
+        case 0x06:
+            return pattern(16);
+        case 0x07:
+        case 0x0F:
+        case 0x10:
+        case 0x11:
+            return pattern(4);
+        case 0x0A:
+            return echo(1, 16);
+        case 0x0B:
+            return echo(1, 4);
+        case 0x0D:
+            return echo(1, 6);
+        case 0x08:
+        case 0x14:
+        case 0x19:
+            return pattern(1);
+        case 0x0C:
+        case 0x1A:
+            return echo(1, 1);
+        case 0x15:
+            return echo(0, 1);
+        case 0x12:
+        case 0x13:
+            out[0] = command == 0x13 ? 1 : 0;
+            return 1;
+        case 0x16:
+            return CardAnswer(block, blockLength, out);
+        case 0x18:
+            return pattern(30);
+        case 0x21:
+            return pattern(12);
+        case 0x32:
+        case 0x33:
+            return echo(1, 2);
+        case 0x34:
+            return pattern(2);
+        case 0x35:
+            return pattern(8);
+        default:
+            return 0;
+    }
+}
+
+bool Answer(const std::uint8_t* frame, std::size_t length) {
+    std::uint8_t block[128];
+    const std::size_t blockLength = replay::DecodeCommand(frame, length, block);
+    if (blockLength == 0) return false;
+    std::uint8_t payload[128] = {};
+    const std::size_t p = ReplyData(block, blockLength, payload + 5);
+    payload[4] = static_cast<std::uint8_t>(p);
+    std::uint8_t text[2 * 128 + 16];
+    replay::Queue(text, replay::EncodeReply(0x9000, payload, p + 5, text));
+    return true;
+}
+
+bool EightAtATime(std::uint32_t capacity, std::uint32_t* size) {
+    *size = capacity < 8 ? capacity : 8;
+    return true;
+}
+
+std::int16_t RawExchange(std::uint8_t command, std::uint8_t argument) {
+    std::uint8_t replyLength = 0;
+    std::uint8_t reply[32];
+    const RequestBlock request = Request_Make(command, &argument, 1);
+    return Transport_Exchange(0, request, &replyLength, reply, sizeof reply);
+}
+
+using Command = std::int16_t (*)();
+
+const Command kMix[] = {
+    [] { return RawExchange(0x06, 4); },
+    [] { return RawExchange(0x19, 0x11); },
+};
+
+}  // namespace
+
+void HealthyReader_Install() {
+    replay::Install(replay::Hooks{Answer, EightAtATime});
+}
+
+std::int16_t MixedCommand(std::size_t index) {
+    return kMix[index % MixedCommandCount()]();
+}
+
+std::size_t MixedCommandCount() {
+    return sizeof kMix / sizeof kMix[0];
+}
+
+}  // namespace zelvorn::hardening
