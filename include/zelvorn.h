@@ -121,6 +121,121 @@ ZELVORN_API int16_t Zelvorn_Close(int16_t handle);
 
 /* ---- Several cards and raw telegrams ------------------------------------ */
 
+/** Most cards one tag list can report: a reply carries at most 122 bytes, a
+ *  6-byte head and a 12-byte entry per card. Size the arrays of
+ *  Zelvorn_ListTags for this many cards. */
+#define ZELVORN_MAX_LISTED_TAGS 9
+/** Size of one serial-number field; serial numbers are 4, 7 or 10 bytes long. */
+#define ZELVORN_SERIAL_FIELD 10
+/** Longest telegram Zelvorn_TxDataTelegram sends (count, option byte and up to
+ *  119 bytes for the card). */
+#define ZELVORN_MAX_TELEGRAM 121
+/** Longest answer Zelvorn_TxDataTelegram hands back. */
+#define ZELVORN_MAX_TELEGRAM_RESPONSE 117
+/** Longest packet Zelvorn_DirectSend sends. */
+#define ZELVORN_MAX_DIRECT_PACKET 66
+/** Largest receiveLength of Zelvorn_DirectReceive. */
+#define ZELVORN_MAX_DIRECT_RECEIVE 64
+/** Longest data Zelvorn_DirectSend and Zelvorn_DirectReceive hand back. */
+#define ZELVORN_MAX_DIRECT_RESPONSE 59
+
+/**
+ * Lists the cards in the reader's field.
+ * @param tagCount      out, required: the number of cards K.
+ * @param cardTypes     out, required: K card types; room for ZELVORN_MAX_LISTED_TAGS.
+ * @param serialLengths out, required: K serial-number lengths; same room.
+ * @param serialNumbers out, required: K fields of ZELVORN_SERIAL_FIELD bytes,
+ *                      card i at bytes 10i..10i+9, each copied whole whatever
+ *                      its length says; room for ZELVORN_MAX_LISTED_TAGS fields.
+ * @return 0; ERR_INVALID_HANDLE; ERR_FAILURE when the transfer fails or the
+ *         reply claims more cards than it carries (nothing written); the
+ *         transport's or the reader's status. The reader is asked before the
+ *         pointers are examined: a null tagCount gives ERR_INVALID_PARAMETER
+ *         after the exchange, a null array gives it with tagCount already
+ *         written. A reply too short to hold a count gives 0 with nothing
+ *         written.
+ */
+ZELVORN_API int16_t Zelvorn_ListTags(int16_t handle, uint8_t* tagCount, uint8_t* cardTypes,
+                                     uint8_t* serialLengths, uint8_t* serialNumbers);
+
+/**
+ * Selects one card of the field by its serial number.
+ * @param targetSerialLength 4, 7 or 10, else ERR_INVALID_PARAMETER (tested
+ *                           before the handle).
+ * @param targetSerialNumber in, targetSerialLength bytes; null gives
+ *                           ERR_INVALID_PARAMETER.
+ * @param cardType     out, optional: the selected card's type.
+ * @param serialLength out, optional: its serial-number length.
+ * @param serialNumber out, optional: its ZELVORN_SERIAL_FIELD-byte field, whole.
+ * @return 0 (also for a reply of unexpected length, outputs untouched);
+ *         ERR_INVALID_HANDLE; ERR_INVALID_PARAMETER; ERR_FAILURE; the
+ *         transport's or the reader's status.
+ */
+ZELVORN_API int16_t Zelvorn_MultiTagSelect(int16_t handle, uint8_t targetSerialLength,
+                                           const uint8_t* targetSerialNumber, uint8_t* cardType,
+                                           uint8_t* serialLength, uint8_t* serialNumber);
+
+/**
+ * Passes a telegram through the reader to the card: byte 0 the number n of
+ * bytes for the card, byte 1 an option byte for the reader, then the n bytes.
+ * The telegram is sent as it is; its count is not compared with telegramLength.
+ * @param telegramLength at most ZELVORN_MAX_TELEGRAM, else ERR_INVALID_PARAMETER
+ *                       with nothing sent.
+ * @param telegram       in, telegramLength bytes; may be null only for length 0.
+ * @param responseLength out, optional: the length of the card's answer.
+ * @param response       out, optional: the answer; room for
+ *                       ZELVORN_MAX_TELEGRAM_RESPONSE bytes.
+ * @return 0; ERR_INVALID_HANDLE; ERR_INVALID_PARAMETER; ERR_FAILURE, also when
+ *         an output is asked for and the reply declares more answer bytes than
+ *         it carries (outputs untouched); the transport's or the reader's
+ *         status.
+ */
+ZELVORN_API int16_t Zelvorn_TxDataTelegram(int16_t handle, uint8_t telegramLength,
+                                           const uint8_t* telegram, uint8_t* responseLength,
+                                           uint8_t* response);
+
+/**
+ * Sends a command packet built by the caller: byte 0 the command code, byte 1
+ * the data length N, then the data.
+ * @param packetLength at most ZELVORN_MAX_DIRECT_PACKET (tested before the
+ *                     handle); at least 2, and N must not exceed
+ *                     packetLength - 2, else ERR_INVALID_PARAMETER with
+ *                     nothing sent. A packet with fewer data bytes than it
+ *                     holds is sent with N data bytes.
+ * @param responseLength out, optional: P, the data length of the reply. When
+ *                     given, response is filled only from a reply whose
+ *                     length agrees with P.
+ * @param response     out, optional: the P data bytes; room for
+ *                     ZELVORN_MAX_DIRECT_RESPONSE bytes.
+ * @return 0 (also for a reply whose length disagrees with P); ERR_INVALID_HANDLE;
+ *         ERR_INVALID_PARAMETER; ERR_FAILURE, also when responseLength is null
+ *         and the reply declares more data than it carries (response
+ *         untouched); the transport's or the reader's status.
+ */
+ZELVORN_API int16_t Zelvorn_DirectSend(int16_t handle, uint8_t packetLength, const uint8_t* packet,
+                                       uint8_t* responseLength, uint8_t* response);
+
+/**
+ * Sends the reader's receive request, asking for receiveLength bytes (the
+ * request carries as many zero bytes). Outputs as for Zelvorn_DirectSend.
+ * @param receiveLength at most ZELVORN_MAX_DIRECT_RECEIVE, else
+ *                      ERR_INVALID_PARAMETER (tested before the handle).
+ */
+ZELVORN_API int16_t Zelvorn_DirectReceive(int16_t handle, uint8_t receiveLength,
+                                          uint8_t* responseLength, uint8_t* response);
+
+/**
+ * Reads the ATQB of a type B card and hands back its application data and
+ * protocol info (data bytes 5..11 of the answer).
+ * @param atqb out, required, 7 bytes; null gives ERR_INVALID_PARAMETER with
+ *             nothing sent. An answer of fewer than 12 bytes fills only the
+ *             bytes it covers and leaves the rest of atqb untouched.
+ * @return 0 (also for a reply whose length disagrees with its data length,
+ *         atqb untouched); ERR_INVALID_HANDLE; ERR_INVALID_PARAMETER;
+ *         ERR_FAILURE; the transport's or the reader's status.
+ */
+ZELVORN_API int16_t Zelvorn_ReadATQB(int16_t handle, uint8_t* atqb);
+
 /* ---- Reader control and configuration ----------------------------------- */
 
 /* ---- ASK tickets --------------------------------------------------------- */
