@@ -50,7 +50,7 @@ Bytes Entry(std::uint8_t type, std::uint8_t length, std::uint8_t first) {
 }
 
 class MultiCardTest : public DoubleTest {
-  protected:
+protected:
     Outputs out;
 
     std::int16_t ListTags(bool withCount = true, bool withArrays = true) {
