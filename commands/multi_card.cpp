@@ -194,10 +194,11 @@ extern "C" ZELVORN_API int16_t Zelvorn_ReadATQB(int16_t handle, uint8_t* atqb) {
     const std::uint8_t p = reply.DeclaredDataLength();
     if (reply.Length() != p + 5u) return RESULT_OK;
 
-    // A short ATQB fills only the bytes it has; the rest stay as the caller
-    // left them.
-    if (p <= kAtqbFirst) return RESULT_OK;
-    const std::size_t available = p - kAtqbFirst;
-    std::memcpy(atqb, reply.Data() + kAtqbFirst, available < kAtqbBytes ? available : kAtqbBytes);
+    // A short ATQB delivers the bytes it has; the rest of the output reads as
+    // zero rather than as whatever the caller's buffer held.
+    const std::size_t available = p > kAtqbFirst ? p - kAtqbFirst : 0;
+    const std::size_t copied = available < kAtqbBytes ? available : kAtqbBytes;
+    std::memcpy(atqb, reply.Data() + kAtqbFirst, copied);
+    std::memset(atqb + copied, 0, kAtqbBytes - copied);
     return RESULT_OK;
 }

@@ -328,8 +328,8 @@ ZELVORN_API int16_t Zelvorn_DirectReceive(int16_t handle, uint8_t receiveLength,
  * Reads the ATQB of a type B card and hands back its application data and
  * protocol info (data bytes 5..11 of the answer).
  * @param atqb out, required, 7 bytes; null gives ERR_INVALID_PARAMETER with
- *             nothing sent. An answer of fewer than 12 bytes fills only the
- *             bytes it covers and leaves the rest of atqb untouched.
+ *             nothing sent. An answer of fewer than 12 bytes fills the
+ *             bytes it covers and sets the rest of atqb to 0.
  * @return 0 (also for a reply whose length disagrees with its data length,
  *         atqb untouched); ERR_INVALID_HANDLE; ERR_INVALID_PARAMETER;
  *         ERR_FAILURE; the transport's or the reader's status.
