@@ -25,12 +25,6 @@ constexpr CommandDescription kCopy{0x11, 9};
 constexpr std::size_t kBlockBytes = 16;
 constexpr std::size_t kKeyBytes = 6;
 constexpr std::size_t kValueBytes = 4;
-constexpr std::size_t kSerialBytes = 10;
-
-// Where the select reply carries the card entry.
-constexpr std::size_t kCardTypeAt = 6;
-constexpr std::size_t kSerialLengthAt = 7;
-constexpr std::size_t kSerialAt = 8;
 
 // How a login key type travels. The long form carries the key itself, with
 // the key type as its selector; the short forms name a key the reader holds,
@@ -105,12 +99,7 @@ extern "C" ZELVORN_API int16_t Zelvorn_Select(int16_t handle, uint8_t* cardType,
     Reply<kCommandReplyCapacity> reply;
     const std::int16_t result = Command_Run(handle, kSelect.code, nullptr, 0, reply);
     if (result != RESULT_OK || !Reply_HasExpectedLength(reply, kSelect)) return result;
-    if (cardType != nullptr) *cardType = reply.At(kCardTypeAt);
-    if (serialLength != nullptr) *serialLength = reply.At(kSerialLengthAt);
-    // The whole field is delivered whatever the length byte says.
-    if (serialNumber != nullptr) {
-        std::memcpy(serialNumber, reply.Bytes() + kSerialAt, kSerialBytes);
-    }
+    CardEntry_Deliver(reply, kCardEntryOffset, cardType, serialLength, serialNumber);
     return RESULT_OK;
 }
 

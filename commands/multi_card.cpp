@@ -19,14 +19,8 @@ constexpr std::uint8_t kCmdReadAtqb = 0x21;
 constexpr std::size_t kListReplyCapacity = 352;
 constexpr std::size_t kDirectReplyCapacity = 64;
 
-// A card entry in a tag list or select reply: card type, serial-number
-// length, then a serial-number field of fixed size.
-constexpr std::size_t kEntryOffset = 6;
-constexpr std::size_t kEntrySize = 12;
-constexpr std::size_t kSerialField = 10;
-
 // The select reply is a tag list with exactly one entry.
-constexpr CommandDescription kSelectBySerial{kCmdListOrSelect, kEntryOffset + kEntrySize};
+constexpr CommandDescription kSelectBySerial{kCmdListOrSelect, kCardEntryOffset + kCardEntrySize};
 
 // The data of a direct packet starts behind its command code and data length.
 constexpr std::size_t kDirectPacketHeader = 2;
@@ -78,7 +72,7 @@ extern "C" ZELVORN_API int16_t Zelvorn_ListTags(int16_t handle, uint8_t* tagCoun
     if (reply.Length() <= 5) return RESULT_OK;
 
     const std::uint8_t count = reply.At(5);
-    if (count > (reply.Length() - kEntryOffset) / kEntrySize) return ERR_FAILURE;
+    if (count > (reply.Length() - kCardEntryOffset) / kCardEntrySize) return ERR_FAILURE;
 
     if (tagCount == nullptr) return ERR_INVALID_PARAMETER;
     *tagCount = count;
@@ -86,7 +80,7 @@ extern "C" ZELVORN_API int16_t Zelvorn_ListTags(int16_t handle, uint8_t* tagCoun
         return ERR_INVALID_PARAMETER;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* entry = reply.Bytes() + kEntryOffset + kEntrySize * i;
+        const std::uint8_t* entry = reply.Bytes() + kCardEntryOffset + kCardEntrySize * i;
         cardTypes[i] = entry[0];
         serialLengths[i] = entry[1];
         std::memcpy(serialNumbers + kSerialField * i, entry + 2, kSerialField);
@@ -112,11 +106,7 @@ extern "C" ZELVORN_API int16_t Zelvorn_MultiTagSelect(int16_t handle, uint8_t ta
     if (result != RESULT_OK) return result;
     if (!Reply_HasExpectedLength(reply, kSelectBySerial)) return RESULT_OK;
 
-    const std::uint8_t* entry = reply.Bytes() + kEntryOffset;
-    if (cardType != nullptr) *cardType = entry[0];
-    if (serialLength != nullptr) *serialLength = entry[1];
-    // The whole field, whatever the length byte says: the reader fills it.
-    if (serialNumber != nullptr) std::memcpy(serialNumber, entry + 2, kSerialField);
+    CardEntry_Deliver(reply, kCardEntryOffset, cardType, serialLength, serialNumber);
     return RESULT_OK;
 }
 
