@@ -214,6 +214,37 @@ ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength, char* vers
 
 /* ---- ASK tickets --------------------------------------------------------- */
 
+/*
+ * Sector contents are raw bytes in the order they travel. Each function gives
+ * 0 also for a reply of another length than expected, sectorData then left as
+ * passed; ERR_INVALID_HANDLE for a handle outside 0..19 or an empty slot;
+ * ERR_INVALID_PARAMETER for a null sectorData (nothing sent); ERR_FAILURE
+ * when the exchange fails or the reply is corrupt or too long; the reader's
+ * status word when it reports one (sectorData untouched).
+ */
+
+/**
+ * Reads the two bytes of one sector.
+ * @param sectorData required; 2 bytes.
+ */
+ZELVORN_API int16_t Zelvorn_ASKSectorRead(int16_t handle, uint8_t sector, uint8_t* sectorData);
+
+/**
+ * Reads eight bytes addressed by one sector number.
+ * @param sectorData required; 8 bytes.
+ */
+ZELVORN_API int16_t Zelvorn_ASKSectorMultiRead(int16_t handle, uint8_t sector, uint8_t* sectorData);
+
+/**
+ * Writes two bytes to one sector.
+ * @param sectorData required; the 2 bytes to write, replaced by the 2 bytes
+ *        the reader reports after the write (not compared with them).
+ * @param writeMode selects one of the reader's two sector-write commands:
+ *        0 sends command 0x32, any other value command 0x33.
+ */
+ZELVORN_API int16_t Zelvorn_ASKSectorWrite(int16_t handle, uint8_t sector, uint8_t* sectorData,
+                                           uint8_t writeMode);
+
 /* ---- ISO/IEC 14443-4 block transmission ---------------------------------- */
 
 #ifdef __cplusplus
