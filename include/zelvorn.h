@@ -119,6 +119,106 @@ ZELVORN_API int16_t Zelvorn_Close(int16_t handle);
 
 /* ---- MIFARE Classic ----------------------------------------------------- */
 
+/*
+ * Each function below is one reader command. After the handle, a function
+ * tests its own arguments and sends nothing when they are refused. A reply
+ * whose reader status is 0 but whose length is not the one the command
+ * expects gives 0 with every output untouched and, for the write commands,
+ * nothing verified. Sector, block and key numbers go to the reader
+ * unchanged; blocks 0..127 form sectors of 4 blocks, blocks 128..255 sectors
+ * of 16. Values travel as signed 32-bit numbers.
+ */
+
+/**
+ * Selects one card in the field.
+ * @param cardType     out, 1 byte, may be null: the card type the reader reports.
+ * @param serialLength out, 1 byte, may be null: the serial-number length.
+ * @param serialNumber out, 10 bytes, may be null: the whole serial-number
+ *                     field, whatever serialLength says.
+ * @return 0, ERR_INVALID_HANDLE, ERR_FAILURE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Select(int16_t handle, uint8_t* cardType, uint8_t* serialLength,
+                                   uint8_t* serialNumber);
+
+/**
+ * Authenticates to a sector of the selected card.
+ * @param keyType     one of the KEYTYPE_ constants.
+ * @param storedKeyNo the number of a key the reader stores (see
+ *                    Zelvorn_WriteMasterKey); read only for KEYTYPE_STORED_A
+ *                    and KEYTYPE_STORED_B, and sent added to a base selector.
+ * @param key         in, 6 bytes; read only for KEYTYPE_A and KEYTYPE_B, and
+ *                    required for them.
+ * @return 0 when the reader authenticated; ERR_INVALID_PARAMETER for another
+ *         key type or a missing key; ERR_INVALID_HANDLE, ERR_FAILURE, or a
+ *         reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Login(int16_t handle, uint8_t sector, uint8_t keyType,
+                                  uint8_t storedKeyNo, const uint8_t* key);
+
+/**
+ * Reads a 16-byte block.
+ * @param data out, 16 bytes, required.
+ * @return 0; ERR_INVALID_PARAMETER when data is null; ERR_INVALID_HANDLE,
+ *         ERR_FAILURE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Read(int16_t handle, uint8_t block, uint8_t* data);
+
+/**
+ * Writes a 16-byte block and compares what the reader echoes, except for a
+ * sector trailer (the last block of a sector), whose echo is not compared.
+ * @param data in, 16 bytes, required.
+ * @return 0; ERR_FAILURE when the echo differs or the exchange fails;
+ *         ERR_INVALID_PARAMETER when data is null; ERR_INVALID_HANDLE, or a
+ *         reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Write(int16_t handle, uint8_t block, const uint8_t* data);
+
+/**
+ * Reads a value block.
+ * @param value out, may be null: the value.
+ * @return 0, ERR_INVALID_HANDLE, ERR_FAILURE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_ReadValue(int16_t handle, uint8_t block, int32_t* value);
+
+/**
+ * Writes a value block and compares the value the reader echoes.
+ * @return 0; ERR_FAILURE when the echo differs or the exchange fails;
+ *         ERR_INVALID_HANDLE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_WriteValue(int16_t handle, uint8_t block, int32_t value);
+
+/**
+ * Increments a value block by amount.
+ * @param value out, may be null: the value the reader reports back.
+ * @return 0, ERR_INVALID_HANDLE, ERR_FAILURE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Inc(int16_t handle, uint8_t block, int32_t amount, int32_t* value);
+
+/**
+ * Decrements a value block by amount.
+ * @param value out, may be null: the value the reader reports back.
+ * @return 0, ERR_INVALID_HANDLE, ERR_FAILURE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Dec(int16_t handle, uint8_t block, int32_t amount, int32_t* value);
+
+/**
+ * Copies a value block to another block.
+ * @param value out, may be null: the value the reader reports back.
+ * @return 0, ERR_INVALID_HANDLE, ERR_FAILURE, or a reader status.
+ */
+ZELVORN_API int16_t Zelvorn_Copy(int16_t handle, uint8_t sourceBlock, uint8_t targetBlock,
+                                 int32_t* value);
+
+/**
+ * Loads a key into the reader under keyNo, for logins with KEYTYPE_STORED_A
+ * or KEYTYPE_STORED_B, and compares the key the reader echoes.
+ * @param key in, 6 bytes, required.
+ * @return 0; ERR_FAILURE when the echo differs or the exchange fails;
+ *         ERR_INVALID_PARAMETER when key is null; ERR_INVALID_HANDLE, or a
+ *         reader status.
+ */
+ZELVORN_API int16_t Zelvorn_WriteMasterKey(int16_t handle, uint8_t keyNo, const uint8_t* key);
+
 /* ---- Several cards and raw telegrams ------------------------------------ */
 
 /* ---- Reader control and configuration ----------------------------------- */
