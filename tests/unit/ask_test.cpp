@@ -12,7 +12,7 @@ namespace {
 constexpr std::uint8_t kSentinel = 0xEE;
 
 class AskTest : public DoubleTest {
-  protected:
+protected:
     // The caller's sector buffer with guard bytes behind the 8 the largest
     // function may write.
     Bytes data = Bytes(12, kSentinel);

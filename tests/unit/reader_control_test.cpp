@@ -15,7 +15,7 @@ namespace {
 constexpr std::uint8_t kSentinel = 0xEE;
 
 class ReaderControlTest : public DoubleTest {
-  protected:
+protected:
     // Where the reading functions deliver; starts as sentinel bytes so that a
     // test can see whether anything was written.
     std::uint8_t out = kSentinel;
@@ -256,8 +256,8 @@ TEST_F(ReaderControlTest, RepliesLongerThanTheBufferFailWithOutputsUntouched) {
 
 // ---- Status report ------------------------------------------------------
 
-class StatusTest : public ReaderControlTest {
-  protected:
+class ReaderStatusTest : public ReaderControlTest {
+protected:
     // A reply whose every byte differs: block 0x10..0x23, record A1 | 12 34
     // 56 78 | C3 D4 E5 | 9A BC (wide fields chosen with their top bits set).
     static Bytes ReportData(std::size_t extra = 0) {
@@ -289,7 +289,7 @@ class StatusTest : public ReaderControlTest {
     ReaderStatusRecord record;
 };
 
-TEST_F(StatusTest, RecordHoldsTheReadersBigEndianFieldsAsHostIntegers) {
+TEST_F(ReaderStatusTest, RecordHoldsTheReadersBigEndianFieldsAsHostIntegers) {
     FakeReader& r = OpenReader();
     r.scriptedReplies.push_back(ReaderReply(0, ReportData()));
     ASSERT_EQ(Zelvorn_Status(0, block, &record), RESULT_OK);
@@ -310,7 +310,7 @@ TEST_F(StatusTest, RecordHoldsTheReadersBigEndianFieldsAsHostIntegers) {
     for (int i = 20; i < 24; ++i) EXPECT_EQ(block[i], kSentinel) << i;
 }
 
-TEST_F(StatusTest, EachOutputIsOptionalAndIndependent) {
+TEST_F(ReaderStatusTest, EachOutputIsOptionalAndIndependent) {
     FakeReader& r = OpenReader();
     r.scriptedReplies.push_back(ReaderReply(0, ReportData()));
     EXPECT_EQ(Zelvorn_Status(0, block, nullptr), RESULT_OK);
@@ -325,7 +325,7 @@ TEST_F(StatusTest, EachOutputIsOptionalAndIndependent) {
     EXPECT_EQ(usb().controls.size(), 3u);
 }
 
-TEST_F(StatusTest, OnlyAThirtyFiveByteReportIsRead) {
+TEST_F(ReaderStatusTest, OnlyAThirtyFiveByteReportIsRead) {
     FakeReader& r = OpenReader();
     struct Case {
         Bytes frame;
