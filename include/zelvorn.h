@@ -228,8 +228,9 @@ ZELVORN_API int16_t Zelvorn_WriteMasterKey(int16_t handle, uint8_t keyNo, const 
  * for a reply of another length than the command's (its outputs are then left
  * untouched and a written value is not verified); ERR_INVALID_HANDLE for a
  * handle outside 0..19 or an empty slot (nothing sent); ERR_FAILURE when the
- * exchange fails, the reply is corrupt or longer than the reply buffer; the
- * reader's status word when it reports one (outputs untouched).
+ * exchange fails, the reply is corrupt or carries more than 32 payload bytes
+ * (40 for the status report); the reader's status word when it reports one
+ * (outputs untouched).
  */
 
 /**
@@ -319,8 +320,9 @@ ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength, char* vers
  * 0 also for a reply of another length than expected, sectorData then left as
  * passed; ERR_INVALID_HANDLE for a handle outside 0..19 or an empty slot;
  * ERR_INVALID_PARAMETER for a null sectorData (nothing sent); ERR_FAILURE
- * when the exchange fails or the reply is corrupt or too long; the reader's
- * status word when it reports one (sectorData untouched).
+ * when the exchange fails or the reply is corrupt or carries more than 32
+ * payload bytes; the reader's status word when it reports one (sectorData
+ * untouched).
  */
 
 /**
