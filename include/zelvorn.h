@@ -338,7 +338,129 @@ ZELVORN_API int16_t Zelvorn_ReadATQB(int16_t handle, uint8_t* atqb);
 
 /* ---- Reader control and configuration ----------------------------------- */
 
+/*
+ * The reader functions below share these results besides their own: 0 also
+ * for a reply of another length than the command's (its outputs are then left
+ * untouched and a written value is not verified); ERR_INVALID_HANDLE for a
+ * handle outside 0..19 or an empty slot (nothing sent); ERR_FAILURE when the
+ * exchange fails, the reply is corrupt or carries more than 32 payload bytes
+ * (40 for the status report); the reader's status word when it reports one
+ * (outputs untouched).
+ */
+
+/**
+ * Resets the reader. Any reply the reader carries out counts, whatever its
+ * length.
+ * @return 0, or one of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_Reset(int16_t handle);
+
+/**
+ * Fetches the reader's status report.
+ * @param statusBlock optional; receives the 20 bytes of the status block as
+ *        the reader sends them (not terminated).
+ * @param statusRecord optional; receives the status record, its wide fields in
+ *        host byte order.
+ * @return 0, or one of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_Status(int16_t handle, uint8_t* statusBlock,
+                                   ReaderStatusRecord* statusRecord);
+
+/**
+ * Switches the reader's RF field off (state 0) or on (state 1); the reader
+ * must echo the new state.
+ * @return 0; ERR_INVALID_PARAMETER for any other state (nothing sent);
+ *         ERR_FAILURE when the echo differs; or one of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_Power(int16_t handle, int8_t state);
+
+/**
+ * Reads one register of the reader's RC500 front end. Every register number
+ * is sent as given.
+ * @param value optional; receives the register's value.
+ * @return 0, or one of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_ReadRC500Reg(int16_t handle, uint8_t regNo, uint8_t* value);
+
+/**
+ * Writes one register of the reader's RC500 front end.
+ * @return 0; ERR_FAILURE when the reader echoes another value; or one of the
+ *         shared results.
+ */
+ZELVORN_API int16_t Zelvorn_WriteRC500Reg(int16_t handle, uint8_t regNo, uint8_t value);
+
+/**
+ * Reads one byte of the reader's EEPROM. Every address is sent as given.
+ * @param value optional; receives the byte.
+ * @return 0, or one of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_ReadEEPROM(int16_t handle, uint8_t address, uint8_t* value);
+
+/**
+ * Writes one byte of the reader's EEPROM.
+ * @return 0; ERR_FAILURE when the reader echoes another value; or one of the
+ *         shared results.
+ */
+ZELVORN_API int16_t Zelvorn_WriteEEPROM(int16_t handle, uint8_t address, uint8_t value);
+
+/**
+ * Reads the reader's user port.
+ * @param portState optional; receives the port's byte, all bits as read.
+ * @return 0, or one of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_ReadUserPort(int16_t handle, uint8_t* portState);
+
+/**
+ * Sets the reader's user port. Only bits 6 and 2 (mask 0x44) are sent; the
+ * others go out as 0, and the reader must echo the masked byte.
+ * @return 0; ERR_FAILURE when the echo differs from the masked byte; or one
+ *         of the shared results.
+ */
+ZELVORN_API int16_t Zelvorn_WriteUserPort(int16_t handle, uint8_t portState);
+
+/**
+ * Reports the library's version text, "Zelvorn DLL " and the version, 20
+ * bytes with the terminating zero. Talks to no reader; may be called at any
+ * time.
+ * @param versionLength optional; receives 20, the terminating zero counted.
+ * @param versionText optional; a buffer of at least 20 bytes.
+ * @return 0, always.
+ */
+ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength, char* versionText);
+
 /* ---- ASK tickets --------------------------------------------------------- */
+
+/*
+ * Sector contents are raw bytes in the order they travel. Each function gives
+ * 0 also for a reply of another length than expected, sectorData then left as
+ * passed; ERR_INVALID_HANDLE for a handle outside 0..19 or an empty slot;
+ * ERR_INVALID_PARAMETER for a null sectorData (nothing sent); ERR_FAILURE
+ * when the exchange fails or the reply is corrupt or carries more than 32
+ * payload bytes; the reader's status word when it reports one (sectorData
+ * untouched).
+ */
+
+/**
+ * Reads the two bytes of one sector.
+ * @param sectorData required; 2 bytes.
+ */
+ZELVORN_API int16_t Zelvorn_ASKSectorRead(int16_t handle, uint8_t sector, uint8_t* sectorData);
+
+/**
+ * Reads eight bytes addressed by one sector number.
+ * @param sectorData required; 8 bytes.
+ */
+ZELVORN_API int16_t Zelvorn_ASKSectorMultiRead(int16_t handle, uint8_t sector, uint8_t* sectorData);
+
+/**
+ * Writes two bytes to one sector.
+ * @param sectorData required; the 2 bytes to write, replaced by the 2 bytes
+ *        the reader reports after the write (not compared with them).
+ * @param writeMode selects one of the reader's two sector-write commands:
+ *        0 sends command 0x32, any other value command 0x33.
+ */
+ZELVORN_API int16_t Zelvorn_ASKSectorWrite(int16_t handle, uint8_t sector, uint8_t* sectorData,
+                                           uint8_t writeMode);
 
 /* ---- ISO/IEC 14443-4 block transmission ---------------------------------- */
 
