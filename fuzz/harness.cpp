@@ -223,4 +223,35 @@ std::int16_t ExpectedResult(const Exchange& e, std::size_t capacity, bool* usabl
     return RESULT_OK;
 }
 
+std::int16_t RefusalOf(std::int16_t handle, bool argumentRefused, bool argumentsFirst) {
+    const bool inRange = static_cast<std::uint16_t>(handle) < ZELVORN_MAX_READERS;
+    if (argumentsFirst && argumentRefused) return ERR_INVALID_PARAMETER;
+    if (!inRange) return ERR_INVALID_HANDLE;
+    if (argumentRefused) return ERR_INVALID_PARAMETER;
+    if (handle != 0) return ERR_INVALID_HANDLE;  // the slot is empty
+    return kNoRefusal;
+}
+
+void CheckNotUsable(const Outcome& o, std::int16_t result, std::int16_t handle,
+                    bool argumentRefused, bool outputsUntouched, bool argumentsFirst) {
+    if (o.verdict == Verdict::Rejected) {
+        FUZZ_PROMISE(result == RefusalOf(handle, argumentRefused, argumentsFirst));
+        FUZZ_PROMISE(outputsUntouched);
+    } else if (o.verdict == Verdict::Failed || result != RESULT_OK) {
+        FUZZ_PROMISE(outputsUntouched);
+    }
+}
+
+Outcome Judge(std::int16_t result, std::uint32_t controlsBefore, std::size_t capacity) {
+    if (Controls() == controlsBefore) return Outcome{Verdict::Rejected, nullptr};
+    const Exchange* e = SoleExchange(controlsBefore);
+    FUZZ_PROMISE(e != nullptr);
+    if (e->known == Known::Nothing) return Outcome{Verdict::Unknown, nullptr};
+    bool usable = false;
+    const std::int16_t expected = ExpectedResult(*e, capacity, &usable);
+    if (usable) return Outcome{Verdict::Usable, e};
+    FUZZ_PROMISE(result == expected);
+    return Outcome{Verdict::Failed, nullptr};
+}
+
 }  // namespace zelvorn::fuzz

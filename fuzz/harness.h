@@ -35,7 +35,7 @@ namespace zelvorn::fuzz {
     } while (0)
 
 class Input {
-  public:
+public:
     void Reset(const std::uint8_t* data, std::size_t size) {
         data_ = data;
         size_ = size;
@@ -57,7 +57,7 @@ class Input {
         for (std::size_t i = 0; i < count; ++i) out[i] = Byte();
     }
 
-  private:
+private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t pos_ = 0;
@@ -103,6 +103,35 @@ std::int16_t PickHandle();
 // the reader status. Sets *usable when the command may read the reply.
 std::int16_t ExpectedResult(const Exchange& e, std::size_t capacity, bool* usable);
 
+// How one call of a single-exchange command came out, as far as the fake
+// reader's side determines it.
+enum class Verdict : std::uint8_t {
+    Rejected,  // nothing was sent
+    Unknown,   // the exchange was not one the model can judge
+    Failed,    // the model's result is checked already; outputs must be untouched
+    Usable,    // the reply reached the command: the caller checks its outputs
+};
+struct Outcome {
+    Verdict verdict;
+    const Exchange* exchange;  // set for Usable
+};
+
+// Judges a call that sends at most one command with a reply buffer of
+// `capacity` bytes. Every call that sends makes exactly one exchange.
+Outcome Judge(std::int16_t result, std::uint32_t controlsBefore, std::size_t capacity);
+
+// The result a call that sent nothing must have returned: the handle is
+// tested first (unless the call tests its arguments first), then the
+// arguments, and an empty slot is found by the exchange. A valid call on the
+// open reader is never refused: then no result matches.
+std::int16_t RefusalOf(std::int16_t handle, bool argumentRefused, bool argumentsFirst = false);
+constexpr std::int16_t kNoRefusal = 0x7FFF;
+
+// The checks of a call whose reply the command could not use: a refusal
+// sent nothing and has the right code; a failure wrote nothing.
+void CheckNotUsable(const Outcome& o, std::int16_t result, std::int16_t handle,
+                    bool argumentRefused, bool outputsUntouched, bool argumentsFirst = false);
+
 // Reply byte i as the command reads it: 0 beyond what arrived.
 inline std::uint8_t ReplyAt(const Exchange& e, std::size_t i) {
     return i < e.m ? e.payload[i] : 0;
@@ -111,7 +140,7 @@ inline std::uint8_t ReplyAt(const Exchange& e, std::size_t i) {
 // A caller buffer between two guard fences. Kept in static storage, so that
 // AddressSanitizer also watches beyond the fences.
 template <std::size_t N>
-struct Guarded {
+struct alignas(16) Guarded {
     static constexpr std::uint8_t kFence = 0x5A;
     std::uint8_t before[16];
     std::uint8_t bytes[N];
@@ -141,7 +170,7 @@ struct Guarded {
         return std::memcmp(bytes, expected, count) == 0;
     }
 
-  private:
+private:
     std::uint8_t fill_ = 0;
 };
 
