@@ -9,6 +9,7 @@ namespace {
 Input g_input;
 Exchange g_last{};
 bool g_cardAnswers = false;
+void (*g_observer)(const Exchange&) = nullptr;
 
 // How the reads of the current exchange go.
 bool g_perReadBytes = false;
@@ -62,6 +63,7 @@ bool OnControl(const std::uint8_t* frame, std::size_t length) {
     e.m = 0;
     e.blockLength = replay::DecodeCommand(frame, length, e.block);
     FUZZ_PROMISE(e.blockLength > 0);  // the library always sends a well-formed frame
+    if (g_observer != nullptr) g_observer(e);
 
     const std::uint8_t kind = in.Byte();
     const std::uint8_t chunk = in.Byte();
@@ -171,6 +173,7 @@ Input& In() {
 void Begin(const std::uint8_t* data, std::size_t size, bool cardAnswers) {
     g_input.Reset(data, size);
     g_cardAnswers = cardAnswers;
+    g_observer = nullptr;
     g_last = Exchange{};
     replay::Install(replay::Hooks{OnControl, OnRead});
     // Opening sends the reset, whose answer comes from the input too; the
@@ -184,6 +187,10 @@ void End() {
     const replay::Counters& c = replay::Stats();
     FUZZ_PROMISE(c.opens == c.closes);
     FUZZ_PROMISE(c.binds == c.releases);
+}
+
+void SetObserver(void (*observer)(const Exchange& sent)) {
+    g_observer = observer;
 }
 
 std::uint32_t Controls() {

@@ -87,6 +87,9 @@ struct Exchange {
 // around the block just sent, so the block protocol is reached.
 void Begin(const std::uint8_t* data, std::size_t size, bool cardAnswers = false);
 
+// Called with every request the library sends, before the reader answers.
+void SetObserver(void (*observer)(const Exchange& sent));
+
 // Closes whatever is open and checks that the platform handles balance.
 void End();
 
@@ -151,6 +154,15 @@ struct alignas(16) Guarded {
         std::memset(bytes, value, N);
         std::memset(after, kFence, sizeof after);
         fill_ = value;
+        window_ = N;
+    }
+    // Refills only the first `count` bytes, for a large buffer of which a
+    // call can reach no more than that many; the rest keeps its earlier fill,
+    // and the untouched checks look only at the window.
+    void FillWindow(std::uint8_t value, std::size_t count) {
+        if (value != fill_ || window_ == 0) Fill(value);
+        window_ = count < N ? count : N;
+        std::memset(bytes, value, window_);
     }
     bool FencesIntact() const {
         for (std::size_t i = 0; i < 16; ++i) {
@@ -160,7 +172,7 @@ struct alignas(16) Guarded {
     }
     // True when nothing from index `from` on was written.
     bool UntouchedFrom(std::size_t from) const {
-        for (std::size_t i = from; i < N; ++i) {
+        for (std::size_t i = from; i < window_; ++i) {
             if (bytes[i] != fill_) return false;
         }
         return true;
@@ -172,6 +184,7 @@ struct alignas(16) Guarded {
 
 private:
     std::uint8_t fill_ = 0;
+    std::size_t window_ = 0;
 };
 
 }  // namespace zelvorn::fuzz

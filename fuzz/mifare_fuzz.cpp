@@ -130,7 +130,9 @@ void OneCall(Input& in) {
         case 1: {
             const std::uint8_t keyType = in.Byte();
             const bool longForm = keyType == KEYTYPE_A || keyType == KEYTYPE_B;
-            result = Zelvorn_Login(handle, in.Byte(), keyType, in.Byte(),
+            const std::uint8_t sector = in.Byte();
+            const std::uint8_t storedKeyNo = in.Byte();
+            result = Zelvorn_Login(handle, sector, keyType, storedKeyNo,
                                    nullOut ? nullptr : g_input.bytes);
             refused = !KnownKeyType(keyType) || (longForm && nullOut);
             const Outcome o = Judge(result, before, kReplyCapacity);
