@@ -51,13 +51,13 @@ private:
 };
 
 // A reply buffer of fixed capacity, local to one call.
-template <std::size_t Capacity>
+template <std::size_t kCapacity>
 class Reply : public ReplyBuffer {
 public:
-    Reply() : ReplyBuffer(storage_, Capacity) {}
+    Reply() : ReplyBuffer(storage_, kCapacity) {}
 
 private:
-    std::uint8_t storage_[Capacity];
+    std::uint8_t storage_[kCapacity];
 };
 
 // What a command function states about one reader command.
