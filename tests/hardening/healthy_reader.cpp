@@ -18,6 +18,10 @@ std::size_t CardAnswer(const std::uint8_t* block, std::size_t blockLength, std::
         std::memcpy(out, ats, sizeof ats);
         return sizeof ats;
     }
+    if ((pcb & 0xE0) == 0x00 && (pcb & 0x10) != 0) {  // a chaining block: acknowledge it
+        out[0] = static_cast<std::uint8_t>(0xA2 | (pcb & 0x01));
+        return 1;
+    }
     if ((pcb & 0xF0) == 0xA0 || (pcb & 0xE0) == 0x00) {
         out[0] = static_cast<std::uint8_t>(0x02 | (pcb & 0x01));
         out[1] = 0x90;
@@ -121,11 +125,69 @@ std::int16_t RawExchange(std::uint8_t command, std::uint8_t argument) {
     return Transport_Exchange(0, request, &replyLength, reply, sizeof reply);
 }
 
+// Outputs of the mix; their contents are not looked at.
+std::uint8_t g_bytes[256];
+std::int32_t g_value;
+ReaderStatusRecord g_record;
+const std::uint8_t kKey[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+const std::uint8_t kBlock[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+std::uint8_t g_apdu[64];
+
+std::int16_t Apdu(std::int16_t length) {
+    std::int16_t responseLength = 0;
+    return PICC_Xch_APDU(0, 1, &length, g_apdu, &responseLength, g_bytes);
+}
+
 using Command = std::int16_t (*)();
 
 const Command kMix[] = {
     [] { return RawExchange(0x06, 4); },
-    [] { return RawExchange(0x19, 0x11); },
+    [] { return Zelvorn_Select(0, g_bytes, g_bytes + 1, g_bytes + 2); },
+    [] { return Zelvorn_Login(0, 1, KEYTYPE_A, 0, kKey); },
+    [] { return Zelvorn_Login(0, 1, KEYTYPE_STORED_B, 2, nullptr); },
+    [] { return Zelvorn_Read(0, 4, g_bytes); },
+    [] { return Zelvorn_Write(0, 4, kBlock); },
+    [] { return Zelvorn_ReadValue(0, 5, &g_value); },
+    [] { return Zelvorn_WriteValue(0, 5, -2); },
+    [] { return Zelvorn_Inc(0, 5, 1, &g_value); },
+    [] { return Zelvorn_Dec(0, 5, 1, &g_value); },
+    [] { return Zelvorn_Copy(0, 5, 6, &g_value); },
+    [] { return Zelvorn_WriteMasterKey(0, 2, kKey); },
+    [] { return Zelvorn_ListTags(0, g_bytes, g_bytes + 16, g_bytes + 32, g_bytes + 48); },
+    [] { return Zelvorn_MultiTagSelect(0, 4, kKey, g_bytes, g_bytes + 1, g_bytes + 2); },
+    [] {
+        const std::uint8_t telegram[] = {0x01, 0x0F, 0xC2};
+        return Zelvorn_TxDataTelegram(0, sizeof telegram, telegram, g_bytes, g_bytes + 1);
+    },
+    [] {
+        const std::uint8_t packet[] = {0x19, 0x01, 0x11};
+        return Zelvorn_DirectSend(0, sizeof packet, packet, g_bytes, g_bytes + 1);
+    },
+    [] { return Zelvorn_DirectReceive(0, 8, g_bytes, g_bytes + 1); },
+    [] { return Zelvorn_ReadATQB(0, g_bytes); },
+    [] { return Zelvorn_Reset(0); },
+    [] { return Zelvorn_Status(0, g_bytes, &g_record); },
+    [] { return Zelvorn_Power(0, 1); },
+    [] { return Zelvorn_Power(0, 0); },
+    [] { return Zelvorn_ReadRC500Reg(0, 0x11, g_bytes); },
+    [] { return Zelvorn_WriteRC500Reg(0, 0x11, 0x22); },
+    [] { return Zelvorn_ReadEEPROM(0, 0x10, g_bytes); },
+    [] { return Zelvorn_WriteEEPROM(0, 0x10, 0x43); },
+    [] { return Zelvorn_ReadUserPort(0, g_bytes); },
+    [] { return Zelvorn_WriteUserPort(0, 0xFF); },
+    [] { return Zelvorn_RequestDLLVersion(g_bytes, reinterpret_cast<char*>(g_bytes + 1)); },
+    [] { return Zelvorn_ASKSectorRead(0, 0, g_bytes); },
+    [] { return Zelvorn_ASKSectorMultiRead(0, 0x0C, g_bytes); },
+    [] {
+        g_bytes[0] = 0x12;
+        g_bytes[1] = 0x34;
+        return Zelvorn_ASKSectorWrite(0, 5, g_bytes, 0);
+    },
+    [] { return PICC_RATS(0, 2, g_bytes, g_bytes + 1); },
+    []() -> std::int16_t { return PICC_InitBlockNumber(0) == 16 ? RESULT_OK : ERR_FAILURE; },
+    [] { return Apdu(5); },
+    [] { return Apdu(40); },  // three chained blocks
+    [] { return PICC_Deselect(0, 1); },
 };
 
 }  // namespace
