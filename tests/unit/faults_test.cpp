@@ -40,14 +40,30 @@ bool AllSentinel(const std::array<std::uint8_t, N>& bytes) {
 
 // The buffers the operations write to; they live as long as the tests.
 struct Outputs {
-    std::array<std::uint8_t, 40> reply;
+    std::array<std::uint8_t, 128> reply;
+    std::array<std::uint8_t, 128> a;
+    std::array<std::uint8_t, 128> b;
+    std::array<std::uint8_t, 128> c;
     std::uint8_t replyLength;
     void Fill() {
         reply.fill(kSentinel);
+        a.fill(kSentinel);
+        b.fill(kSentinel);
+        c.fill(kSentinel);
         replyLength = kSentinel;
     }
+    // The buffers the exported functions write to.
+    bool Untouched() const { return AllSentinel(a) && AllSentinel(b) && AllSentinel(c); }
 };
 Outputs g_out;
+
+bool Holds(const std::array<std::uint8_t, 128>& buffer, const Bytes& expected) {
+    if (std::memcmp(buffer.data(), expected.data(), expected.size()) != 0) return false;
+    for (std::size_t i = expected.size(); i < buffer.size(); ++i) {
+        if (buffer[i] != kSentinel) return false;
+    }
+    return true;
+}
 
 const Bytes kBlockData = Hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
 
@@ -68,11 +84,99 @@ std::vector<Operation> Operations() {
                        std::memcmp(g_out.reply.data(), payload.data(), payload.size()) == 0;
             }});
     }
+    ops.push_back(Operation{"select", ReaderReply(0, Hex("00 44 07 01 02 03 04 05 06 07 08 09 0A")),
+                            [] {
+                                g_out.Fill();
+                                return Zelvorn_Select(0, g_out.a.data(), g_out.b.data(),
+                                                      g_out.c.data());
+                            },
+                            [] { return g_out.Untouched(); },
+                            [] {
+                                return Holds(g_out.a, {0x44}) && Holds(g_out.b, {0x07}) &&
+                                       Holds(g_out.c, Hex("01 02 03 04 05 06 07 08 09 0A"));
+                            }});
+    ops.push_back(Operation{"read", ReaderReply(0, kBlockData),
+                            [] {
+                                g_out.Fill();
+                                return Zelvorn_Read(0, 4, g_out.a.data());
+                            },
+                            [] { return g_out.Untouched(); },
+                            [] { return Holds(g_out.a, kBlockData); }});
+    {
+        Bytes report(30);
+        for (std::size_t i = 0; i < report.size(); ++i)
+            report[i] = static_cast<std::uint8_t>(i + 1);
+        ops.push_back(Operation{
+            "status", ReaderReply(0, report),
+            [] {
+                g_out.Fill();
+                return Zelvorn_Status(0, g_out.a.data(),
+                                      reinterpret_cast<ReaderStatusRecord*>(g_out.b.data()));
+            },
+            [] { return g_out.Untouched(); },
+            [report] {
+                ReaderStatusRecord r{};
+                std::memcpy(&r, g_out.b.data(), sizeof r);
+                return Holds(g_out.a, Bytes(report.begin(), report.begin() + 20)) &&
+                       r.statusA == 21 && r.statusB == 0x16171819u && r.statusF == 0x1D1E;
+            }});
+    }
+    {
+        const Bytes list =
+            Hex("02 04 04 01 02 03 04 00 00 00 00 00 00 44 07 11 12 13 14 15 16 17 00 00 00");
+        ops.push_back(Operation{
+            "list tags", ReaderReply(0, list),
+            [] {
+                g_out.Fill();
+                return Zelvorn_ListTags(0, &g_out.replyLength, g_out.a.data(), g_out.b.data(),
+                                        g_out.c.data());
+            },
+            [] { return g_out.Untouched() && g_out.replyLength == kSentinel; },
+            [] {
+                return g_out.replyLength == 2 && Holds(g_out.a, {0x04, 0x44}) &&
+                       Holds(g_out.b, {0x04, 0x07}) &&
+                       Holds(g_out.c,
+                             Hex("01 02 03 04 00 00 00 00 00 00 11 12 13 14 15 16 17 00 00 00"));
+            }});
+    }
+    ops.push_back(Operation{
+        "telegram", ReaderReply(0, Hex("02 90 00")),
+        [] {
+            g_out.Fill();
+            const Bytes telegram = Hex("03 0F 02 00 A4");
+            return Zelvorn_TxDataTelegram(0, static_cast<std::uint8_t>(telegram.size()),
+                                          telegram.data(), &g_out.replyLength, g_out.a.data());
+        },
+        [] { return g_out.Untouched() && g_out.replyLength == kSentinel; },
+        [] { return g_out.replyLength == 3 && Holds(g_out.a, Hex("02 90 00")); }});
+    ops.push_back(Operation{"atqb", ReaderReply(0, Hex("50 01 02 03 04 A0 A1 A2 A3 B0 B1 B2")),
+                            [] {
+                                g_out.Fill();
+                                return Zelvorn_ReadATQB(0, g_out.a.data());
+                            },
+                            [] { return g_out.Untouched(); },
+                            [] { return Holds(g_out.a, Hex("A0 A1 A2 A3 B0 B1 B2")); }});
+    ops.push_back(Operation{"ask multi-read", ReaderReply(0, Hex("01 02 03 04 05 06 07 08")),
+                            [] {
+                                g_out.Fill();
+                                return Zelvorn_ASKSectorMultiRead(0, 0x0C, g_out.a.data());
+                            },
+                            [] { return g_out.Untouched(); },
+                            [] { return Holds(g_out.a, Hex("01 02 03 04 05 06 07 08")); }});
+    ops.push_back(
+        Operation{"rats", ReaderReply(0, Hex("05 78 80 70 02")),
+                  [] {
+                      g_out.Fill();
+                      return PICC_RATS(0, 2, &g_out.replyLength, g_out.a.data());
+                  },
+                  // A failed RATS leaves the length it sets on entry.
+                  [] { return g_out.Untouched() && g_out.replyLength == 48; },
+                  [] { return g_out.replyLength == 5 && Holds(g_out.a, Hex("05 78 80 70 02")); }});
     return ops;
 }
 
 class FaultTest : public DoubleTest {
-  protected:
+protected:
     // A newly plugged reader, opened, with the healthy reply of op queued.
     FakeReader& Fresh(const Operation& op) {
         CloseAll();
@@ -269,6 +373,103 @@ TEST_F(FaultTest, AReaderPulledOutMidExchangeFailsEveryCallUntilReplugged) {
             ASSERT_EQ(Zelvorn_Open(0), 0);  // its reset goes unanswered
             ExpectServesAgain(r, op);
         }
+    }
+}
+
+// A 40-byte APDU with frame size 16 goes as three blocks; the card
+// acknowledges the first two and answers the last with 90 00. Broken at any
+// transfer or read, the call fails, says how much of the APDU the card had
+// accepted, writes no response, and the next exchange works.
+class ChainedApduFaultTest : public DoubleTest {
+protected:
+    const std::vector<Bytes> replies{ReaderReply(0, {0xA2}), ReaderReply(0, {0xA3}),
+                                     ReaderReply(0, {0x02, 0x90, 0x00})};
+
+    FakeReader& Fresh() {
+        CloseAll();
+        usb().Reset();
+        FakeReader& r = OpenReader();
+        for (const Bytes& reply : replies) r.scriptedReplies.push_back(reply);
+        PICC_InitBlockNumber(0);
+        return r;
+    }
+
+    std::int16_t Exchange() {
+        apdu.assign(40, 0x5A);
+        response.fill(kSentinel);
+        apduLength = 40;
+        responseLength = -1;
+        return PICC_Xch_APDU(0, 1, &apduLength, apdu.data(), &responseLength, response.data());
+    }
+
+    void ExpectBrokenAfterBlocks(std::int16_t result, int accepted) {
+        EXPECT_EQ(result, ERR_FAILURE);
+        EXPECT_EQ(apduLength, 40 - 16 * accepted);
+        EXPECT_EQ(responseLength, 0);
+        EXPECT_TRUE(AllSentinel(response));
+    }
+
+    void ExpectServesAgain(FakeReader& r) {
+        r.pending.clear();
+        r.scriptedReplies.clear();
+        for (const Bytes& reply : replies) r.scriptedReplies.push_back(reply);
+        PICC_InitBlockNumber(0);
+        ASSERT_EQ(Exchange(), RESULT_OK);
+        EXPECT_EQ(apduLength, 0);
+        EXPECT_EQ(responseLength, 2);
+        EXPECT_EQ(response[0], 0x90);
+        EXPECT_EQ(response[1], 0x00);
+    }
+
+    Bytes apdu;
+    std::array<std::uint8_t, 64> response{};
+    std::int16_t apduLength = 0;
+    std::int16_t responseLength = 0;
+};
+
+TEST_F(ChainedApduFaultTest, AHealthyCardTakesTheWholeApdu) {
+    FakeReader& r = Fresh();
+    ASSERT_EQ(Exchange(), RESULT_OK);
+    EXPECT_EQ(apduLength, 0);
+    EXPECT_EQ(responseLength, 2);
+    EXPECT_EQ(r.controlCount, 3);
+}
+
+TEST_F(ChainedApduFaultTest, AFailedTransferAtEveryBlock) {
+    for (int at = 0; at < 3; ++at) {
+        SCOPED_TRACE("transfer " + std::to_string(at));
+        FakeReader& r = Fresh();
+        r.failControlAt = at;
+        ExpectBrokenAfterBlocks(Exchange(), at);
+        EXPECT_EQ(r.controlCount, at + 1) << "sent on after a failed transfer";
+        ExpectServesAgain(r);
+    }
+}
+
+TEST_F(ChainedApduFaultTest, AFailedReadAtEveryPosition) {
+    std::vector<int> blockOfRead;
+    for (int block = 0; block < 3; ++block) {
+        const std::size_t reads = (replies[static_cast<std::size_t>(block)].size() + 7) / 8;
+        blockOfRead.insert(blockOfRead.end(), reads, block);
+    }
+    for (std::size_t at = 0; at < blockOfRead.size(); ++at) {
+        SCOPED_TRACE("read " + std::to_string(at));
+        FakeReader& r = Fresh();
+        r.failReadAt = static_cast<int>(at);
+        ExpectBrokenAfterBlocks(Exchange(), blockOfRead[at]);
+        ExpectServesAgain(r);
+    }
+}
+
+TEST_F(ChainedApduFaultTest, AReaderPulledOutBetweenBlocks) {
+    for (int at = 1; at < 3; ++at) {
+        SCOPED_TRACE("pulled before transfer " + std::to_string(at));
+        FakeReader& r = Fresh();
+        r.unplugAtControl = at;
+        ExpectBrokenAfterBlocks(Exchange(), at);
+        EXPECT_EQ(PICC_Deselect(0, 1), ERR_FAILURE);
+        EXPECT_EQ(Zelvorn_Close(0), RESULT_OK);
+        EXPECT_FALSE(r.bound);
     }
 }
 
