@@ -473,5 +473,34 @@ TEST_F(ChainedApduFaultTest, AReaderPulledOutBetweenBlocks) {
     }
 }
 
+// Waiting-time extensions are granted without limit, so a card that never
+// stops asking holds the call for as long as it asks, as a silent reader
+// would. What the library owes is that each round costs the same: no
+// recursion, no growing buffer, nothing carried into the next call.
+TEST_F(DoubleTest, ACardAskingForTimeTenThousandTimesIsServedRoundByRound) {
+    FakeReader& r = OpenReader();
+    PICC_InitBlockNumber(0);
+    constexpr int kRounds = 10000;
+    int asked = 0;
+    r.responder = [&](const Bytes&, Bytes& reply) {
+        reply =
+            ++asked <= kRounds ? ReaderReply(0, {0xF2, 0x01}) : ReaderReply(0, {0x02, 0x90, 0x00});
+        return true;
+    };
+    const Bytes apdu = Hex("00 A4 04 00 00");
+    std::int16_t apduLength = static_cast<std::int16_t>(apdu.size());
+    std::int16_t responseLength = -1;
+    std::array<std::uint8_t, 16> response{};
+    ASSERT_EQ(PICC_Xch_APDU(0, 1, &apduLength, apdu.data(), &responseLength, response.data()),
+              RESULT_OK);
+    EXPECT_EQ(asked, kRounds + 1);
+    EXPECT_EQ(responseLength, 2);
+    EXPECT_EQ(apduLength, 0);
+    // Every grant repeats the card's own request and nothing else.
+    const Bytes grant = Hex("E0 00 06 16 04 02 0F F2 01");
+    EXPECT_EQ(RequestBlockOf(usb().controls[1].data), grant);
+    EXPECT_EQ(RequestBlockOf(usb().controls[kRounds].data), grant);
+}
+
 }  // namespace
 }  // namespace zelvorn::testing
