@@ -65,7 +65,7 @@ namespace zelvorn::hardening {
 namespace {
 
 class AllocationCount : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         Zelvorn_Close(0);
         HealthyReader_Install();
