@@ -25,7 +25,7 @@ struct ControlRecord {
 struct FakeReader {
     std::string path;
     OpenOutcome openOutcome = OpenOutcome::Ok;
-    bool bindFails = false;
+    OpenOutcome bindOutcome = OpenOutcome::Ok;
     bool settingsFail = false;
     std::vector<PipeInfo> pipes{{kPipeInterrupt, 0x81}};
     std::vector<bool> pipeQueryFails;  // by endpoint index
@@ -54,7 +54,7 @@ struct FakeReader {
 };
 
 class UsbDouble {
-public:
+  public:
     static UsbDouble& Instance();
 
     // Forgets every reader and every record; closes nothing in the library.
@@ -74,7 +74,7 @@ public:
 
     const PlatformOps& Ops() const;
 
-private:
+  private:
     std::deque<FakeReader> readers_;
 };
 
