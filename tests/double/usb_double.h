@@ -54,7 +54,7 @@ struct FakeReader {
 };
 
 class UsbDouble {
-  public:
+public:
     static UsbDouble& Instance();
 
     // Forgets every reader and every record; closes nothing in the library.
@@ -74,7 +74,7 @@ class UsbDouble {
 
     const PlatformOps& Ops() const;
 
-  private:
+private:
     std::deque<FakeReader> readers_;
 };
 
