@@ -46,7 +46,7 @@ struct ControlRequest {
 };
 
 class FakeUsbDevice {
-  public:
+public:
     FakeUsbDevice(int bus, int address, int port, bool tagged, Bytes descriptors);
     std::string Description() const;  // umockdev's text form of the device
     ~FakeUsbDevice();
@@ -86,7 +86,7 @@ class FakeUsbDevice {
     // Handles one ioctl on umockdev's worker thread.
     bool HandleIoctl(UMockdevIoctlClient* client);
 
-  private:
+private:
     struct Urb {
         UMockdevIoctlData* urb;     // the client's struct usbdevfs_urb
         UMockdevIoctlData* buffer;  // its data buffer
@@ -123,7 +123,7 @@ class FakeUsbDevice {
 };
 
 class FakeUsbBus {
-  public:
+public:
     // Prepares the private mount namespace; must run before any thread
     // starts. Returns an empty string or the reason it could not be done.
     static std::string EnterPrivateNamespace();
@@ -142,7 +142,7 @@ class FakeUsbBus {
     // Sets the permission bits of the device node.
     void ChmodNode(FakeUsbDevice& device, unsigned mode);
 
-  private:
+private:
     FakeUsbBus();
     std::string RootPath(const std::string& absolute) const;
 

@@ -84,7 +84,7 @@ std::size_t DescriptorsOn(const FakeUsbDevice& device) {
 // Takes away the calling thread's power to override file permissions, as an
 // ordinary user lacks it, for as long as it lives.
 class WithoutPermissionOverride {
-  public:
+public:
     WithoutPermissionOverride() {
         syscall(SYS_capget, &header_, saved_);
         __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
@@ -94,7 +94,7 @@ class WithoutPermissionOverride {
     ~WithoutPermissionOverride() { syscall(SYS_capset, &header_, saved_); }
     bool ok() const { return ok_; }
 
-  private:
+private:
     __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct saved_[2]{};
     bool ok_ = false;
@@ -103,7 +103,7 @@ class WithoutPermissionOverride {
 // Ends the process when a call that must return does not: a transfer
 // without time-out that nobody completes would otherwise hang the run.
 class Watchdog {
-  public:
+public:
     Watchdog(const char* what, std::chrono::seconds limit)
         : thread_([this, what, limit] {
               if (!WaitUntil([this] { return done_.load(); }, limit)) {
@@ -117,13 +117,13 @@ class Watchdog {
         thread_.join();
     }
 
-  private:
+private:
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
 
 class LinuxPlatformTest : public ::testing::Test {
-  protected:
+protected:
     void TearDown() override {
         for (int16_t h = 0; h < ZELVORN_MAX_READERS; ++h) Zelvorn_Close(h);
         bus().RemoveAll();
