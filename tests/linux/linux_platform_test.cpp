@@ -1,5 +1,6 @@
-// The Linux platform end to end: real libudev finds the readers, real libusb
-// drives them, and an emulated bus (umockdev) answers as the kernel would.
+// The Linux platform end to end: libzelvorn.so as it ships, through its
+// exported functions; real libudev finds the readers, real libusb drives
+// them, and an emulated bus (umockdev) answers as the kernel would.
 #include <dirent.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -15,7 +16,6 @@
 
 #include "include/zelvorn.h"
 #include "tests/linux/fake_usb_bus.h"
-#include "transport/transport.h"
 
 namespace zelvorn::linuxtest {
 namespace {
@@ -281,17 +281,12 @@ TEST_F(LinuxPlatformTest, AFullExchangeRunsThroughLibusb) {
             reply = ReplyFrame(payload);
             return true;
         });
-        const std::uint8_t data[] = {0x05};
-        std::uint8_t replyLength = 0;
-        std::uint8_t reply[32] = {};
+        std::uint8_t value = 0;
         {
             Watchdog watchdog("the exchange", std::chrono::seconds(10));
-            EXPECT_EQ(Transport_Exchange(0, Request_Make(0x19, data, 1), &replyLength, reply,
-                                         sizeof reply),
-                      RESULT_OK);
+            EXPECT_EQ(Zelvorn_ReadRC500Reg(0, 5, &value), RESULT_OK);
         }
-        ASSERT_EQ(replyLength, payload.size());
-        EXPECT_EQ(Bytes(reply, reply + replyLength), payload);
+        EXPECT_EQ(value, 0xAB);
         const auto controls = reader.Controls();
         ASSERT_EQ(controls.size(), 2u);
         EXPECT_EQ(controls[1].data, request);
@@ -320,15 +315,11 @@ TEST_F(LinuxPlatformTest, UnplugMidExchangeFailsTheCallAndLaterCallsReturn) {
     });
     const std::size_t readsBefore = reader.CompletedReadLengths().size();
 
-    std::uint8_t replyLength = 0;
-    std::uint8_t buffer[32];
+    std::uint8_t value = 0;
     std::int16_t result = 0;
     {
         Watchdog watchdog("the exchange interrupted by the unplug", std::chrono::seconds(10));
-        std::thread call([&] {
-            result = Transport_Exchange(0, Request_Make(0x18, nullptr, 0), &replyLength, buffer,
-                                        sizeof buffer);
-        });
+        std::thread call([&] { result = Zelvorn_ReadRC500Reg(0, 5, &value); });
         const bool waiting = WaitUntil([&] {
             return reader.CompletedReadLengths().size() == readsBefore + 1 &&
                    reader.ReadsInFlight() == 1;
@@ -341,9 +332,7 @@ TEST_F(LinuxPlatformTest, UnplugMidExchangeFailsTheCallAndLaterCallsReturn) {
 
     {
         Watchdog watchdog("the call after the unplug", std::chrono::seconds(10));
-        EXPECT_EQ(Transport_Exchange(0, Request_Make(0x18, nullptr, 0), &replyLength, buffer,
-                                     sizeof buffer),
-                  ERR_FAILURE);
+        EXPECT_EQ(Zelvorn_ReadRC500Reg(0, 5, &value), ERR_FAILURE);
         EXPECT_EQ(Zelvorn_Close(0), RESULT_OK);
     }
     EXPECT_EQ(reader.Events(), (Events{"claim 0", "release 0"}));
