@@ -2,7 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test clean sanitize fuzz-build fuzz-smoke fuzz
+PREFIX ?= /usr/local
+
+.PHONY: all deps configure build test install clean sanitize fuzz-build fuzz-smoke fuzz
 
 all: build
 
@@ -42,6 +44,11 @@ fuzz-smoke: fuzz-build
 # Every target for FUZZ_SECONDS, two at a time.
 fuzz: fuzz-build
 	bash scripts/run-fuzz.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+
+# Library, header, udev rules, pkg-config file and CMake package config;
+# DESTDIR is honoured for staging.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
