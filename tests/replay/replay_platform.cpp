@@ -43,10 +43,10 @@ OpenOutcome OpenPath(const PathChar*, PlatformFile** file) {
     return OpenOutcome::Ok;
 }
 
-bool BindInterface(PlatformFile*, PlatformUsb** usb) {
+OpenOutcome BindInterface(PlatformFile*, PlatformUsb** usb) {
     ++g_state.counters.binds;
     *usb = kUsb;
-    return true;
+    return OpenOutcome::Ok;
 }
 
 bool QueryEndpointCount(PlatformUsb*, std::uint8_t* count) {
