@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints the table of figures:
+#   time per call (Google Benchmark), instructions per call (callgrind), USB
+#   transfers per call against the fewest the reply frames allow, heap
+#   allocations; then the PICC_Xch_APDU series by APDU length and its plot,
+#   and the comparison with the PC/SC stack when it can run here.
+# Usage: bench/run.sh [build-dir]   (make bench calls it)
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+build="$(cd "${1:-$root/build}" && pwd)"
+out="$build/bench-results"
+mkdir -p "$out"
+
+count="$build/bench/zelvorn_bench_count"
+timer="$build/bench/zelvorn_bench_time"
+[ -x "$count" ] || { echo "missing $count: build first" >&2; exit 1; }
+[ -x "$timer" ] || { echo "missing $timer: install libbenchmark-dev and rebuild" >&2; exit 1; }
+
+# Calls per callgrind run; instructions per call are the difference between
+# runs of 2n and n calls over n, so start-up and first-call costs drop out.
+calls=${BENCH_CALLS:-500}
+
+echo "== USB transfers and heap allocations per call (zero-latency reader)"
+"$count" table | tee "$out/transfers.txt"
+
+echo
+echo "== Time per call (Google Benchmark)"
+"$timer" --benchmark_min_time="${BENCH_MIN_TIME:-0.2}" --benchmark_repetitions=3 \
+  --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null \
+  | awk -F, '/_median"/ { name = $1; gsub(/"/, "", name); sub(/_median$/, "", name);
+                          printf "%s\t%.1f\n", name, $3 }' > "$out/time.tsv"
+echo "(medians of 3 runs written to $out/time.tsv)"
+
+echo
+echo "== Instructions per call (callgrind)"
+instructions() {  # name, then extra callgrind options; prints Ir per call
+  local name="$1"; shift
+  local a b
+  for n in "$calls" "$((2 * calls))"; do
+    valgrind --tool=callgrind --collect-atstart=no --toggle-collect=zelvorn_bench_measured "$@" \
+      --callgrind-out-file="$out/cg.out" "$count" run "$name" "$n" 2>/dev/null
+    b=$(awk '/^totals:/ { print $2 }' "$out/cg.out")
+    if [ "$n" = "$calls" ]; then a=$b; fi
+  done
+  rm -f "$out/cg.out"
+  echo $(( (b - a) / calls ))
+}
+device=(--toggle-collect='zelvorn::bench::ZeroDevice::ControlOut*'
+        --toggle-collect='zelvorn::bench::ZeroDevice::ReadPipe*')
+: > "$out/instructions.tsv"
+while IFS=$'\t' read -r name family; do
+  lib=$(instructions "$name" "${device[@]}")
+  all=$(instructions "$name")
+  printf '%s\t%s\t%s\n' "$name" "$lib" "$all" >> "$out/instructions.tsv"
+done < <("$count" list)
+echo "(written to $out/instructions.tsv)"
+
+echo
+echo "== Figures per call"
+awk -F'\t' -v OFS='\t' '
+  FILENAME ~ /time.tsv$/ { ns[$1] = $2; next }
+  FILENAME ~ /instructions.tsv$/ { lib[$1] = $2; all[$1] = $3; next }
+  FNR == 1 { next }
+  { split($0, f, / +/);
+    name = f[1]; n = split($0, g, / +/);
+    printf "| %-26s | %8s | %7s | %7s | %3s | %5s | %5s | %3s |\n", name, ns[name], lib[name],
+           all[name], g[n-5], g[n-3], g[n-2], g[n-1] }
+' "$out/time.tsv" "$out/instructions.tsv" "$out/transfers.txt" > "$out/figures.md.body"
+{
+  echo "| function                   | ns/call  | instr.  | instr.  | USB | reads | fewest | heap |"
+  echo "|                            |          | library | +device | out |       | reads  |      |"
+  echo "|---|--:|--:|--:|--:|--:|--:|--:|"
+  cat "$out/figures.md.body"
+} | tee "$out/figures.md"
+rm -f "$out/figures.md.body"
+
+# The APDU series and its plot.
+if grep -q '^PICC_Xch_APDU/' "$out/instructions.tsv"; then
+  awk -F'\t' '
+    FILENAME ~ /time.tsv$/ { ns[$1] = $2; next }
+    /^PICC_Xch_APDU\// { split($1, p, "/"); print p[2], ns[$1], $2 }
+  ' "$out/time.tsv" "$out/instructions.tsv" | sort -n > "$out/apdu.dat"
+  if [ -f "$out/apdu-virtual.dat" ]; then virtual="$out/apdu-virtual.dat"; else virtual=""; fi
+  if command -v gnuplot > /dev/null; then
+    gnuplot -e "data='$out/apdu.dat'; virtual='$virtual'; output='$out/apdu.png'" "$here/apdu.gp"
+    echo "plot: $out/apdu.png"
+  fi
+fi
