@@ -1,8 +1,8 @@
-# The two commands of the README: `make test` and `make demo`.
+# The commands of the README: `make test`, `make demo` and `make bench`.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test bench clean
 
 all: build
 
@@ -17,6 +17,14 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Benchmarks: installs their own extra packages, builds, runs everything and
+# prints the table (results in $(BUILD)/bench-results).
+bench:
+	bash scripts/install-deps.sh scripts/packages/optional/bench.txt
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+	bash bench/run.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

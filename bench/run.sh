@@ -35,24 +35,29 @@ echo "(medians of 3 runs written to $out/time.tsv)"
 
 echo
 echo "== Instructions per call (callgrind)"
-instructions() {  # name, then extra callgrind options; prints Ir per call
-  local name="$1"; shift
-  local a b
-  for n in "$calls" "$((2 * calls))"; do
+instructions() {  # calls, program, its run arguments less the count, then "--" and
+                  # extra callgrind options; prints instructions per call
+  local n0="$1" program="$2"; shift 2
+  local args=() a b
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  for n in "$n0" "$((2 * n0))"; do
     valgrind --tool=callgrind --collect-atstart=no --toggle-collect=zelvorn_bench_measured "$@" \
-      --callgrind-out-file="$out/cg.out" "$count" run "$name" "$n" 2>/dev/null
+      --callgrind-out-file="$out/cg.out" "$program" run "${args[@]}" "$n" 2>/dev/null
     b=$(awk '/^totals:/ { print $2 }' "$out/cg.out")
-    if [ "$n" = "$calls" ]; then a=$b; fi
+    if [ "$n" = "$n0" ]; then a=$b; fi
   done
   rm -f "$out/cg.out"
-  echo $(( (b - a) / calls ))
+  echo $(( (b - a) / n0 ))
 }
+# Leaving the device's transfer functions out of the count leaves the
+# library's own share.
 device=(--toggle-collect='zelvorn::bench::ZeroDevice::ControlOut*'
         --toggle-collect='zelvorn::bench::ZeroDevice::ReadPipe*')
 : > "$out/instructions.tsv"
 while IFS=$'\t' read -r name family; do
-  lib=$(instructions "$name" "${device[@]}")
-  all=$(instructions "$name")
+  lib=$(instructions "$calls" "$count" "$name" -- "${device[@]}")
+  all=$(instructions "$calls" "$count" "$name" --)
   printf '%s\t%s\t%s\n' "$name" "$lib" "$all" >> "$out/instructions.tsv"
 done < <("$count" list)
 echo "(written to $out/instructions.tsv)"
@@ -76,15 +81,40 @@ awk -F'\t' -v OFS='\t' '
 } | tee "$out/figures.md"
 rm -f "$out/figures.md.body"
 
+# The same series on the virtual reader, with a card that runs the block
+# protocol and a file system behind it.
+virtual="$build/bench/zelvorn_bench_virtual"
+rm -f "$out/apdu-virtual.dat"
+if [ -x "$virtual" ]; then
+  echo
+  echo "== PICC_Xch_APDU on the virtual reader (UPDATE BINARY, extended length)"
+  "$virtual" series > "$out/virtual-time.tsv"
+  reader=(--toggle-collect='zelvorn::virt::VirtualReader::ControlOut*'
+          --toggle-collect='zelvorn::virt::VirtualReader::ReadPipe*')
+  printf '%-7s %10s %14s %14s\n' length ns/APDU "instr. library" "instr. +reader"
+  while IFS=$'\t' read -r length ns; do
+    lib=$(instructions 100 "$virtual" "$length" -- "${reader[@]}")
+    all=$(instructions 100 "$virtual" "$length" --)
+    printf '%s\t%s\t%s\t%s\n' "$length" "$ns" "$lib" "$all" >> "$out/apdu-virtual.dat"
+    printf '%-7s %10s %14s %14s\n' "$length" "$ns" "$lib" "$all"
+  done < "$out/virtual-time.tsv"
+fi
+
 # The APDU series and its plot.
 if grep -q '^PICC_Xch_APDU/' "$out/instructions.tsv"; then
   awk -F'\t' '
     FILENAME ~ /time.tsv$/ { ns[$1] = $2; next }
     /^PICC_Xch_APDU\// { split($1, p, "/"); print p[2], ns[$1], $2 }
   ' "$out/time.tsv" "$out/instructions.tsv" | sort -n > "$out/apdu.dat"
-  if [ -f "$out/apdu-virtual.dat" ]; then virtual="$out/apdu-virtual.dat"; else virtual=""; fi
+  if [ -f "$out/apdu-virtual.dat" ]; then with_virtual="$out/apdu-virtual.dat"; else with_virtual=""; fi
   if command -v gnuplot > /dev/null; then
-    gnuplot -e "data='$out/apdu.dat'; virtual='$virtual'; output='$out/apdu.png'" "$here/apdu.gp"
+    gnuplot -e "data='$out/apdu.dat'; virtual='$with_virtual'; output='$out/apdu.png'" "$here/apdu.gp"
     echo "plot: $out/apdu.png"
   fi
+fi
+
+if [ -x "$virtual" ]; then
+  echo
+  echo "== Side by side with the PC/SC stack"
+  "$here/pcsc/compare.sh" "$virtual" "${BENCH_PCSC_COUNT:-300}" "$out/pcsc.md" && cat "$out/pcsc.md" || true
 fi

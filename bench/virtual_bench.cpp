@@ -209,18 +209,26 @@ struct PcscCard {
     SCARDHANDLE card = 0;
     const SCARD_IO_REQUEST* pci = nullptr;
 
+    // The daemon and the card start beside us; give them up to ten seconds
+    // to show a reader with a card in it.
     bool Connect() {
         if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) !=
             SCARD_S_SUCCESS) {
             return false;
         }
         char readers[1024];
-        DWORD size = sizeof readers;
-        if (SCardListReaders(context, nullptr, readers, &size) != SCARD_S_SUCCESS) return false;
         DWORD protocol = 0;
-        if (SCardConnect(context, readers, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                         &card, &protocol) != SCARD_S_SUCCESS) {
-            return false;
+        for (int attempt = 0;; ++attempt) {
+            DWORD size = sizeof readers;
+            if (SCardListReaders(context, nullptr, readers, &size) == SCARD_S_SUCCESS &&
+                SCardConnect(context, readers, SCARD_SHARE_SHARED,
+                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                             &protocol) == SCARD_S_SUCCESS) {
+                break;
+            }
+            if (attempt == 100) return false;
+            timespec pause{0, 100000000};
+            nanosleep(&pause, nullptr);
         }
         pci = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
         std::fprintf(stderr, "PC/SC reader: %s, protocol T=%d\n", readers,
