@@ -7,13 +7,13 @@
 //   zelvorn_bench_virtual compare COUNT [PID...]
 //       COUNT of each comparison APDU through both stacks; the PIDs (pcscd,
 //       vicc) are the other processes whose CPU time counts as host CPU.
-#include <cinttypes>
+#include <dirent.h>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -86,13 +86,19 @@ bool StartSession() {
 // asked for (at least 8 bytes: 7 of header, 1 of data).
 Bytes UpdateBinary(std::size_t length) {
     const std::size_t n = length - 7;
-    Bytes apdu{0x00, 0xD6, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(n >> 8),
+    Bytes apdu{0x00,
+               0xD6,
+               0x00,
+               0x00,
+               0x00,
+               static_cast<std::uint8_t>(n >> 8),
                static_cast<std::uint8_t>(n & 0xFF)};
     for (std::size_t i = 0; i < n; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 7));
     return apdu;
 }
 
-const unsigned kLengths[] = {16, 50, 100, 118, 150, 200, 236, 300, 400, 500, 600, 700, 800, 900, 1000};
+const unsigned kLengths[] = {16,  50,  100, 118, 150, 200, 236, 300,
+                             400, 500, 600, 700, 800, 900, 1000};
 
 double ProcessCpuNs() {
     timespec t{};
