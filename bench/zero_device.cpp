@@ -26,9 +26,9 @@ OpenOutcome OpenPath(const PathChar*, PlatformFile** file) {
     return OpenOutcome::Ok;
 }
 
-bool BindInterface(PlatformFile*, PlatformUsb** usb) {
+OpenOutcome BindInterface(PlatformFile*, PlatformUsb** usb) {
     *usb = kUsb;
-    return true;
+    return OpenOutcome::Ok;
 }
 
 bool QueryEndpointCount(PlatformUsb*, std::uint8_t* count) {
