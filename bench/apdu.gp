@@ -11,7 +11,7 @@ set yrange [0:*]
 set key top left box opaque
 set grid
 
-set title "time per APDU"
+set title "CPU time per APDU"
 set ylabel "ns"
 if (virtual ne "") {
   plot data using 1:2 with linespoints lw 2 pt 7 title "zero-latency reader (library alone)", \

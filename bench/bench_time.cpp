@@ -13,9 +13,17 @@ void RunCase(benchmark::State& state, const zelvorn::bench::Case* c) {
         state.SkipWithError("the call fails on the zero-latency reader");
         return;
     }
+    auto& device = zelvorn::bench::ZeroDevice::Instance();
+    device.ClearCounters();
     for (auto _ : state) {
         benchmark::DoNotOptimize(c->call());
     }
+    // Transfers per call, beside the time, so a change that costs a read shows.
+    const auto& link = device.Counters();
+    const double calls = static_cast<double>(state.iterations());
+    state.counters["usb_out"] = static_cast<double>(link.controlTransfers) / calls;
+    state.counters["reads"] = static_cast<double>(link.pipeReads) / calls;
+    state.SetLabel(c->family);
     if (c->apduLength != 0) {
         state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * c->apduLength);
     }
