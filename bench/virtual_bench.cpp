@@ -176,28 +176,28 @@ std::vector<Comparison> ComparisonApdus() {
 struct Cost {
     double wallNs;
     double cpuNs;  // this process and the others named
+    double ownCpuNs;
+    std::vector<double> otherCpuNs;  // of each process named, in order
     std::uint16_t sw;
 };
 
 // CPU time of every thread of a process, in nanoseconds, from the
 // scheduler's own accounting.
-double OtherCpuNs(const std::vector<int>& pids) {
+double CpuNsOf(int pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
     double total = 0;
-    for (int pid : pids) {
-        const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-        DIR* d = opendir(dir.c_str());
-        if (d == nullptr) continue;
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            const std::string path = dir + "/" + e->d_name + "/schedstat";
-            if (FILE* f = std::fopen(path.c_str(), "r")) {
-                unsigned long long ns = 0;
-                if (std::fscanf(f, "%llu", &ns) == 1) total += static_cast<double>(ns);
-                std::fclose(f);
-            }
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string path = dir + "/" + e->d_name + "/schedstat";
+        if (FILE* f = std::fopen(path.c_str(), "r")) {
+            unsigned long long ns = 0;
+            if (std::fscanf(f, "%llu", &ns) == 1) total += static_cast<double>(ns);
+            std::fclose(f);
         }
-        closedir(d);
     }
+    closedir(d);
     return total;
 }
 
@@ -205,10 +205,18 @@ template <typename Send>
 Cost Measure(long count, const std::vector<int>& pids, Send send) {
     std::uint16_t sw = 0;
     send(&sw);  // once outside the count
-    const double wall = WallNs(), cpu = ProcessCpuNs(), other = OtherCpuNs(pids);
+    std::vector<double> others;
+    for (int pid : pids) others.push_back(CpuNsOf(pid));
+    const double wall = WallNs(), cpu = ProcessCpuNs();
     for (long i = 0; i < count; ++i) send(&sw);
     const double n = static_cast<double>(count);
-    return {(WallNs() - wall) / n, (ProcessCpuNs() - cpu + OtherCpuNs(pids) - other) / n, sw};
+    Cost cost{(WallNs() - wall) / n, 0, (ProcessCpuNs() - cpu) / n, {}, sw};
+    cost.cpuNs = cost.ownCpuNs;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        cost.otherCpuNs.push_back((CpuNsOf(pids[i]) - others[i]) / n);
+        cost.cpuNs += cost.otherCpuNs.back();
+    }
+    return cost;
 }
 
 #if defined(ZELVORN_BENCH_PCSC)
@@ -274,19 +282,26 @@ int Compare(long count, const std::vector<int>& pids) {
 #else
     const bool havePcsc = false;
 #endif
-    std::printf("| APDU | bytes | stack | wall us/APDU | host CPU us/APDU | SW |\n");
-    std::printf("|---|--:|---|--:|--:|---|\n");
+    std::printf(
+        "| APDU | bytes | stack | wall us/APDU | host CPU us/APDU | of which: caller, "
+        "pcscd, vicc | SW |\n");
+    std::printf("|---|--:|---|--:|--:|---|---|\n");
     for (const Comparison& c : apdus) {
         const Cost ours = Measure(count, {}, [&](std::uint16_t* sw) { Exchange(c.apdu, sw); });
-        std::printf("| %s | %zu | this library, virtual reader | %.2f | %.2f | %04X |\n", c.name,
+        std::printf("| %s | %zu | this library, virtual reader | %.2f | %.2f | | %04X |\n", c.name,
                     c.apdu.size(), ours.wallNs / 1e3, ours.cpuNs / 1e3, ours.sw);
         if (!havePcsc) continue;
 #if defined(ZELVORN_BENCH_PCSC)
         const Cost theirs =
             Measure(count, pids, [&](std::uint16_t* sw) { pcsc.Transmit(c.apdu, sw); });
-        std::printf("| %s | %zu | PC/SC: pcscd, vpcd, vicc | %.2f | %.2f | %04X |\n", c.name,
-                    c.apdu.size(), theirs.wallNs / 1e3, theirs.cpuNs / 1e3, theirs.sw);
-        std::printf("| %s | | ratio PC/SC : this library | %.0f | %.0f | |\n", c.name,
+        std::string split = std::to_string(static_cast<int>(theirs.ownCpuNs / 1e3 + 0.5));
+        for (double other : theirs.otherCpuNs) {
+            split += ", " + std::to_string(static_cast<int>(other / 1e3 + 0.5));
+        }
+        std::printf("| %s | %zu | PC/SC: pcscd, vpcd, vicc | %.2f | %.2f | %s | %04X |\n", c.name,
+                    c.apdu.size(), theirs.wallNs / 1e3, theirs.cpuNs / 1e3, split.c_str(),
+                    theirs.sw);
+        std::printf("| %s | | ratio PC/SC : this library | %.0f | %.0f | | |\n", c.name,
                     theirs.wallNs / ours.wallNs, theirs.cpuNs / ours.cpuNs);
 #endif
     }
