@@ -70,12 +70,11 @@ awk -F'\t' -v OFS='\t' '
   FNR == 1 { next }
   { split($0, f, / +/);
     name = f[1]; n = split($0, g, / +/);
-    printf "| %-26s | %8s | %7s | %7s | %3s | %5s | %5s | %3s |\n", name, ns[name], lib[name],
+    printf "| %-26s | %11s | %21s | %25s | %17s | %12s | %12s | %11s |\n", name, ns[name], lib[name],
            all[name], g[n-5], g[n-3], g[n-2], g[n-1] }
 ' "$out/time.tsv" "$out/instructions.tsv" "$out/transfers.txt" > "$out/figures.md.body"
 {
-  echo "| function                   | CPU ns   | instr.  | instr.  | USB | reads | fewest | heap |"
-  echo "|                            |          | library | +device | out |       | reads  |      |"
+  echo "| function                   | CPU ns/call | instructions, library | instructions, with device | control transfers | 8-byte reads | fewest reads | heap blocks |"
   echo "|---|--:|--:|--:|--:|--:|--:|--:|"
   cat "$out/figures.md.body"
 } | tee "$out/figures.md"
