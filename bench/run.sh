@@ -23,7 +23,10 @@ timer="$build/bench/zelvorn_bench_time"
 calls=${BENCH_CALLS:-500}
 
 echo "== USB transfers and heap allocations per call (zero-latency reader)"
-"$count" table | tee "$out/transfers.txt"
+# A call that takes more transfers or heap than it should is reported at the
+# end, after every figure has been printed.
+transfers_ok=1
+"$count" table | tee "$out/transfers.txt" || transfers_ok=0
 
 echo
 echo "== CPU time per call (Google Benchmark)"
@@ -116,4 +119,9 @@ if [ -x "$virtual" ]; then
   echo
   echo "== Side by side with the PC/SC stack"
   "$here/pcsc/compare.sh" "$virtual" "${BENCH_PCSC_COUNT:-300}" "$out/pcsc.md" && cat "$out/pcsc.md" || true
+fi
+
+if [ "$transfers_ok" = 0 ]; then
+  echo "Some calls differ from the fewest transfers or allocate: see DIFFERS above." >&2
+  exit 1
 fi
