@@ -230,7 +230,9 @@ FirmwareReply Firmware::HandleFrame(const std::uint8_t* frame, std::size_t lengt
     }
     if (status != kStatusOk) out.clear();
     if (out.size() > kMaxCardAnswer) out.resize(kMaxCardAnswer);
-    if (status == kStatusOk) ++commandsDone_;
+    // The reset starts the count afresh; it does not count itself.
+    if (status == kStatusOk && !(frameType == kFrameTypeCommand && command == 0x05))
+        ++commandsDone_;
     // Byte 0 echoes the command code and byte 3 is 0; the library reads neither.
     reply.payload = {command, static_cast<std::uint8_t>(status >> 8),
                      static_cast<std::uint8_t>(status), 0x00,
