@@ -12,6 +12,8 @@ constexpr std::uint8_t kFrameTypeCommand = 0xE0;
 constexpr std::uint8_t kFrameTypeReceive = 0x01;
 constexpr std::size_t kMaxListed = 9;  // entries of 12 bytes that fit one reply
 constexpr std::size_t kSerialField = 10;
+// One direct receive hands out at most this much: its reply fits 64 bytes.
+constexpr std::size_t kMaxDirectReceive = 59;
 constexpr std::uint8_t kStatusBlock[20] = "Zelvorn virtual 1.0";
 
 bool IsHexDigit(std::uint8_t c) {

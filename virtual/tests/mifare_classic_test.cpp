@@ -24,7 +24,7 @@ std::array<std::uint8_t, 6> Key(const Bytes& k) {
 }
 
 class MifareClassicTest : public VirtualTest {
-  protected:
+protected:
     MifareClassic& Card() { return static_cast<MifareClassic&>(device().CardAt(0)); }
 
     // Selects the default scenario's MIFARE card and logs in to a sector.

@@ -12,7 +12,7 @@ namespace {
 constexpr std::uint8_t kWithCrc = 0x0F;
 
 class ProcessorCardTest : public ::testing::Test {
-  protected:
+protected:
     ProcessorCardTest() : card(defaults::kProcessorSerial, App(), 2) {}
 
     static FileSystemApp App() {
