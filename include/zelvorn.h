@@ -464,6 +464,77 @@ ZELVORN_API int16_t Zelvorn_ASKSectorWrite(int16_t handle, uint8_t sector, uint8
 
 /* ---- ISO/IEC 14443-4 block transmission ---------------------------------- */
 
+/*
+ * A processor card runs: select it, PICC_RATS, PICC_InitBlockNumber with the
+ * FSCI of the ATS, any number of PICC_Xch_APDU, PICC_Deselect.
+ *
+ * The block number and the card's frame size (FSC) are kept once for the
+ * whole process, not per reader or card: two cards on two readers share
+ * them. They start at block number 0 and FSC 16 when the library is loaded
+ * and change only through PICC_InitBlockNumber and PICC_Xch_APDU.
+ */
+
+/**
+ * Starts block numbering afresh at 0 and sets the card's frame size from
+ * the FSCI of its ATS. Talks to no reader and cannot fail.
+ * @param fsci 0..8 select FSC 16, 24, 32, 40, 48, 64, 96, 128, 256; any other
+ *        value selects 16.
+ * @return the new FSC. Whatever the FSC, one block carries at most 118 APDU
+ *         bytes, the most one telegram holds.
+ */
+ZELVORN_API int16_t PICC_InitBlockNumber(int16_t fsci);
+
+/**
+ * Sends RATS (CID 0) and returns the card's ATS. Changes no protocol state.
+ * @param fsdi the FSDI to announce; values above 4 are sent as 4.
+ * @param atsLength out, required: set to 48 on entry; on success the number
+ *        of ATS bytes (at most 117).
+ * @param ats out, optional (may be null): the ATS as the reader delivers it,
+ *        atsLength bytes; provide 117 bytes.
+ * @return 0; ERR_INVALID_HANDLE; ERR_FAILURE for a failed transfer or a
+ *         reply that declares more bytes than it carries; otherwise the
+ *         transport or reader status, unchanged.
+ */
+ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* atsLength, uint8_t* ats);
+
+/**
+ * Sends one command APDU to the card and returns its response APDU. A long
+ * APDU goes as chained I-blocks of at most FSC bytes (and at most 118 bytes);
+ * the card's requests for more time are granted without limit, a chaining
+ * block the card answers with R(NAK) is sent again up to 8 times in all, and
+ * a chained response is acknowledged block by block and joined.
+ * @param optionFlag nonzero sends every block with option byte 0x0F, zero
+ *        with 0x0C.
+ * @param apduLength in/out, required: the number of APDU bytes (1..32767);
+ *        reduced by each block the card accepts, so 0 after success and,
+ *        after a failure, the number of bytes not yet accepted.
+ * @param apdu in, required: the command APDU.
+ * @param responseLength out, required: set to 0 on entry, then the number of
+ *        response bytes delivered so far; on success the response length.
+ * @param response out, required: the response APDU (the INF fields of the
+ *        card's I-blocks, joined). The library is not told its size: provide
+ *        room for the longest response the card may send, which the library
+ *        bounds at 32767 bytes.
+ * @return 0; ERR_INVALID_HANDLE; ERR_FAILURE when apduLength is 0 or less
+ *         (nothing is sent), a transfer fails or the card's answers break
+ *         the block protocol; otherwise the transport or reader status,
+ *         unchanged. Nothing is undone on a failure: the block number stays
+ *         advanced for every block built.
+ */
+ZELVORN_API int16_t PICC_Xch_APDU(int16_t handle, int32_t optionFlag, int16_t* apduLength,
+                                  const uint8_t* apdu, int16_t* responseLength, uint8_t* response);
+
+/**
+ * Sends S(DESELECT) to the card; its answer is not examined. Changes no
+ * protocol state.
+ * @param optionFlag nonzero sends the block with option byte 0x0F, zero with
+ *        0x0C.
+ * @return 0 when the reader carried the telegram out; ERR_INVALID_HANDLE;
+ *         ERR_FAILURE for a failed transfer; otherwise the transport or
+ *         reader status, unchanged.
+ */
+ZELVORN_API int16_t PICC_Deselect(int16_t handle, int32_t optionFlag);
+
 #ifdef __cplusplus
 }
 #endif
