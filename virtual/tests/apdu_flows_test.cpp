@@ -193,6 +193,50 @@ TEST_P(ApduFlows, DeselectEndsTheSession) {
     EXPECT_EQ(result, static_cast<std::int16_t>(kStatusNoAnswer));
 }
 
+using ScenarioFlows = VirtualTest;
+
+// The example scenario file end to end: replies in odd chunks, a card that
+// asks for more time before every answer, a 10-byte serial number.
+TEST_F(ScenarioFlows, ExampleFileRunsThroughTheLibrary) {
+    Load(Scenario_FromFile(std::string(ZELVORN_VIRTUAL_SCENARIOS) + "/example.json"));
+    const std::uint8_t serial[10] = {0x08, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    std::uint8_t type = 0;
+    ASSERT_EQ(Zelvorn_MultiTagSelect(0, 10, serial, &type, nullptr, nullptr), RESULT_OK);
+    EXPECT_EQ(type, 0x20);
+    std::uint8_t ats[117] = {}, atsLength = 0;
+    ASSERT_EQ(PICC_RATS(0, 4, &atsLength, ats), RESULT_OK);
+    EXPECT_EQ(PICC_InitBlockNumber(ats[1] & 0x0F), 64);
+    const std::uint8_t select[] = {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xA0,
+                                   0x00, 0x00, 0x00, 0x99, 0x01};
+    const std::uint8_t selectFile[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01};
+    const std::uint8_t read[] = {0x00, 0xB0, 0x01, 0x00, 0x00, 0x01, 0x00};  // 256 bytes from 256
+    std::uint8_t response[512] = {};
+    std::int16_t responseLength = 0;
+    for (const auto& [apdu, size] :
+         {std::pair{select, sizeof select}, std::pair{selectFile, sizeof selectFile}}) {
+        std::int16_t apduLength = static_cast<std::int16_t>(size);
+        ASSERT_EQ(PICC_Xch_APDU(0, 1, &apduLength, apdu, &responseLength, response), RESULT_OK);
+        EXPECT_EQ(Bytes(response, response + responseLength), (Bytes{0x90, 0x00}));
+    }
+    std::int16_t apduLength = sizeof read;
+    ASSERT_EQ(PICC_Xch_APDU(0, 0, &apduLength, read, &responseLength, response), RESULT_OK);
+    ASSERT_EQ(responseLength, 258);
+    EXPECT_EQ(response[0], 256 % 251);
+    EXPECT_EQ(response[255], 511 % 251);
+    EXPECT_EQ(PICC_Deselect(0, 1), RESULT_OK);
+
+    std::uint8_t block[16] = {};
+    const std::uint8_t keyA[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+    ASSERT_EQ(Zelvorn_Select(0, &type, nullptr, nullptr), RESULT_OK);
+    ASSERT_EQ(Zelvorn_Login(0, 1, KEYTYPE_STORED_A, 0, nullptr), RESULT_OK);
+    ASSERT_EQ(Zelvorn_Read(0, 4, block), RESULT_OK);
+    EXPECT_EQ(block[0], 'Z');
+    ASSERT_EQ(Zelvorn_Login(0, 1, KEYTYPE_A, 0, keyA), RESULT_OK);
+    std::uint8_t first[2] = {};
+    ASSERT_EQ(Zelvorn_ASKSectorRead(0, 5, first), RESULT_OK);
+    EXPECT_EQ(Bytes(first, first + 2), (Bytes{0x12, 0x34}));
+}
+
 INSTANTIATE_TEST_SUITE_P(FrameSizes, ApduFlows, ::testing::Values(0, 2, 5, 8),
                          [](const ::testing::TestParamInfo<std::uint8_t>& param) {
                              return "Fsci" + std::to_string(param.param);
