@@ -2,7 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps configure build test install clean
 
 all: build
 
@@ -17,6 +19,11 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Library, header, udev rules, pkg-config file and CMake package config;
+# DESTDIR is honoured for staging.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)
