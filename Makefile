@@ -1,5 +1,7 @@
 # The two commands of the README: `make test` and `make demo`.
 BUILD ?= build
+# The Windows build, cross-compiled with mingw-w64; its tests run under wine.
+BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps configure build test clean
@@ -14,9 +16,13 @@ configure: deps
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+	cmake --build $(BUILD_WIN) -j$(JOBS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_WIN) && ctest --output-on-failure -j$(JOBS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN)
