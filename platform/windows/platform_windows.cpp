@@ -21,7 +21,9 @@ namespace {
 GUID g_readerInterfaceClass = {
     0x3E7F5DF4, 0x7D55, 0x4B9C, {0xA3, 0x05, 0x44, 0xA1, 0xDF, 0x35, 0x3A, 0x89}};
 
-HANDLE FileOf(PlatformFile* file) { return reinterpret_cast<HANDLE>(file); }
+HANDLE FileOf(PlatformFile* file) {
+    return reinterpret_cast<HANDLE>(file);
+}
 WINUSB_INTERFACE_HANDLE UsbOf(PlatformUsb* usb) {
     return reinterpret_cast<WINUSB_INTERFACE_HANDLE>(usb);
 }
@@ -62,9 +64,8 @@ bool Device_FindPath(PathChar* path, std::uint32_t index) {
     const HANDLE heap = GetProcessHeap();
     for (;;) {
         ULONG listChars = 0;
-        CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(&listChars, &g_readerInterfaceClass,
-                                                          nullptr,
-                                                          CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(
+            &listChars, &g_readerInterfaceClass, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
         if (cr != CR_SUCCESS) return ConfigFailure(cr);
         if (listChars == 0) return false;
 
@@ -87,9 +88,8 @@ bool Device_FindPath(PathChar* path, std::uint32_t index) {
 OpenOutcome OpenPath(const PathChar* path, PlatformFile** file) {
     // WinUSB needs a handle opened for overlapped I/O even though every
     // transfer here is synchronous. No sharing: one program per reader.
-    const HANDLE handle =
-        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_ACCESS_DENIED ? OpenOutcome::AccessDenied
                                                      : OpenOutcome::Failed;
@@ -142,16 +142,22 @@ bool ReadPipe(PlatformUsb* usb, std::uint8_t pipeId, std::uint8_t* buffer, std::
     return true;
 }
 
-void ReleaseInterface(PlatformUsb* usb) { WinUsb_Free(UsbOf(usb)); }
+void ReleaseInterface(PlatformUsb* usb) {
+    WinUsb_Free(UsbOf(usb));
+}
 
-void CloseFile(PlatformFile* file) { CloseHandle(FileOf(file)); }
+void CloseFile(PlatformFile* file) {
+    CloseHandle(FileOf(file));
+}
 
-const PlatformOps kWindowsOps{Device_FindPath, OpenPath,  BindInterface,    QueryEndpointCount,
-                              QueryPipe,       ControlOut, ReadPipe,        ReleaseInterface,
-                              CloseFile};
+const PlatformOps kWindowsOps{Device_FindPath,    OpenPath,         BindInterface,
+                              QueryEndpointCount, QueryPipe,        ControlOut,
+                              ReadPipe,           ReleaseInterface, CloseFile};
 
 }  // namespace
 
-const PlatformOps& Platform_Default() { return kWindowsOps; }
+const PlatformOps& Platform_Default() {
+    return kWindowsOps;
+}
 
 }  // namespace zelvorn
