@@ -263,6 +263,20 @@ TEST_F(WindowsPlatformTest, NoEntryIsFoundBehindTheListsFinalEmptyString) {
     EXPECT_EQ(Zelvorn_Open(0), 0);
 }
 
+TEST_F(WindowsPlatformTest, AnEntryCutOffByTheEndOfTheBufferIsNoPath) {
+    const std::wstring first = AddDevice(L"first.dev");
+    const std::wstring second = AddDevice(L"second.dev");
+    // A list without its last two zeros: the second entry, a real device,
+    // runs into the end of the buffer and is not taken as a whole path.
+    std::vector<wchar_t> list = ListOf({first, second});
+    list.resize(list.size() - 2);
+    ServeList(list);
+
+    EXPECT_EQ(Zelvorn_Open(1), ERR_OPEN_FAILED);
+    EXPECT_TRUE(UsbLog().empty());
+    EXPECT_EQ(Zelvorn_Open(0), 0);
+}
+
 TEST_F(WindowsPlatformTest, AnEmptyListHasNoReader) {
     ServeList(ListOf({}));
     EXPECT_EQ(Zelvorn_Open(0), ERR_OPEN_FAILED);
