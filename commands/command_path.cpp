@@ -1,12 +1,14 @@
 #include "commands/command_path.h"
 
+#include <cstring>
+
 #include "include/zelvorn.h"
 
 namespace zelvorn {
 
 std::int16_t Command_Run(std::int16_t handle, const RequestBlock& request, ReplyBuffer& reply) {
-    const std::int16_t result = Transport_Exchange(handle, request, reply.LengthSlot(),
-                                                   reply.Storage(), reply.Capacity());
+    const std::int16_t result =
+        Transport_Exchange(handle, request, reply.LengthSlot(), reply.Storage(), reply.Capacity());
     if (result != RESULT_OK) {
         *reply.LengthSlot() = 0;  // nothing of a failed exchange is to be read
         return result;
@@ -22,6 +24,14 @@ std::int16_t Command_Run(std::int16_t handle, std::uint8_t code, const std::uint
 std::int16_t Command_Run(std::int16_t handle, std::uint8_t code,
                          std::initializer_list<std::uint8_t> data, ReplyBuffer& reply) {
     return Command_Run(handle, code, data.begin(), data.size(), reply);
+}
+
+void CardEntry_Deliver(const ReplyBuffer& reply, std::size_t offset, std::uint8_t* cardType,
+                       std::uint8_t* serialLength, std::uint8_t* serialNumber) {
+    const std::uint8_t* entry = reply.Bytes() + offset;
+    if (cardType != nullptr) *cardType = entry[0];
+    if (serialLength != nullptr) *serialLength = entry[1];
+    if (serialNumber != nullptr) std::memcpy(serialNumber, entry + 2, kSerialField);
 }
 
 void Put32(std::uint8_t* out, std::int32_t value) {

@@ -29,9 +29,7 @@ public:
     const std::uint8_t* Bytes() const { return bytes_; }
 
     // Bytes 1 (high) and 2 (low): 0 when the reader carried the command out.
-    std::uint16_t ReaderStatus() const {
-        return static_cast<std::uint16_t>((At(1) << 8) | At(2));
-    }
+    std::uint16_t ReaderStatus() const { return static_cast<std::uint16_t>((At(1) << 8) | At(2)); }
     // P, the data length the reply declares in byte 4.
     std::uint8_t DeclaredDataLength() const { return At(4); }
     // The data bytes actually received from byte 5 on (M - 5, or 0).
@@ -51,13 +49,13 @@ private:
 };
 
 // A reply buffer of fixed capacity, local to one call.
-template <std::size_t Capacity>
+template <std::size_t kCapacity>
 class Reply : public ReplyBuffer {
 public:
-    Reply() : ReplyBuffer(storage_, Capacity) {}
+    Reply() : ReplyBuffer(storage_, kCapacity) {}
 
 private:
-    std::uint8_t storage_[Capacity];
+    std::uint8_t storage_[kCapacity];
 };
 
 // What a command function states about one reader command.
@@ -84,6 +82,18 @@ std::int16_t Command_Run(std::int16_t handle, std::uint8_t code,
 inline bool Reply_HasExpectedLength(const ReplyBuffer& reply, const CommandDescription& command) {
     return command.expectedLength == kLengthNotTested || reply.Length() == command.expectedLength;
 }
+
+// A card entry as the select and list replies carry it: card type, serial
+// number length, then a serial-number field that is always delivered whole,
+// whatever the length byte says (the reader fills it).
+constexpr std::size_t kCardEntryOffset = 6;  // the first entry of a reply
+constexpr std::size_t kCardEntrySize = 12;
+constexpr std::size_t kSerialField = 10;
+
+// Copies the entry at reply byte offset to the outputs that are not null.
+// The caller has checked that the reply holds the entry.
+void CardEntry_Deliver(const ReplyBuffer& reply, std::size_t offset, std::uint8_t* cardType,
+                       std::uint8_t* serialLength, std::uint8_t* serialNumber);
 
 // Values wider than a byte travel big-endian.
 void Put32(std::uint8_t* out, std::int32_t value);

@@ -1,0 +1,141 @@
+// Commands that work on the reader itself: reset, status report, RF field,
+// front-end registers, EEPROM, user port, and the library's version text.
+#include <cstring>
+
+#include "commands/command_path.h"
+#include "include/zelvorn.h"
+#include "zelvorn_version.h"
+
+namespace zelvorn {
+namespace {
+
+// Every reply of this family carries at most one data byte, except the
+// status report with its 20-byte status block and 10-byte record.
+constexpr CommandDescription kReset{kCmdReset, kLengthNotTested};
+constexpr CommandDescription kStatus{0x18, 35};
+constexpr CommandDescription kFieldOff{0x12, 6};
+constexpr CommandDescription kFieldOn{0x13, 6};
+constexpr CommandDescription kReadEeprom{0x08, 6};
+constexpr CommandDescription kWriteEeprom{0x0C, 6};
+constexpr CommandDescription kReadUserPort{0x14, 6};
+constexpr CommandDescription kWriteUserPort{0x15, 6};
+constexpr CommandDescription kReadRegister{0x19, 6};
+constexpr CommandDescription kWriteRegister{0x1A, 6};
+
+constexpr std::size_t kStatusReplyCapacity = 40;
+constexpr std::size_t kStatusBlockSize = 20;
+constexpr std::size_t kStatusBlockAt = 5;
+constexpr std::size_t kStatusRecordAt = kStatusBlockAt + kStatusBlockSize;
+// The byte that a one-byte read delivers and a one-byte write echoes.
+constexpr std::size_t kValueAt = 5;
+
+// Only bits 6 and 2 of the user port are the caller's to set; the reader
+// echoes what it was sent, so the echo is compared with the masked byte.
+constexpr std::uint8_t kUserPortWritable = 0x44;
+
+constexpr char kVersionText[] = "Zelvorn DLL " ZELVORN_VERSION_STRING;
+// Callers provide 20 bytes for the text, its terminating zero included.
+constexpr std::size_t kVersionTextSize = 20;
+static_assert(sizeof kVersionText == kVersionTextSize,
+              "the version text must fill exactly the caller's 20 bytes");
+
+// One byte read from the reader into an optional output.
+std::int16_t ReadByte(std::int16_t handle, const CommandDescription& command,
+                      std::initializer_list<std::uint8_t> data, std::uint8_t* value) {
+    Reply<kCommandReplyCapacity> reply;
+    const std::int16_t result = Command_Run(handle, command.code, data, reply);
+    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    if (value != nullptr) *value = reply.At(kValueAt);
+    return RESULT_OK;
+}
+
+// One value written; the reader must echo it back. A reply of another length
+// carries no echo and is taken as done.
+std::int16_t WriteByte(std::int16_t handle, const CommandDescription& command,
+                       std::initializer_list<std::uint8_t> data, std::uint8_t echo) {
+    Reply<kCommandReplyCapacity> reply;
+    const std::int16_t result = Command_Run(handle, command.code, data, reply);
+    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    return reply.At(kValueAt) == echo ? RESULT_OK : ERR_FAILURE;
+}
+
+// The record's wide fields arrive big-endian and are stored in host order.
+// They are assembled by value, so the host's byte order never enters; the
+// packed fields are assigned whole, which the compiler does unaligned.
+ReaderStatusRecord StatusRecordOf(const ReplyBuffer& reply) {
+    const std::uint8_t* in = reply.Bytes() + kStatusRecordAt;
+    ReaderStatusRecord record{};
+    record.statusA = in[0];
+    record.statusB = static_cast<std::uint32_t>(Get32(in + 1));
+    record.statusC = in[5];
+    record.statusD = in[6];
+    record.statusE = in[7];
+    record.statusF = static_cast<std::uint16_t>((in[8] << 8) | in[9]);
+    return record;
+}
+
+}  // namespace
+}  // namespace zelvorn
+
+using namespace zelvorn;
+
+extern "C" ZELVORN_API int16_t Zelvorn_Reset(int16_t handle) {
+    // The reset answers with whatever the firmware has to say after a
+    // restart, so only its status counts.
+    Reply<kCommandReplyCapacity> reply;
+    return Command_Run(handle, kReset.code, {}, reply);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_Status(int16_t handle, uint8_t* statusBlock,
+                                              ReaderStatusRecord* statusRecord) {
+    Reply<kStatusReplyCapacity> reply;
+    const std::int16_t result = Command_Run(handle, kStatus.code, {}, reply);
+    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, kStatus)) return result;
+    if (statusBlock != nullptr) {
+        std::memcpy(statusBlock, reply.Bytes() + kStatusBlockAt, kStatusBlockSize);
+    }
+    if (statusRecord != nullptr) {
+        const ReaderStatusRecord record = StatusRecordOf(reply);
+        std::memcpy(statusRecord, &record, sizeof record);
+    }
+    return RESULT_OK;
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_Power(int16_t handle, int8_t state) {
+    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
+    if (state != 0 && state != 1) return ERR_INVALID_PARAMETER;
+    return WriteByte(handle, state == 0 ? kFieldOff : kFieldOn, {},
+                     static_cast<std::uint8_t>(state));
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_ReadRC500Reg(int16_t handle, uint8_t regNo, uint8_t* value) {
+    return ReadByte(handle, kReadRegister, {regNo}, value);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_WriteRC500Reg(int16_t handle, uint8_t regNo, uint8_t value) {
+    return WriteByte(handle, kWriteRegister, {regNo, value}, value);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_ReadEEPROM(int16_t handle, uint8_t address, uint8_t* value) {
+    return ReadByte(handle, kReadEeprom, {address}, value);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_WriteEEPROM(int16_t handle, uint8_t address, uint8_t value) {
+    return WriteByte(handle, kWriteEeprom, {address, value}, value);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_ReadUserPort(int16_t handle, uint8_t* portState) {
+    return ReadByte(handle, kReadUserPort, {}, portState);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_WriteUserPort(int16_t handle, uint8_t portState) {
+    const auto masked = static_cast<std::uint8_t>(portState & kUserPortWritable);
+    return WriteByte(handle, kWriteUserPort, {masked}, masked);
+}
+
+extern "C" ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength,
+                                                         char* versionText) {
+    if (versionLength != nullptr) *versionLength = static_cast<std::uint8_t>(kVersionTextSize);
+    if (versionText != nullptr) std::memcpy(versionText, kVersionText, kVersionTextSize);
+    return RESULT_OK;
+}
