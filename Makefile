@@ -4,7 +4,9 @@ BUILD ?= build
 BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps configure build test install clean
 
 all: build
 
@@ -23,6 +25,11 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	cd $(BUILD_WIN) && ctest --output-on-failure -j$(JOBS)
+
+# Library, header, udev rules, pkg-config file and CMake package config;
+# DESTDIR is honoured for staging.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_WIN)

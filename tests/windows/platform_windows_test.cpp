@@ -41,7 +41,7 @@ const std::string kResetControl =
     "control 40 00 0000 0000 000E buffer 14 sync <02>01E0020500E6<03>";
 
 class WindowsPlatformTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         CloseAll();
         CfgDouble_Reset();
