@@ -98,11 +98,13 @@ OpenOutcome OpenPath(const PathChar* path, PlatformFile** file) {
     return OpenOutcome::Ok;
 }
 
-bool BindInterface(PlatformFile* file, PlatformUsb** usb) {
+// Windows reports a reader held elsewhere when the file is opened, so a
+// failure here is an ordinary open failure.
+OpenOutcome BindInterface(PlatformFile* file, PlatformUsb** usb) {
     WINUSB_INTERFACE_HANDLE handle = nullptr;
-    if (!WinUsb_Initialize(FileOf(file), &handle)) return false;
+    if (!WinUsb_Initialize(FileOf(file), &handle)) return OpenOutcome::Failed;
     *usb = reinterpret_cast<PlatformUsb*>(handle);
-    return true;
+    return OpenOutcome::Ok;
 }
 
 bool QueryEndpointCount(PlatformUsb* usb, std::uint8_t* count) {
