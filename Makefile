@@ -1,5 +1,7 @@
 # The commands of the README: `make test`, `make demo` and `make bench`.
 BUILD ?= build
+# The Windows build, cross-compiled with mingw-w64; its tests run under wine.
+BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc)
 
 PREFIX ?= /usr/local
@@ -16,9 +18,13 @@ configure: deps
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+	cmake --build $(BUILD_WIN) -j$(JOBS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_WIN) && ctest --output-on-failure -j$(JOBS)
 
 # Library, header, udev rules, pkg-config file and CMake package config;
 # DESTDIR is honoured for staging.
@@ -34,4 +40,4 @@ bench:
 	bash bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN)

@@ -12,8 +12,6 @@
 
 namespace zelvorn::bench {
 
-#if defined(ZELVORN_BENCH_BLOCK_TRANSMISSION)
-
 namespace {
 
 constexpr std::int16_t kHandle = 0;
@@ -138,15 +136,5 @@ const std::vector<unsigned>& ApduLengths() {
     return lengths;
 }
 
-#else
-
-void AddBlockTransmission(std::vector<Case>&) {}
-
-const std::vector<unsigned>& ApduLengths() {
-    static const std::vector<unsigned> none;
-    return none;
-}
-
-#endif
 
 }  // namespace zelvorn::bench

@@ -159,8 +159,7 @@ void AddAsk(std::vector<Case>& cases) {
 
 }  // namespace
 
-// Defined with the card stand-in; adds nothing when the library has no
-// block transmission.
+// Defined with the card stand-in.
 void AddBlockTransmission(std::vector<Case>& cases);
 
 const std::vector<Case>& Cases() {
