@@ -136,5 +136,4 @@ const std::vector<unsigned>& ApduLengths() {
     return lengths;
 }
 
-
 }  // namespace zelvorn::bench
