@@ -17,7 +17,7 @@ PreparedFrame Data(std::initializer_list<std::uint8_t> data) {
 // Outputs of the calls; sized for the largest any function writes.
 struct Outputs {
     std::uint8_t bytes[512];
-    std::uint8_t a, b, c;
+    std::uint8_t a, b;
     std::int32_t value;
     ReaderStatusRecord record;
     char text[32];
