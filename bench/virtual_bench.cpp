@@ -9,7 +9,6 @@
 //       vicc) are the other processes whose CPU time counts as host CPU.
 #include <dirent.h>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
