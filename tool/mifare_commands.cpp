@@ -59,19 +59,32 @@ std::vector<Credential> Credentials(const MifareOptions& o) {
     return out;
 }
 
-// The selected MIFARE Classic card and the ways to log in to it.
+// The card asked for and the ways to log in to it, checked before anything is
+// loaded or sent.
+struct MifareTarget {
+    std::vector<Credential> credentials;
+    Bytes serial;  // empty: the first card in the field
+};
+
+MifareTarget ParseTarget(const MifareOptions& options) {
+    MifareTarget target{Credentials(options), {}};
+    if (!options.card.empty()) {
+        target.serial = ParseHex(options.card, "card serial number");
+        const std::size_t n = target.serial.size();
+        if (n != 4 && n != 7 && n != 10) {
+            throw UsageError(
+                fmt::format("card serial number \"{}\": {} bytes; a serial number has 4, 7 or 10",
+                            options.card, n));
+        }
+    }
+    return target;
+}
+
+// The selected MIFARE Classic card.
 class MifareCard {
 public:
-    MifareCard(const ReaderSession& reader, const MifareOptions& options)
-        : reader_(reader), credentials_(Credentials(options)) {
-        if (!options.card.empty()) {
-            serial_ = ParseHex(options.card, "card serial number");
-            if (serial_.size() != 4 && serial_.size() != 7 && serial_.size() != 10) {
-                throw UsageError(fmt::format(
-                    "card serial number \"{}\": {} bytes; a serial number has 4, 7 or 10",
-                    options.card, serial_.size()));
-            }
-        }
+    MifareCard(const ReaderSession& reader, const MifareTarget& target)
+        : reader_(reader), credentials_(target.credentials), serial_(target.serial) {
         Select();
         if (type_ == 0x20 || type_ == 0x00) {
             throw ToolError(kExitNotFound,
@@ -224,9 +237,10 @@ int CheckedBlock(int block) {
 
 int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
                       const DumpOptions& dump) {
+    const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library.api(), port);
     const Api& api = reader.api();
-    MifareCard card(reader, mifare);
+    MifareCard card(reader, target);
     const int count = SectorCountForType(card.Type());
     const int first = dump.firstSector.value_or(0);
     const int last = dump.lastSector.value_or(count - 1);
@@ -298,9 +312,10 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
 void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
                        int block) {
     CheckedBlock(block);
+    const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library.api(), port);
     const Api& api = reader.api();
-    MifareCard card(reader, mifare);
+    MifareCard card(reader, target);
     card.LoginFor(block);
     std::uint8_t data[16] = {};
     Check(api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block), data),
@@ -327,9 +342,10 @@ void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions
                 text, HexText({data.data() + 6, 3}, "")));
         }
     }
+    const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library.api(), port);
     const Api& api = reader.api();
-    MifareCard card(reader, mifare);
+    MifareCard card(reader, target);
     card.LoginFor(block);
     Check(api.Zelvorn_Write(reader.handle(), static_cast<std::uint8_t>(block), data.data()),
           fmt::format("write block {}", block));
@@ -356,9 +372,10 @@ void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions
     const auto amount = static_cast<std::int32_t>(operand);
     const auto b = static_cast<std::uint8_t>(block);
 
+    const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library.api(), port);
     const Api& api = reader.api();
-    MifareCard card(reader, mifare);
+    MifareCard card(reader, target);
     card.LoginFor(block);
     const std::int16_t h = reader.handle();
     std::int32_t value = 0;
