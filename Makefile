@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test demo clean
 
 all: build
 
@@ -17,6 +17,17 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The tool on the virtual reader with the demo scenario's cards.
+ZELVORN_DEMO = $(BUILD)/tool/zelvorn --scenario tool/scenarios/demo.json
+
+demo: build
+	@echo; echo "== The readers and the cards in the field"
+	$(ZELVORN_DEMO) list
+	@echo; echo "== The MIFARE Classic card: the transport key opens all sectors but one"
+	$(ZELVORN_DEMO) mifare --key FFFFFFFFFFFF --key A0A1A2A3A4A5 dump
+	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
+	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
 
 clean:
 	rm -rf $(BUILD)
