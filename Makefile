@@ -2,7 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps configure build test demo install clean
 
 all: build
 
@@ -28,6 +30,11 @@ demo: build
 	$(ZELVORN_DEMO) mifare --key FFFFFFFFFFFF --key A0A1A2A3A4A5 dump
 	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
 	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
+
+# Library, header, udev rules, pkg-config file and CMake package config;
+# DESTDIR is honoured for staging.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)

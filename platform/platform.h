@@ -62,8 +62,10 @@ struct PlatformOps {
     // Opens the path for exclusive reading and writing.
     OpenOutcome (*openPath)(const PathChar* path, PlatformFile** file);
 
-    // Binds the reader's USB interface to an open file.
-    bool (*bindInterface)(PlatformFile* file, PlatformUsb** usb);
+    // Binds the reader's USB interface to an open file. AccessDenied means the
+    // interface is held by another program (where the system only tells so
+    // when the interface is claimed rather than when the file is opened).
+    OpenOutcome (*bindInterface)(PlatformFile* file, PlatformUsb** usb);
 
     // Number of endpoints of alternate setting 0 of the interface.
     bool (*queryEndpointCount)(PlatformUsb* usb, std::uint8_t* count);

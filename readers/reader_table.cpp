@@ -11,10 +11,11 @@ namespace {
 ReaderContext* g_readers[kReaderSlots];
 
 // Releases what a failed open acquired, the USB binding before the file.
-std::int16_t AbandonOpen(const PlatformOps& ops, PlatformFile* file, PlatformUsb* usb) {
+std::int16_t AbandonOpen(const PlatformOps& ops, PlatformFile* file, PlatformUsb* usb,
+                         std::int16_t result = ERR_OPEN_FAILED) {
     if (usb != nullptr) ops.releaseInterface(usb);
     ops.closeFile(file);
-    return ERR_OPEN_FAILED;
+    return result;
 }
 
 // The first interrupt pipe whose address has the IN bit set.
@@ -64,7 +65,14 @@ extern "C" ZELVORN_API int16_t Zelvorn_Open(int16_t port) {
     }
 
     PlatformUsb* usb = nullptr;
-    if (!ops.bindInterface(file, &usb)) return AbandonOpen(ops, file, nullptr);
+    switch (ops.bindInterface(file, &usb)) {
+        case OpenOutcome::Ok:
+            break;
+        case OpenOutcome::AccessDenied:
+            return AbandonOpen(ops, file, nullptr, ERR_DEVICE_BUSY);
+        default:
+            return AbandonOpen(ops, file, nullptr);
+    }
 
     std::uint8_t endpointCount = 0;
     if (!ops.queryEndpointCount(usb, &endpointCount) || endpointCount == 0) {

@@ -17,7 +17,7 @@
 namespace zelvorn::virt {
 
 class AskTicket : public Card {
-  public:
+public:
     static constexpr std::uint8_t kEraseAndWrite = 0x32;
     static constexpr std::uint8_t kWriteWithoutErase = 0x33;
 
@@ -37,7 +37,7 @@ class AskTicket : public Card {
     void SetSector(unsigned sector, std::uint8_t first, std::uint8_t second);
     const std::array<std::uint8_t, 2>& Sector(unsigned sector) const { return sectors_.at(sector); }
 
-  private:
+private:
     bool OneTime(unsigned sector) const;
 
     Bytes serial_;

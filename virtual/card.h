@@ -29,7 +29,7 @@ enum class KeyKind : std::uint8_t { A, B };
 constexpr std::size_t kMaxCardAnswer = 117;
 
 class Card {
-  public:
+public:
     virtual ~Card() = default;
 
     virtual AirInterface Air() const = 0;

@@ -40,7 +40,7 @@ enum : std::uint16_t {
 };
 
 class FileSystemApp {
-  public:
+public:
     // root is the master file (FID 3F00). seed starts the challenge generator,
     // so that a scenario answers the same way on every run.
     explicit FileSystemApp(FileNode root, std::uint32_t seed = 0x5EED1234);
@@ -57,7 +57,7 @@ class FileSystemApp {
     // The file at a path of FIDs below the master file, or null.
     FileNode* Find(std::initializer_list<std::uint16_t> path);
 
-  private:
+private:
     struct Command {
         std::uint8_t cla, ins, p1, p2;
         const std::uint8_t* data;

@@ -27,7 +27,7 @@ struct FirmwareReply {
 };
 
 class Firmware {
-  public:
+public:
     Firmware();
 
     // One command frame as it arrived on the control pipe.
@@ -58,7 +58,7 @@ class Firmware {
     // keys A, B and F under the numbers 0xAA, 0xBB and 0xFF.
     bool SetKey(std::uint8_t keyNumber, const std::uint8_t* key6);
 
-  private:
+private:
     StatusWord Execute(std::uint8_t command, const std::uint8_t* data, std::uint8_t n, Bytes& out);
     StatusWord DirectReceive(std::uint8_t n, Bytes& out);
     StatusWord CardCommand(std::uint8_t command, const std::uint8_t* data, std::uint8_t n,

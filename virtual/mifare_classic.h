@@ -14,7 +14,7 @@ namespace zelvorn::virt {
 enum class ClassicSize : std::uint8_t { k1K, k4K };
 
 class MifareClassic : public Card {
-  public:
+public:
     // A factory-fresh card: zero data blocks, transport keys FF..FF and the
     // transport access bits FF 07 80 69 in every trailer. The serial number
     // has 4, 7 or 10 bytes.
@@ -65,7 +65,7 @@ class MifareClassic : public Card {
     static std::array<std::uint8_t, 16> ValueBlock(std::int32_t value, std::uint8_t address);
     static bool ParseValueBlock(const std::array<std::uint8_t, 16>& block, std::int32_t* value);
 
-  private:
+private:
     enum Operation : std::uint8_t { kRead, kWrite, kIncrement, kDecrement };
 
     StatusWord CheckSession(unsigned block) const;

@@ -66,9 +66,14 @@ std::size_t ProcessorCard::Fsc() const {
 Bytes ProcessorCard::Ats() const {
     // TL, T0 (TA, TB and TC follow; FSCI), TA (106 kbit/s only), TB (FWI 8,
     // SFGI 0), TC (CID supported, NAD not), historical bytes.
-    Bytes ats{static_cast<std::uint8_t>(5 + historical_.size()),
-              static_cast<std::uint8_t>(0x70 | (fsci_ & 0x0F)), 0x80, 0x80, 0x02};
-    ats.insert(ats.end(), historical_.begin(), historical_.end());
+    Bytes ats;
+    ats.reserve(5 + historical_.size());
+    ats.push_back(static_cast<std::uint8_t>(5 + historical_.size()));
+    ats.push_back(static_cast<std::uint8_t>(0x70 | (fsci_ & 0x0F)));
+    ats.push_back(0x80);
+    ats.push_back(0x80);
+    ats.push_back(0x02);
+    for (std::uint8_t byte : historical_) ats.push_back(byte);
     return ats;
 }
 

@@ -37,7 +37,7 @@ struct ProtocolCounters {
 };
 
 class ProcessorCard : public Card {
-  public:
+public:
     // fsci: the card's frame size (its FSC) as announced in the ATS.
     ProcessorCard(Bytes serial, FileSystemApp app, std::uint8_t fsci = 2,
                   Bytes historical = {0x5A, 0x45, 0x4C});
@@ -58,7 +58,7 @@ class ProcessorCard : public Card {
     const ProtocolCounters& Counters() const { return counters_; }
     void ClearCounters() { counters_ = {}; }
 
-  private:
+private:
     enum class State : std::uint8_t { Idle, Active, Protocol, Halted };
 
     bool OnRats(const std::uint8_t* in, std::size_t length, Bytes& answer);

@@ -131,7 +131,8 @@ std::unique_ptr<Card> ClassicFrom(const json& c, const std::string& where, Class
     if (c.contains("blocks")) {
         for (auto& [key, b] : c["blocks"].items()) {
             const std::string at = where + ".blocks." + key;
-            card->SetBlock(dataBlock(key, at), HexArray<16>(b, at));
+            const unsigned block = dataBlock(key, at);
+            card->SetBlock(block, HexArray<16>(b, at));
         }
     }
     if (c.contains("values")) {
@@ -334,6 +335,10 @@ Scenario Scenario_FromJson(const std::string& text) {
                 for (const json& n : f["chunkSizes"]) {
                     s.faults.chunkSizes.push_back(
                         static_cast<std::uint32_t>(Number(n, "faults.chunkSizes", 64)));
+                }
+                if (std::none_of(s.faults.chunkSizes.begin(), s.faults.chunkSizes.end(),
+                                 [](std::uint32_t n) { return n != 0; })) {
+                    Fail("faults.chunkSizes", "needs at least one size above 0");
                 }
             }
             s.faults.lowerCaseHex = f.value("lowerCaseHex", false);

@@ -41,7 +41,7 @@ struct Scenario {
 
 // A scenario file that cannot be used; what() names the offending entry.
 class ScenarioError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

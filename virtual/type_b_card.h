@@ -10,7 +10,7 @@
 namespace zelvorn::virt {
 
 class TypeBCard : public Card {
-  public:
+public:
     // pupi: 4 bytes; applicationData: 4 bytes; protocolInfo: 3 bytes.
     TypeBCard(Bytes pupi, const std::array<std::uint8_t, 4>& applicationData,
               const std::array<std::uint8_t, 3>& protocolInfo);
@@ -21,7 +21,7 @@ class TypeBCard : public Card {
     void PowerUp() override {}
     StatusWord Atqb(std::uint8_t* out12) override;
 
-  private:
+private:
     Bytes pupi_;
     std::array<std::uint8_t, 4> applicationData_;
     std::array<std::uint8_t, 3> protocolInfo_;

@@ -103,7 +103,7 @@ bool VirtualReader::QueryPipe(PlatformUsb* usb, std::uint8_t endpointIndex, Pipe
 
 bool VirtualReader::ControlOut(PlatformUsb* usb, const SetupPacket& setup,
                                const std::uint8_t* data) {
-    if (!Current(usb)) return false;
+    if (!Current(usb) || (data == nullptr && setup.length > 0)) return false;
     // Anything but the vendor request the reader understands is stalled.
     if (setup.requestType != 0x40 || setup.request != 0x00 || setup.value != 0 ||
         setup.index != 0) {

@@ -31,7 +31,7 @@ struct WireFaults {
 };
 
 class VirtualReader {
-  public:
+public:
     static VirtualReader& Instance();
 
     // Replaces the reader and its cards with those of the scenario; the reader
@@ -64,7 +64,7 @@ class VirtualReader {
     void ReleaseInterface(PlatformUsb* usb);
     void CloseFile(PlatformFile* file);
 
-  private:
+private:
     VirtualReader();
     bool Current(const void* handle) const;
     void QueueReply(std::uint16_t transportStatus, const Bytes& payload);

@@ -49,14 +49,14 @@ OpenOutcome OpenPath(const PathChar* path, PlatformFile** file) {
     return OpenOutcome::Failed;
 }
 
-bool BindInterface(PlatformFile* file, PlatformUsb** usb) {
+OpenOutcome BindInterface(PlatformFile* file, PlatformUsb** usb) {
     auto& d = UsbDouble::Instance();
     const int i = IndexOf(file);
     d.events.push_back("bind " + std::to_string(i));
-    if (d.Reader(i).bindFails) return false;
+    if (d.Reader(i).bindOutcome != OpenOutcome::Ok) return d.Reader(i).bindOutcome;
     d.Reader(i).bound = true;
     *usb = HandleOf<PlatformUsb>(i);
-    return true;
+    return OpenOutcome::Ok;
 }
 
 bool QueryEndpointCount(PlatformUsb* usb, std::uint8_t* count) {

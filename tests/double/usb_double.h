@@ -25,7 +25,7 @@ struct ControlRecord {
 struct FakeReader {
     std::string path;
     OpenOutcome openOutcome = OpenOutcome::Ok;
-    bool bindFails = false;
+    OpenOutcome bindOutcome = OpenOutcome::Ok;
     bool settingsFail = false;
     std::vector<PipeInfo> pipes{{kPipeInterrupt, 0x81}};
     std::vector<bool> pipeQueryFails;  // by endpoint index

@@ -16,7 +16,7 @@
 namespace zelvorn::virt::testing {
 
 class VirtualTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { Load(Scenario_Default()); }
     void TearDown() override { CloseAll(); }
 
