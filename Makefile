@@ -1,5 +1,7 @@
 # The two commands of the README: `make test` and `make demo`.
 BUILD ?= build
+# The Windows build, cross-compiled with mingw-w64; its tests run under wine.
+BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc)
 
 PREFIX ?= /usr/local
@@ -16,9 +18,13 @@ configure: deps
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+	cmake --build $(BUILD_WIN) -j$(JOBS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_WIN) && ctest --output-on-failure -j$(JOBS)
 
 # The tool on the virtual reader with the demo scenario's cards.
 ZELVORN_DEMO = $(BUILD)/tool/zelvorn --scenario tool/scenarios/demo.json
@@ -37,4 +43,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN)
