@@ -83,10 +83,10 @@ OpenOutcome VirtualReader::OpenPath(const PathChar* path, PlatformFile** file) {
     return OpenOutcome::Ok;
 }
 
-bool VirtualReader::BindInterface(PlatformFile* file, PlatformUsb** usb) {
-    if (!Current(file) || (Raw(file) & 0x3) != kFileTag) return false;
+OpenOutcome VirtualReader::BindInterface(PlatformFile* file, PlatformUsb** usb) {
+    if (!Current(file) || (Raw(file) & 0x3) != kFileTag) return OpenOutcome::Failed;
     *usb = reinterpret_cast<PlatformUsb*>(session_ << 2 | kUsbTag);
-    return true;
+    return OpenOutcome::Ok;
 }
 
 bool VirtualReader::QueryEndpointCount(PlatformUsb* usb, std::uint8_t* count) const {
@@ -204,7 +204,7 @@ bool FindPath(PathChar* path, std::uint32_t index) {
 OpenOutcome OpenPath(const PathChar* path, PlatformFile** file) {
     return VirtualReader::Instance().OpenPath(path, file);
 }
-bool BindInterface(PlatformFile* file, PlatformUsb** usb) {
+OpenOutcome BindInterface(PlatformFile* file, PlatformUsb** usb) {
     return VirtualReader::Instance().BindInterface(file, usb);
 }
 bool QueryEndpointCount(PlatformUsb* usb, std::uint8_t* count) {

@@ -55,7 +55,7 @@ public:
     // Platform entry points (see platform/platform.h).
     bool FindPath(PathChar* path, std::uint32_t index) const;
     OpenOutcome OpenPath(const PathChar* path, PlatformFile** file);
-    bool BindInterface(PlatformFile* file, PlatformUsb** usb);
+    OpenOutcome BindInterface(PlatformFile* file, PlatformUsb** usb);
     bool QueryEndpointCount(PlatformUsb* usb, std::uint8_t* count) const;
     bool QueryPipe(PlatformUsb* usb, std::uint8_t endpointIndex, PipeInfo* pipe) const;
     bool ControlOut(PlatformUsb* usb, const SetupPacket& setup, const std::uint8_t* data);

@@ -20,7 +20,7 @@ protected:
         PathChar path[kDevicePathChars];
         ASSERT_TRUE(ops.findPath(path, 0));
         ASSERT_EQ(ops.openPath(path, &file), OpenOutcome::Ok);
-        ASSERT_TRUE(ops.bindInterface(file, &usb));
+        ASSERT_EQ(ops.bindInterface(file, &usb), OpenOutcome::Ok);
     }
     void TearDown() override { VirtualReader_Ops().closeFile(file); }
 
