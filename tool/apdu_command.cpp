@@ -1,5 +1,6 @@
 // APDUs to an ISO/IEC 14443-4 processor card.
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -229,9 +230,12 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
                 continue;
             }
             const std::size_t dataLength = length - 2;
-            if (dataLength > 0) {
-                fmt::print("<< {}  |{}|\n", HexText({response.data(), dataLength}),
-                           AsciiText({response.data(), dataLength}));
+            // Sixteen bytes a row, as in a block dump.
+            for (std::size_t row = 0; row < dataLength; row += 16) {
+                const std::span<const std::uint8_t> bytes(
+                    response.data() + row, std::min<std::size_t>(16, dataLength - row));
+                fmt::print("{} {:<47}  |{}|\n", row == 0 ? "<<" : "  ", HexText(bytes),
+                           AsciiText(bytes));
             }
             const auto sw =
                 static_cast<std::uint16_t>(response[dataLength] << 8 | response[dataLength + 1]);

@@ -300,11 +300,21 @@ TEST(ToolApdu, ChainedResponseArrivesWhole) {
     const Outcome o = RunTool(
         {"--virtual", "apdu", "00A4040C09A00000055A454C5601", "00A4020C025001", "00B0000000"});
     ASSERT_EQ(o.exitCode, 0) << o.err;
-    std::string expected = "<< ";
+    // Sixteen bytes a row: the first after "<<", the others indented.
+    std::string expected;
     for (int i = 0; i < 256; ++i) {
         char byte[4];
         std::snprintf(byte, sizeof byte, "%02X", i % 251);
-        expected += (i ? " " : "") + std::string(byte);
+        if (i % 16 == 0) expected += i == 0 ? "<< " : "   ";
+        expected += byte;
+        expected += i % 16 == 15 ? "  |" : " ";
+        if (i % 16 == 15) {
+            for (int j = i - 15; j <= i; ++j) {
+                const int c = j % 251;
+                expected += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+            }
+            expected += "|\n";
+        }
     }
     EXPECT_HAS(o.out, expected);
 }
@@ -318,7 +328,7 @@ TEST(ToolApdu, ScriptFile) {
                                              "00B0000004\n");
     Outcome o = RunTool({"--virtual", "apdu", "--script", script});
     ASSERT_EQ(o.exitCode, 0) << o.err;
-    EXPECT_HAS(o.out, "<< 5A 65 6C 76  |Zelv|\n");
+    EXPECT_HAS(o.out, "<< 5A 65 6C 76                                      |Zelv|\n");
 
     const std::string bad = WriteTestFile("bad.apdu", "00A4040C\n# fine so far\n00B0 00\n");
     o = RunTool({"--virtual", "apdu", "--script", bad});
