@@ -211,7 +211,6 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
     const std::int16_t fsc = api.PICC_InitBlockNumber(static_cast<std::int16_t>(fsci));
     fmt::print("ATS: {} (FSCI {}, card frame size {})\n", HexText({ats, atsBytes}), fsci, fsc);
 
-    int exitCode = kExitOk;
     std::vector<std::uint8_t> response(kMaxApdu);
     try {
         for (std::size_t i = 0; i < apdus.size(); ++i) {
@@ -254,7 +253,7 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
         throw;
     }
     Check(api.PICC_Deselect(reader.handle(), 0), "deselect the card");
-    return exitCode;
+    return kExitOk;
 }
 
 }  // namespace zelvorn::tool

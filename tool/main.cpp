@@ -2,7 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <optional>
 
 #include <fmt/format.h>
@@ -50,7 +49,9 @@ int main(int argc, char** argv) {
     GlobalOptions g;
     Action action;
     app.add_option("-p,--port", g.port, "Reader port, 0..19 (default 0)")->check(CLI::Range(0, 19));
-    app.add_flag("--virtual", g.useVirtual, "Use the virtual reader (libzelvorn-virtual)");
+    app.add_flag("--virtual", g.useVirtual,
+                 "Use the virtual reader (libzelvorn-virtual; its cards come from the file "
+                 "that ZELVORN_VIRTUAL_SCENARIO names, or its default scenario)");
     app.add_option("--scenario", g.scenario,
                    "Scenario file for the virtual reader (implies --virtual)")
         ->check(CLI::ExistingFile);
