@@ -178,6 +178,44 @@ TEST(ToolMifareDump, StoredKeysSectorRangeAndProgress) {
     EXPECT_HAS(wrong.err, "sectors 5..3");
 }
 
+TEST(ToolMifareDump, LargeSectorsAndUnreadableBlocks) {
+    // A 4K card: sector 32 has 16 blocks in access groups of five. Sector 1
+    // lets nobody read its first block.
+    const std::string card = WriteTestFile("4k.json", R"({"cards": [{
+        "type": "mifare-classic-4k", "serial": "11223344",
+        "sectors": {"1": {"conditions": [7, 0, 0, 1]}}}]})");
+    Outcome o = RunTool({"--scenario", card, "mifare", "dump", "--first", "32", "--last", "32"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Card: MIFARE Classic 4K (type 18), serial 11223344, 40 sectors\n");
+    EXPECT_HAS(o.out, "Sector 32  blocks 128-143, key A FFFFFFFFFFFF\n");
+    EXPECT_HAS(o.out, "  143  00 00 00 00 00 00 FF 07 80 69");
+    EXPECT_HAS(o.out, "blocks 128-132:");
+    EXPECT_HAS(o.out, "blocks 138-142:");
+    EXPECT_HAS(o.out, "1 of 1 sectors read\n");
+
+    o = RunTool({"--scenario", card, "mifare", "dump", "--first", "1", "--last", "1"});
+    EXPECT_EQ(o.exitCode, 4) << o.err;
+    EXPECT_HAS(o.out, "    4  not read: reader status 0xFFFA (-6)\n");
+    EXPECT_HAS(o.out, "    5  00 00 00 00");
+    EXPECT_HAS(o.out, "block 4:       111  read never, write never");
+    EXPECT_HAS(o.out, "0 of 1 sectors read; not read: sector 1\n");
+}
+
+TEST(ToolMifareBlock, CardChosenBySerialNumber) {
+    Outcome o = RunTool({"--virtual", "mifare", "--card", "A1B2C3D4", "read", "1"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "    1  00 00 00 00");
+
+    o = RunTool({"--virtual", "mifare", "--card", "01020304", "read", "1"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "zelvorn: error: select the card 01020304: reader status 0xFFFF (-1)\n");
+
+    o = RunTool({"--virtual", "apdu", "--card", "045A454C564F01", "00A4000C023F00"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Card: ISO/IEC 14443-4 card (type 20), serial 045A454C564F01\n");
+    EXPECT_HAS(o.out, "   SW 9000 (success)\n");
+}
+
 TEST(ToolMifareBlock, ReadAndWrite) {
     Outcome o = RunTool({"--scenario", Demo(), "mifare", "-k", "A0A1A2A3A4A5", "read", "4"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
