@@ -4,7 +4,7 @@
 # host's /usr/include as a whole; a small package configuration in front of
 # it lets find_package() work unchanged.
 #
-# Included by the top-level CMakeLists.txt for cross builds only.
+# Included by tool/CMakeLists.txt for cross builds only.
 set(ZELVORN_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
 
 # zelvorn_host_headers(PACKAGE TARGET HEADER_DIR VERSION [DEFINITIONS ...])
@@ -38,7 +38,6 @@ endif()
   set(${package}_DIR ${root} CACHE PATH "Host headers of ${package} for the cross build" FORCE)
 endfunction()
 
-zelvorn_host_headers(nlohmann_json nlohmann_json::nlohmann_json nlohmann 3.11)
 zelvorn_host_headers(CLI11 CLI11::CLI11 CLI 2.1)
 # fmt's compiled part comes along with its headers.
 zelvorn_host_headers(fmt fmt::fmt fmt 9.1 FMT_HEADER_ONLY)

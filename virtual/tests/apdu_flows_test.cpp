@@ -50,10 +50,10 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
     return b;
 }
 
-class ApduFlows : public VirtualTest, public ::testing::WithParamInterface<std::uint8_t> {
+class ApduFlows : public VirtualTest, public ::testing::WithParamInterface<int> {
 protected:
     void SetUp() override {
-        Load(WithProcessorCard(GetParam()));
+        Load(WithProcessorCard(static_cast<std::uint8_t>(GetParam())));
         Activate();
     }
 
@@ -238,7 +238,7 @@ TEST_F(ScenarioFlows, ExampleFileRunsThroughTheLibrary) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FrameSizes, ApduFlows, ::testing::Values(0, 2, 5, 8),
-                         [](const ::testing::TestParamInfo<std::uint8_t>& param) {
+                         [](const ::testing::TestParamInfo<int>& param) {
                              return "Fsci" + std::to_string(param.param);
                          });
 
