@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test install bench clean
+.PHONY: all deps configure build test demo install bench clean
 
 all: build
 
@@ -25,6 +25,19 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	cd $(BUILD_WIN) && ctest --output-on-failure -j$(JOBS)
+
+# The tool on the virtual reader with the demo scenario's cards.
+ZELVORN_DEMO = $(BUILD)/tool/zelvorn --scenario tool/scenarios/demo.json
+
+# Builds only what it runs, and only for this machine.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target zelvorn_tool zelvorn-virtual
+	@echo; echo "== The readers and the cards in the field"
+	$(ZELVORN_DEMO) list
+	@echo; echo "== The MIFARE Classic card: the transport key opens all sectors but one"
+	$(ZELVORN_DEMO) mifare --key FFFFFFFFFFFF --key A0A1A2A3A4A5 dump
+	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
+	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
 
 # Library, header, udev rules, pkg-config file and CMake package config;
 # DESTDIR is honoured for staging.
