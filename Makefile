@@ -1,10 +1,12 @@
-# The two commands of the README: `make test` and `make demo`.
+# The commands of the README: `make test`, `make demo` and `make bench`.
 BUILD ?= build
+# The Windows build, cross-compiled with mingw-w64; its tests run under wine.
+BUILD_WIN ?= build-win
 JOBS ?= $(shell nproc)
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test install clean sanitize fuzz-build fuzz-smoke fuzz
+.PHONY: all deps configure build test demo install bench clean sanitize fuzz-build fuzz-smoke fuzz
 
 all: build
 
@@ -16,9 +18,13 @@ configure: deps
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+	cmake --build $(BUILD_WIN) -j$(JOBS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD_WIN) && ctest --output-on-failure -j$(JOBS)
 	$(MAKE) sanitize fuzz-smoke
 
 # Hardening: the whole suite again under AddressSanitizer and
@@ -35,7 +41,7 @@ sanitize: deps
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZELVORN_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_targets
 
 # A few seconds per target, from the committed seeds.
 fuzz-smoke: fuzz-build
@@ -45,10 +51,31 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	bash scripts/run-fuzz.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
+# The tool on the virtual reader with the demo scenario's cards.
+ZELVORN_DEMO = $(BUILD)/tool/zelvorn --scenario tool/scenarios/demo.json
+
+# Builds only what it runs, and only for this machine.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target zelvorn_tool zelvorn-virtual
+	@echo; echo "== The readers and the cards in the field"
+	$(ZELVORN_DEMO) list
+	@echo; echo "== The MIFARE Classic card: the transport key opens all sectors but one"
+	$(ZELVORN_DEMO) mifare --key FFFFFFFFFFFF --key A0A1A2A3A4A5 dump
+	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
+	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
+
 # Library, header, udev rules, pkg-config file and CMake package config;
 # DESTDIR is honoured for staging.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# Benchmarks: installs their own extra packages, builds, runs everything and
+# prints the table (results in $(BUILD)/bench-results).
+bench:
+	bash scripts/install-deps.sh scripts/packages/optional/bench.txt
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+	bash bench/run.sh $(BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -156,7 +156,7 @@ Step Judge(Awaiting awaiting, const CardAnswer& answer, std::uint8_t m) {
 
 // One command APDU out, its response APDU back.
 class ApduExchange {
-  public:
+public:
     ApduExchange(std::int16_t handle, std::uint8_t option, const std::uint8_t* apdu,
                  std::int16_t* apduLength, std::int16_t* responseLength, std::uint8_t* response)
         : handle_(handle),
@@ -210,7 +210,7 @@ class ApduExchange {
         }
     }
 
-  private:
+private:
     // Cuts the next block off the APDU. A block carries at most the card's
     // FSC bytes (the PCB and whatever the reader adds come on top) and never
     // more than one telegram holds; an APDU of exactly that size goes

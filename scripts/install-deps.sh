@@ -9,9 +9,10 @@ packages=(
   libgtest-dev libgmock-dev
 )
 
-# Further package lists of the parts that need them (one package a line).
+# Further package lists of the parts that need them (one package a line),
+# and any lists named on the command line (make bench adds its own).
 here="$(cd "$(dirname "$0")" && pwd)"
-for list in "$here"/packages/*.txt; do
+for list in "$here"/packages/*.txt "$@"; do
   [ -f "$list" ] || continue
   while read -r pkg; do
     case "$pkg" in ''|'#'*) continue ;; esac

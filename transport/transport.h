@@ -29,7 +29,7 @@ constexpr std::size_t kCommandReplyCapacity = 32;
 struct RequestBlock {
     std::uint8_t frameType;
     std::uint8_t reserved;
-    std::uint8_t length;      // L: N + 2 for ordinary commands
+    std::uint8_t length;  // L: N + 2 for ordinary commands
     std::uint8_t command;
     std::uint8_t dataLength;  // N
     std::uint8_t data[kMaxRequestData];

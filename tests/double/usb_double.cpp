@@ -11,7 +11,9 @@ namespace {
 
 // Files and USB handles are the reader's index plus one, so that null never
 // names a reader.
-int IndexOf(const void* handle) { return static_cast<int>(reinterpret_cast<std::uintptr_t>(handle)) - 1; }
+int IndexOf(const void* handle) {
+    return static_cast<int>(reinterpret_cast<std::uintptr_t>(handle)) - 1;
+}
 
 template <typename T>
 T* HandleOf(int index) {
@@ -85,7 +87,8 @@ bool ControlOut(PlatformUsb* usb, const SetupPacket& setup, const std::uint8_t* 
     if (n == r.failControlAt || r.unplugged) return false;
     Bytes reply;
     if (r.responder) {
-        if (r.responder(frame, reply)) r.pending.insert(r.pending.end(), reply.begin(), reply.end());
+        if (r.responder(frame, reply))
+            r.pending.insert(r.pending.end(), reply.begin(), reply.end());
     } else if (!r.scriptedReplies.empty()) {
         reply = std::move(r.scriptedReplies.front());
         r.scriptedReplies.pop_front();
@@ -132,7 +135,7 @@ void CloseFile(PlatformFile* file) {
     d.Reader(i).opened = false;
 }
 
-const PlatformOps kOps{FindPath,  OpenPath, BindInterface,    QueryEndpointCount, QueryPipe,
+const PlatformOps kOps{FindPath,   OpenPath, BindInterface,    QueryEndpointCount, QueryPipe,
                        ControlOut, ReadPipe, ReleaseInterface, CloseFile};
 
 void AppendHex(Bytes& out, std::uint8_t byte, bool lowerCase) {
@@ -167,7 +170,9 @@ FakeReader& UsbDouble::AddReader(const std::string& path) {
     return r;
 }
 
-const PlatformOps& UsbDouble::Ops() const { return kOps; }
+const PlatformOps& UsbDouble::Ops() const {
+    return kOps;
+}
 
 Bytes ReplyFrame(const Bytes& payload, const ReplyFrameOptions& options) {
     Bytes packet{options.firstByte, static_cast<std::uint8_t>(options.transportStatus >> 8),
@@ -196,7 +201,8 @@ Bytes ReaderReply(std::uint16_t readerStatus, const Bytes& data) {
 }
 
 Bytes RequestBlockOf(const Bytes& frame) {
-    if (frame.size() < 4 || frame.front() != 0x02 || frame.back() != 0x03 || frame.size() % 2 != 0) {
+    if (frame.size() < 4 || frame.front() != 0x02 || frame.back() != 0x03 ||
+        frame.size() % 2 != 0) {
         return {};
     }
     Bytes packet;
@@ -220,7 +226,8 @@ Bytes Hex(const std::string& text) {
     int high = -1;
     for (char c : text) {
         if (std::isspace(static_cast<unsigned char>(c))) continue;
-        const int v = HexValue(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
+        const int v =
+            HexValue(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
         if (v < 0) throw std::invalid_argument("not hexadecimal: " + text);
         if (high < 0) {
             high = v;
@@ -236,5 +243,7 @@ Bytes Hex(const std::string& text) {
 }  // namespace zelvorn::testing
 
 namespace zelvorn {
-const PlatformOps& Platform_Default() { return testing::UsbDouble::Instance().Ops(); }
+const PlatformOps& Platform_Default() {
+    return testing::UsbDouble::Instance().Ops();
+}
 }  // namespace zelvorn

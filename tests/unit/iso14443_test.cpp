@@ -39,7 +39,7 @@ Bytes ConformingCard(const Bytes& block) {
 }
 
 class Iso14443Test : public DoubleTest {
-  protected:
+protected:
     void SetUp() override {
         DoubleTest::SetUp();
         PICC_InitBlockNumber(0);  // the state the library is loaded with

@@ -67,30 +67,43 @@ TEST_F(ReaderTableTest, OpenFailuresReleaseInReverseOrder) {
         Events events;
     };
     const std::vector<Case> cases{
-        {"access denied", [](FakeReader& r) { r.openOutcome = OpenOutcome::AccessDenied; },
-         ERR_DEVICE_BUSY, {"open 0"}},
-        {"other open failure", [](FakeReader& r) { r.openOutcome = OpenOutcome::Failed; },
-         ERR_OPEN_FAILED, {"open 0"}},
-        {"bind fails", [](FakeReader& r) { r.bindOutcome = OpenOutcome::Failed; },
-         ERR_OPEN_FAILED, {"open 0", "bind 0", "close 0"}},
-        {"interface held elsewhere",
-         [](FakeReader& r) { r.bindOutcome = OpenOutcome::AccessDenied; }, ERR_DEVICE_BUSY,
+        {"access denied",
+         [](FakeReader& r) { r.openOutcome = OpenOutcome::AccessDenied; },
+         ERR_DEVICE_BUSY,
+         {"open 0"}},
+        {"other open failure",
+         [](FakeReader& r) { r.openOutcome = OpenOutcome::Failed; },
+         ERR_OPEN_FAILED,
+         {"open 0"}},
+        {"bind fails",
+         [](FakeReader& r) { r.bindOutcome = OpenOutcome::Failed; },
+         ERR_OPEN_FAILED,
          {"open 0", "bind 0", "close 0"}},
-        {"settings unreadable", [](FakeReader& r) { r.settingsFail = true; }, ERR_OPEN_FAILED,
+        {"interface held elsewhere",
+         [](FakeReader& r) { r.bindOutcome = OpenOutcome::AccessDenied; },
+         ERR_DEVICE_BUSY,
+         {"open 0", "bind 0", "close 0"}},
+        {"settings unreadable",
+         [](FakeReader& r) { r.settingsFail = true; },
+         ERR_OPEN_FAILED,
          {"open 0", "bind 0", "release 0", "close 0"}},
-        {"no endpoints", [](FakeReader& r) { r.pipes.clear(); }, ERR_OPEN_FAILED,
+        {"no endpoints",
+         [](FakeReader& r) { r.pipes.clear(); },
+         ERR_OPEN_FAILED,
          {"open 0", "bind 0", "release 0", "close 0"}},
         {"no interrupt in",
          [](FakeReader& r) {
              r.pipes = {{kPipeBulk, 0x81}, {kPipeInterrupt, 0x02}, {kPipeBulk, 0x83}};
          },
-         ERR_OPEN_FAILED, {"open 0", "bind 0", "release 0", "close 0"}},
+         ERR_OPEN_FAILED,
+         {"open 0", "bind 0", "release 0", "close 0"}},
         {"interrupt in query fails",
          [](FakeReader& r) {
              r.pipes = {{kPipeInterrupt, 0x81}};
              r.pipeQueryFails = {true};
          },
-         ERR_OPEN_FAILED, {"open 0", "bind 0", "release 0", "close 0"}},
+         ERR_OPEN_FAILED,
+         {"open 0", "bind 0", "release 0", "close 0"}},
     };
     for (const Case& c : cases) {
         FakeReader& r = usb().AddReader();
@@ -106,8 +119,8 @@ TEST_F(ReaderTableTest, OpenFailuresReleaseInReverseOrder) {
 
 TEST_F(ReaderTableTest, TheFirstInterruptInPipeIsUsed) {
     FakeReader& r = usb().AddReader();
-    r.pipes = {{kPipeBulk, 0x82}, {kPipeInterrupt, 0x01}, {kPipeInterrupt, 0x84},
-               {kPipeInterrupt, 0x85}};
+    r.pipes = {
+        {kPipeBulk, 0x82}, {kPipeInterrupt, 0x01}, {kPipeInterrupt, 0x84}, {kPipeInterrupt, 0x85}};
     r.pipeQueryFails = {false, false, false, false};
     r.scriptedReplies.push_back(ReaderReply(0, {}));
     ASSERT_EQ(Zelvorn_Open(0), 0);

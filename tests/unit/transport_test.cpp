@@ -75,8 +75,7 @@ struct ChunkCase {
     bool lowerCase;
 };
 
-class ReplyChunkingTest : public TransportTest,
-                          public ::testing::WithParamInterface<ChunkCase> {};
+class ReplyChunkingTest : public TransportTest, public ::testing::WithParamInterface<ChunkCase> {};
 
 TEST_P(ReplyChunkingTest, DecodesTheSamePayloadHoweverItArrives) {
     FakeReader& r = OpenReader();
@@ -93,13 +92,14 @@ TEST_P(ReplyChunkingTest, DecodesTheSamePayloadHoweverItArrives) {
     EXPECT_EQ(r.lastReadPipe, 0x81);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Chunks, ReplyChunkingTest,
-    ::testing::Values(ChunkCase{"OneByte", {1}, false}, ChunkCase{"ThreeBytes", {3}, false},
-                      ChunkCase{"EightBytes", {8}, false},
-                      ChunkCase{"EmptyReadsBetween", {0, 5, 0, 0, 8}, false},
-                      ChunkCase{"LowerCase", {8}, true}, ChunkCase{"LowerCaseOdd", {7, 1}, true}),
-    [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Chunks, ReplyChunkingTest,
+                         ::testing::Values(ChunkCase{"OneByte", {1}, false},
+                                           ChunkCase{"ThreeBytes", {3}, false},
+                                           ChunkCase{"EightBytes", {8}, false},
+                                           ChunkCase{"EmptyReadsBetween", {0, 5, 0, 0, 8}, false},
+                                           ChunkCase{"LowerCase", {8}, true},
+                                           ChunkCase{"LowerCaseOdd", {7, 1}, true}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(TransportTest, ReadsStopAtTheFirstChunkHoldingEtx) {
     FakeReader& r = OpenReader();

@@ -1,0 +1,20 @@
+# Runs one example and checks both its exit code and its output, which a
+# plain PASS_REGULAR_EXPRESSION would not (it ignores the exit code).
+#   cmake -DEXPECT=<regex> -P expect_output.cmake -- <program> [args...]
+set(command)
+set(take OFF)
+foreach(i RANGE ${CMAKE_ARGC})
+  if(take AND DEFINED CMAKE_ARGV${i})
+    list(APPEND command "${CMAKE_ARGV${i}}")
+  elseif("${CMAKE_ARGV${i}}" STREQUAL "--")
+    set(take ON)
+  endif()
+endforeach()
+execute_process(COMMAND ${command} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("${out}${err}")
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "exit code ${result}")
+endif()
+if(NOT out MATCHES "${EXPECT}")
+  message(FATAL_ERROR "output does not match: ${EXPECT}")
+endif()

@@ -1,0 +1,62 @@
+// How the tool fails: documented exit codes, one-line messages that name the
+// failing step, and the library's result codes by name.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "zelvorn.h"
+
+namespace zelvorn::tool {
+
+// Exit codes, as `zelvorn --help` and the README list them.
+enum ExitCode : int {
+    kExitOk = 0,          // done
+    kExitFailed = 1,      // a library call failed; the message names the step and result code
+    kExitUsage = 2,       // the command line or an input (hexadecimal, script file) is invalid
+    kExitLibrary = 3,     // the library could not be loaded or lacks a function
+    kExitIncomplete = 4,  // the dump could not read every sector; the rest was printed
+    kExitNotFound = 5,    // no reader, or no card of the kind the command needs
+};
+
+// The text of the exit codes for --help.
+std::string ExitCodeHelp();
+
+class ToolError : public std::runtime_error {
+public:
+    ToolError(int exitCode, const std::string& message)
+        : std::runtime_error(message), exitCode_(exitCode) {}
+    int ExitCode() const { return exitCode_; }
+
+private:
+    int exitCode_;
+};
+
+// An input the user typed or wrote that cannot be used.
+inline ToolError UsageError(const std::string& message) {
+    return ToolError(kExitUsage, message);
+}
+
+// The name of a result: RESULT_OK, one of the library's ERR_ codes, or
+// "reader status 0xNNNN" for a status word the reader passed through.
+std::string ResultName(std::int16_t result);
+
+// "ERR_FAILURE (-1000)", "reader status 0xFFFC (-4)".
+std::string DescribeResult(std::int16_t result);
+
+// True for the library's own failure codes, which tell of a broken link to the
+// reader or a wrong call rather than of what a card answered.
+bool IsLibraryFailure(std::int16_t result);
+
+// A failed call as an error: "<step>: <result>".
+ToolError StepFailed(const std::string& step, std::int16_t result);
+
+// Throws StepFailed unless the result is RESULT_OK.
+inline void Check(std::int16_t result, const std::string& step) {
+    if (result != RESULT_OK) throw StepFailed(step, result);
+}
+
+}  // namespace zelvorn::tool

@@ -1,0 +1,94 @@
+// The reader library as the tool sees it: loaded at run time, so that one
+// program drives a real reader (libzelvorn) or the virtual one
+// (libzelvorn-virtual) through the same 35 functions of the public header.
+#pragma once
+
+#include <string>
+
+#include "zelvorn.h"
+
+namespace zelvorn::tool {
+
+// Every exported function, in the order of the header.
+#define ZELVORN_TOOL_FUNCTIONS(X) \
+    X(Zelvorn_Open)               \
+    X(Zelvorn_Close)              \
+    X(Zelvorn_Select)             \
+    X(Zelvorn_Login)              \
+    X(Zelvorn_Read)               \
+    X(Zelvorn_Write)              \
+    X(Zelvorn_ReadValue)          \
+    X(Zelvorn_WriteValue)         \
+    X(Zelvorn_Inc)                \
+    X(Zelvorn_Dec)                \
+    X(Zelvorn_Copy)               \
+    X(Zelvorn_WriteMasterKey)     \
+    X(Zelvorn_ListTags)           \
+    X(Zelvorn_MultiTagSelect)     \
+    X(Zelvorn_TxDataTelegram)     \
+    X(Zelvorn_DirectSend)         \
+    X(Zelvorn_DirectReceive)      \
+    X(Zelvorn_ReadATQB)           \
+    X(Zelvorn_Reset)              \
+    X(Zelvorn_Status)             \
+    X(Zelvorn_Power)              \
+    X(Zelvorn_ReadRC500Reg)       \
+    X(Zelvorn_WriteRC500Reg)      \
+    X(Zelvorn_ReadEEPROM)         \
+    X(Zelvorn_WriteEEPROM)        \
+    X(Zelvorn_ReadUserPort)       \
+    X(Zelvorn_WriteUserPort)      \
+    X(Zelvorn_RequestDLLVersion)  \
+    X(Zelvorn_ASKSectorRead)      \
+    X(Zelvorn_ASKSectorMultiRead) \
+    X(Zelvorn_ASKSectorWrite)     \
+    X(PICC_InitBlockNumber)       \
+    X(PICC_RATS)                  \
+    X(PICC_Xch_APDU)              \
+    X(PICC_Deselect)
+
+// Pointers typed from the header's own declarations, so a change of a
+// signature there cannot go unnoticed here.
+struct Api {
+#define ZELVORN_TOOL_POINTER(name) decltype(&::name) name = nullptr;
+    ZELVORN_TOOL_FUNCTIONS(ZELVORN_TOOL_POINTER)
+#undef ZELVORN_TOOL_POINTER
+};
+
+// The file names of the two builds of the library.
+#if defined(_WIN32)
+inline constexpr const char* kRealLibrary = "zelvorn.dll";
+inline constexpr const char* kVirtualLibrary = "zelvorn-virtual.dll";
+#else
+inline constexpr const char* kRealLibrary = "libzelvorn.so.1";
+inline constexpr const char* kVirtualLibrary = "libzelvorn-virtual.so";
+#endif
+
+// The environment variable through which the virtual library takes a
+// scenario file.
+inline constexpr const char* kScenarioVariable = "ZELVORN_VIRTUAL_SCENARIO";
+
+class Library {
+public:
+    // Names the library file; a bare name is looked for where the system
+    // looks for libraries, which includes the tool's own folder.
+    explicit Library(std::string file) : file_(std::move(file)) {}
+    ~Library();
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    // Loads the library on first use, so that a command checks its input
+    // before anything is loaded, and finds every function. Throws ToolError
+    // (exit code kExitLibrary) when that fails.
+    const Api& api();
+
+private:
+    std::string file_;
+    void* handle_ = nullptr;
+    Api api_;
+};
+
+// Sets the scenario variable for a virtual library loaded after this call.
+void SetScenarioVariable(const std::string& path);
+
+}  // namespace zelvorn::tool

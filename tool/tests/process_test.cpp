@@ -1,0 +1,496 @@
+// Every subcommand through the tool's own process, on the virtual library:
+// exit codes, what it prints, and what it says when something is wrong.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& arg) {
+    std::string q = "'";
+    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string TestFile(const std::string& name) {
+    return std::string(ZELVORN_TOOL_TEST_DIR) + "/" + name;
+}
+
+std::string Demo() {
+    return std::string(ZELVORN_TOOL_SCENARIOS) + "/demo.json";
+}
+
+// Runs the tool with the arguments given; the scenario variable is cleared so
+// that only --scenario chooses the cards.
+Outcome RunTool(const std::vector<std::string>& args) {
+    const std::string err =
+        TestFile("stderr-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                 "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string command = "env -u ZELVORN_VIRTUAL_SCENARIO " + Quote(ZELVORN_TOOL_PROGRAM);
+    for (const std::string& a : args) command += " " + Quote(a);
+    command += " 2>" + Quote(err);
+    Outcome o;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return o;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) o.out.append(buffer, n);
+    const int status = pclose(pipe);
+    o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    o.err = ReadFile(err);
+    std::remove(err.c_str());
+    return o;
+}
+
+std::string WriteTestFile(const std::string& name, const std::string& text) {
+    const std::string path = TestFile(name);
+    std::ofstream(path) << text;
+    return path;
+}
+
+#define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+#define EXPECT_LACKS(text, part) EXPECT_EQ((text).find(part), std::string::npos) << (text)
+
+// --- Readers and cards ---------------------------------------------------------
+
+TEST(ToolList, ShowsEveryCardOfTheDefaultScenario) {
+    const Outcome o = RunTool({"--virtual", "list"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Reader at port 0\n");
+    EXPECT_HAS(o.out, "card 1: MIFARE Classic 1K (type 08), serial A1B2C3D4\n");
+    EXPECT_HAS(o.out, "card 2: ISO/IEC 14443-4 card (type 20), serial 045A454C564F01\n");
+    EXPECT_HAS(o.out, "card 3: type B card, application data 12345678, protocol info 008171\n");
+    EXPECT_HAS(o.out, "card 4: ASK ticket, sectors 0-3 A5 4B 00 01");
+    EXPECT_LACKS(o.out, "port 1");
+}
+
+TEST(ToolList, EmptyFieldAndMissingPort) {
+    const std::string empty = WriteTestFile("empty.json", R"({"cards": []})");
+    Outcome o = RunTool({"--scenario", empty, "list"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "no card in the field");
+
+    o = RunTool({"--virtual", "--port", "3", "list"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "zelvorn: error: no reader at port 3\n");
+}
+
+TEST(ToolList, ABrokenLinkNamesTheStepAndTheResult) {
+    // Every reply after the open's reset arrives with a wrong checksum.
+    const std::string broken =
+        WriteTestFile("broken.json", R"({"faults": {"corruptChecksums": 1000}})");
+    const Outcome o = RunTool({"--scenario", broken, "list"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err, "zelvorn: error: list the cards in the field: ERR_FAILURE (-1000)\n");
+}
+
+TEST(ToolInfo, VersionStatusAndField) {
+    const Outcome o = RunTool({"--virtual", "info"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Library: Zelvorn DLL 1.5.2.0\n");
+    EXPECT_HAS(o.out, "status block:");
+    EXPECT_HAS(o.out, "status record: A ");
+    EXPECT_HAS(o.out, "RF field:      on");
+}
+
+TEST(ToolField, SwitchesAndRefusesOtherStates) {
+    Outcome o = RunTool({"--virtual", "field", "off"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "RF field switched off\n");
+    o = RunTool({"--virtual", "field", "on"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "RF field switched on\n");
+    o = RunTool({"--virtual", "field", "maybe"});
+    EXPECT_EQ(o.exitCode, 2);
+}
+
+// --- MIFARE Classic ----------------------------------------------------------------
+
+TEST(ToolMifareDump, WholeFactoryFreshCard) {
+    const Outcome o = RunTool({"--virtual", "mifare", "dump"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Card: MIFARE Classic 1K (type 08), serial A1B2C3D4, 16 sectors\n");
+    EXPECT_HAS(o.out, "Sector  0  blocks 0-3, key A FFFFFFFFFFFF\n");
+    EXPECT_HAS(o.out, "    0  A1 B2 C3 D4 ");
+    EXPECT_HAS(o.out, "manufacturer block\n");
+    EXPECT_HAS(o.out, "Sector 15  blocks 60-63, key A FFFFFFFFFFFF\n");
+    EXPECT_HAS(o.out,
+               "   63  00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF  |.........i......|  "
+               "trailer\n");
+    EXPECT_HAS(o.out, "access bits FF0780, user byte 69\n");
+    EXPECT_HAS(o.out, "trailer:       001  key A write A; access bits read A, write A");
+    EXPECT_HAS(o.out, "16 of 16 sectors read\n");
+}
+
+TEST(ToolMifareDump, SectorWithAnotherKeyIsReportedAndTheRestPrinted) {
+    Outcome o = RunTool({"--scenario", Demo(), "mifare", "dump"});
+    EXPECT_EQ(o.exitCode, 4) << o.err;
+    EXPECT_HAS(o.out, "Sector  1  not read: no key was accepted (reader status 0xFFFC (-4))\n");
+    EXPECT_HAS(o.out, "Sector  2  blocks 8-11");
+    EXPECT_HAS(o.out, "|Tickets: 3 left.|");
+    EXPECT_HAS(o.out, "value -20 (address 9)");
+    EXPECT_HAS(o.out, "15 of 16 sectors read; not read: sector 1\n");
+
+    // The keys are tried in turn, and the one that opened each sector is named.
+    o = RunTool(
+        {"--scenario", Demo(), "mifare", "--key", "FFFFFFFFFFFF", "--key", "A0A1A2A3A4A5", "dump"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Sector  1  blocks 4-7, key A A0A1A2A3A4A5\n");
+    EXPECT_HAS(o.out, "|Hello, Zelvorn!.|");
+    EXPECT_HAS(o.out, "value 1234 (address 5)");
+    EXPECT_HAS(o.out, "block 5:       110  read A|B, write B, increment B, decrement A|B");
+    EXPECT_HAS(o.out, "trailer:       011  key A write B; access bits read A|B, write B");
+    EXPECT_HAS(o.out, "16 of 16 sectors read\n");
+}
+
+TEST(ToolMifareDump, StoredKeysSectorRangeAndProgress) {
+    const Outcome o = RunTool({"--scenario", Demo(), "mifare", "--stored", "1", "--stored", "0",
+                               "dump", "--first", "1", "--last", "2", "--progress"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Sector  1  blocks 4-7, stored key A number 0\n");
+    EXPECT_HAS(o.out, "Sector  2  blocks 8-11, stored key A number 1\n");
+    EXPECT_LACKS(o.out, "Sector  0");
+    EXPECT_HAS(o.out, "2 of 2 sectors read\n");
+    EXPECT_HAS(o.err, "progress: sector 1 (1 of 2)\nprogress: sector 2 (2 of 2)\n");
+
+    const Outcome wrong = RunTool({"--virtual", "mifare", "dump", "--first", "5", "--last", "3"});
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_HAS(wrong.err, "sectors 5..3");
+}
+
+TEST(ToolMifareDump, LargeSectorsAndUnreadableBlocks) {
+    // A 4K card: sector 32 has 16 blocks in access groups of five. Sector 1
+    // lets nobody read its first block.
+    const std::string card = WriteTestFile("4k.json", R"({"cards": [{
+        "type": "mifare-classic-4k", "serial": "11223344",
+        "sectors": {"1": {"conditions": [7, 0, 0, 1]}}}]})");
+    Outcome o = RunTool({"--scenario", card, "mifare", "dump", "--first", "32", "--last", "32"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Card: MIFARE Classic 4K (type 18), serial 11223344, 40 sectors\n");
+    EXPECT_HAS(o.out, "Sector 32  blocks 128-143, key A FFFFFFFFFFFF\n");
+    EXPECT_HAS(o.out, "  143  00 00 00 00 00 00 FF 07 80 69");
+    EXPECT_HAS(o.out, "blocks 128-132:");
+    EXPECT_HAS(o.out, "blocks 138-142:");
+    EXPECT_HAS(o.out, "1 of 1 sectors read\n");
+
+    o = RunTool({"--scenario", card, "mifare", "dump", "--first", "1", "--last", "1"});
+    EXPECT_EQ(o.exitCode, 4) << o.err;
+    EXPECT_HAS(o.out, "    4  not read: reader status 0xFFFA (-6)\n");
+    EXPECT_HAS(o.out, "    5  00 00 00 00");
+    EXPECT_HAS(o.out, "block 4:       111  read never, write never");
+    EXPECT_HAS(o.out, "0 of 1 sectors read; not read: sector 1\n");
+}
+
+TEST(ToolMifareBlock, CardChosenBySerialNumber) {
+    Outcome o = RunTool({"--virtual", "mifare", "--card", "A1B2C3D4", "read", "1"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "    1  00 00 00 00");
+
+    o = RunTool({"--virtual", "mifare", "--card", "01020304", "read", "1"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "zelvorn: error: select the card 01020304: reader status 0xFFFF (-1)\n");
+
+    o = RunTool({"--virtual", "apdu", "--card", "045A454C564F01", "00A4000C023F00"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Card: ISO/IEC 14443-4 card (type 20), serial 045A454C564F01\n");
+    EXPECT_HAS(o.out, "   SW 9000 (success)\n");
+}
+
+TEST(ToolMifareBlock, ReadAndWrite) {
+    Outcome o = RunTool({"--scenario", Demo(), "mifare", "-k", "A0A1A2A3A4A5", "read", "4"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out,
+               "    4  48 65 6C 6C 6F 2C 20 5A 65 6C 76 6F 72 6E 21 00  |Hello, Zelvorn!.|\n");
+
+    o = RunTool({"--scenario", Demo(), "mifare", "read", "4"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err,
+               "zelvorn: error: log in to sector 1 with key A FFFFFFFFFFFF: reader status 0xFFFC "
+               "(-4)\n");
+
+    o = RunTool({"--virtual", "mifare", "write", "6", "00112233445566778899aabbccddeeff"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Block 6 written\n");
+    EXPECT_HAS(o.out, "    6  00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+
+    // Key A may not write the value block of sector 1 of the demo card.
+    o = RunTool({"--scenario", Demo(), "mifare", "-k", "A0A1A2A3A4A5", "write", "5",
+                 "00112233445566778899AABBCCDDEEFF"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err, "zelvorn: error: write block 5: reader status 0xFFFA (-6)\n");
+}
+
+TEST(ToolMifareBlock, BadInputIsRefusedBeforeAnythingIsSent) {
+    struct Case {
+        std::initializer_list<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"mifare", "write", "4", "00112233"}, "block data \"00112233\": expected 16 bytes"},
+        {{"mifare", "write", "4", "0011223344556677889900112233445G"},
+         "'G' at position 32 is not a hexadecimal digit"},
+        {{"mifare", "write", "7", "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"},
+         "block 7 is the trailer of sector 1"},
+        {{"mifare", "write", "7", "FFFFFFFFFFFFFF078169FFFFFFFFFFFF", "--trailer"},
+         "access bits FF0781 do not match their inverted copy"},
+        {{"mifare", "-k", "FFFF", "read", "1"}, "key \"FFFF\": expected 6 bytes"},
+        {{"mifare", "-c", "A1B2C3", "read", "1"}, "3 bytes; a serial number has 4, 7 or 10"},
+        {{"mifare", "value", "set", "3", "1"}, "block 3 is a sector trailer"},
+        {{"mifare", "value", "set", "4", "4294967296"}, "does not fit a signed 32-bit value"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--library", "/nonexistent/library.so"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        // Input that is refused loads no library: a missing library would
+        // otherwise give exit code 3.
+        std::string command;
+        for (const auto& a : c.args) command += a + " ";
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, 2) << command << o.err;
+        EXPECT_HAS(o.err, c.message);
+    }
+}
+
+TEST(ToolMifareValue, Operations) {
+    const std::string key = "B0B1B2B3B4B5";
+    struct Case {
+        std::string operation;
+        std::string operand;
+        const char* output;
+    };
+    const Case cases[] = {
+        {"get", "", "Block 5: value 1234\n"},
+        {"inc", "66", "Block 5: incremented by 66, value now 1300\n"},
+        {"dec", "234", "Block 5: decremented by 234, value now 1000\n"},
+        {"set", "-7", "Block 5: value set to -7\n"},
+        {"copy", "6", "Block 5 copied to block 6: value 1234\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--scenario", Demo(), "mifare", "-t",        "B",
+                                      "-k",         key,    "value",  c.operation, "5"};
+        if (!c.operand.empty()) args.push_back(c.operand);
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, 0) << c.operation << ": " << o.err;
+        EXPECT_HAS(o.out, c.output);
+    }
+
+    // Block 4 holds text, not a value.
+    const Outcome o =
+        RunTool({"--scenario", Demo(), "mifare", "-k", "A0A1A2A3A4A5", "value", "get", "4"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err, "zelvorn: error: read value block 4: reader status 0xFFF9 (-7)\n");
+}
+
+TEST(ToolMifare, StoreKeyAndNoClassicCard) {
+    Outcome o = RunTool({"--virtual", "mifare", "store-key", "3", "A0A1A2A3A4A5"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Key stored in the reader as number 3\n");
+
+    const std::string processorOnly =
+        WriteTestFile("processor-only.json",
+                      R"({"cards": [{"type": "iso14443-4", "serial": "04112233445566"}]})");
+    o = RunTool({"--scenario", processorOnly, "mifare", "dump"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "has no MIFARE Classic memory");
+
+    const std::string none = WriteTestFile("none.json", R"({"cards": []})");
+    o = RunTool({"--scenario", none, "mifare", "read", "1"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "zelvorn: error: select a card: reader status 0xFFFF (-1)\n");
+}
+
+// --- APDUs -------------------------------------------------------------------------
+
+TEST(ToolApdu, SelectByNameAndReadTheLabel) {
+    const Outcome o = RunTool({"--virtual", "apdu", "00A4040009A00000055A454C560100",
+                               "00A4020C025002", "00B0000010", "00CA000000"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Card: ISO/IEC 14443-4 card (type 20), serial 045A454C564F01\n");
+    EXPECT_HAS(o.out, "ATS: ");
+    EXPECT_HAS(o.out, ">> 00 A4 04 00 09 A0 00 00 05 5A 45 4C 56 01 00\n");
+    EXPECT_HAS(o.out, "<< 5A 65 6C 76 6F 72 6E 20 63 61 72 64 20 30 31 00  |Zelvorn card 01.|\n");
+    EXPECT_HAS(o.out, "   SW 9000 (success)\n");
+    EXPECT_HAS(o.out, "   SW 6D00 (instruction not supported)\n");
+}
+
+TEST(ToolApdu, ChainedResponseArrivesWhole) {
+    // 256 bytes of the pattern file come back in several blocks.
+    const Outcome o = RunTool(
+        {"--virtual", "apdu", "00A4040C09A00000055A454C5601", "00A4020C025001", "00B0000000"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    // Sixteen bytes a row: the first after "<<", the others indented.
+    std::string expected;
+    for (int i = 0; i < 256; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02X", i % 251);
+        if (i % 16 == 0) expected += i == 0 ? "<< " : "   ";
+        expected += byte;
+        expected += i % 16 == 15 ? "  |" : " ";
+        if (i % 16 == 15) {
+            for (int j = i - 15; j <= i; ++j) {
+                const int c = j % 251;
+                expected += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+            }
+            expected += "|\n";
+        }
+    }
+    EXPECT_HAS(o.out, expected);
+}
+
+TEST(ToolApdu, ScriptFile) {
+    const std::string script = WriteTestFile("select.apdu",
+                                             "# select the application and read its label\n"
+                                             "00A4040C 09 A00000055A454C5601\n"
+                                             "\n"
+                                             "00A4020C025002   # the label file\n"
+                                             "00B0000004\n");
+    Outcome o = RunTool({"--virtual", "apdu", "--script", script});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "<< 5A 65 6C 76                                      |Zelv|\n");
+
+    const std::string bad = WriteTestFile("bad.apdu", "00A4040C\n# fine so far\n00B0 00\n");
+    o = RunTool({"--virtual", "apdu", "--script", bad});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "bad.apdu line 3: APDU \"00B0 00\": 3 bytes");
+    EXPECT_LACKS(o.out, ">>");
+
+    o = RunTool({"--virtual", "apdu", "--script", TestFile("no-such-script")});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "no-such-script: cannot be read");
+}
+
+TEST(ToolApdu, MalformedApdusAreRefused) {
+    struct Case {
+        const char* apdu;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"00A404", "3 bytes; a command APDU starts with the 4 bytes CLA INS P1 P2"},
+        {"00A4040009A000", "Lc 09 announces 9 data bytes, but 2 bytes follow it"},
+        {"00A40400 00 01", "a 00 after the header starts a 3-byte extended length"},
+        {"00D60000000003AABB", "extended Lc 0003 announces 3 data bytes, but 2 bytes follow it"},
+        {"00B0 00 0", "odd number of hexadecimal digits (7)"},
+    };
+    for (const Case& c : cases) {
+        const Outcome o = RunTool({"--virtual", "apdu", c.apdu});
+        EXPECT_EQ(o.exitCode, 2) << c.apdu;
+        EXPECT_HAS(o.err, c.message);
+    }
+    const Outcome o = RunTool({"--virtual", "apdu"});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "no APDU given");
+}
+
+TEST(ToolApdu, CheckStopsAtAnErrorStatusWord) {
+    Outcome o = RunTool({"--virtual", "apdu", "--check", "00CA000000", "00B0000001"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err,
+               "zelvorn: error: APDU 1: the card answered 6D00 (instruction not supported)\n");
+    EXPECT_LACKS(o.out, ">> 00 B0");
+
+    const std::string none = WriteTestFile(
+        "classic-only.json", R"({"cards": [{"type": "mifare-classic-1k", "serial": "01020304"}]})");
+    o = RunTool({"--scenario", none, "apdu", "00A4000C023F00"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "no ISO/IEC 14443-4 card in the field");
+}
+
+// --- ASK tickets -------------------------------------------------------------------
+
+TEST(ToolAsk, ReadMultiReadAndWrite) {
+    Outcome o = RunTool({"--scenario", Demo(), "ask", "read", "4"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Sector 4: 12 34\n");
+
+    o = RunTool({"--scenario", Demo(), "ask", "read", "4", "--multi"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Sector 4 on: 12 34 AB CD");
+
+    o = RunTool({"--virtual", "ask", "write", "6", "BEEF"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "Sector 6 written: BE EF\n");
+
+    o = RunTool({"--virtual", "ask", "write", "6", "BEE"});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "sector data \"BEE\": odd number of hexadecimal digits");
+
+    o = RunTool({"--virtual", "ask", "write", "6", "BEEF", "--mode", "2"});
+    EXPECT_EQ(o.exitCode, 2);
+}
+
+// --- The tool itself ---------------------------------------------------------------
+
+TEST(ToolCommandLine, HelpForEverySubcommand) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"list"},
+        {"info"},
+        {"field"},
+        {"mifare"},
+        {"mifare", "dump"},
+        {"mifare", "read"},
+        {"mifare", "write"},
+        {"mifare", "value"},
+        {"mifare", "value", "inc"},
+        {"mifare", "store-key"},
+        {"apdu"},
+        {"ask"},
+        {"ask", "read"},
+        {"ask", "write"},
+    };
+    for (const auto& words : commands) {
+        std::vector<std::string> args = words;
+        args.push_back("--help");
+        const Outcome o = RunTool(args);
+        std::string name = "zelvorn";
+        for (const auto& w : words) name += " " + w;
+        EXPECT_EQ(o.exitCode, 0) << name;
+        EXPECT_HAS(o.out, "Usage: " + name);
+        EXPECT_HAS(o.out, "Exit codes:");
+    }
+}
+
+TEST(ToolCommandLine, UsageErrorsAndAMissingLibrary) {
+    Outcome o = RunTool({});
+    EXPECT_EQ(o.exitCode, 2);
+    o = RunTool({"--virtual", "frobnicate"});
+    EXPECT_EQ(o.exitCode, 2);
+    o = RunTool({"--virtual", "--port", "20", "info"});
+    EXPECT_EQ(o.exitCode, 2);
+    o = RunTool({"--scenario", TestFile("no-such-scenario.json"), "list"});
+    EXPECT_EQ(o.exitCode, 2);
+
+    o = RunTool({"--library", "/nonexistent/libzelvorn.so", "list"});
+    EXPECT_EQ(o.exitCode, 3);
+    EXPECT_HAS(o.err, "zelvorn: error: load the library /nonexistent/libzelvorn.so: ");
+}
+
+TEST(ToolCommandLine, AScenarioThatCannotBeUsedLeavesNoReader) {
+    const std::string bad =
+        WriteTestFile("bad-scenario.json", R"({"cards": [{"type": "floppy"}]})");
+    const Outcome o = RunTool({"--scenario", bad, "info"});
+    EXPECT_EQ(o.exitCode, 5);
+    EXPECT_HAS(o.err, "zelvorn-virtual: scenario ");
+    EXPECT_HAS(o.err, "zelvorn: error: open the reader at port 0: ERR_OPEN_FAILED (-2000)\n");
+}
+
+}  // namespace

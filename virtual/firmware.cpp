@@ -1,0 +1,491 @@
+#include "virtual/firmware.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "transport/transport.h"
+
+namespace zelvorn::virt {
+namespace {
+
+constexpr std::uint8_t kFrameTypeCommand = 0xE0;
+constexpr std::uint8_t kFrameTypeReceive = 0x01;
+constexpr std::size_t kMaxListed = 9;  // entries of 12 bytes that fit one reply
+constexpr std::size_t kSerialField = 10;
+// One direct receive hands out at most this much: its reply fits 64 bytes.
+constexpr std::size_t kMaxDirectReceive = 59;
+constexpr std::uint8_t kStatusBlock[20] = "Zelvorn virtual 1.0";
+
+bool IsHexDigit(std::uint8_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+void PutBE32(Bytes& out, std::int32_t value) {
+    const auto v = static_cast<std::uint32_t>(value);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+std::int32_t GetBE32(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 |
+                                     static_cast<std::uint32_t>(p[1]) << 16 |
+                                     static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
+}
+
+// A card entry as the select and list replies carry it.
+void PutEntry(Bytes& out, const Card& card) {
+    out.push_back(card.TypeByte());
+    out.push_back(static_cast<std::uint8_t>(card.Serial().size()));
+    for (std::size_t i = 0; i < kSerialField; ++i) {
+        out.push_back(i < card.Serial().size() ? card.Serial()[i] : 0x00);
+    }
+}
+
+// Data lengths of the commands that take a fixed number of bytes.
+int FixedDataLength(std::uint8_t command) {
+    switch (command) {
+        case 0x00:
+        case 0x05:
+        case 0x12:
+        case 0x13:
+        case 0x14:
+        case 0x18:
+        case 0x21:
+            return 0;
+        case 0x06:
+        case 0x07:
+        case 0x08:
+        case 0x15:
+        case 0x19:
+        case 0x34:
+        case 0x35:
+            return 1;
+        case 0x0C:
+        case 0x11:
+        case 0x1A:
+            return 2;
+        case 0x32:
+        case 0x33:
+            return 3;
+        case 0x0B:
+        case 0x0F:
+        case 0x10:
+            return 5;
+        case 0x0D:
+            return 7;
+        case 0x0A:
+            return 17;
+        default:
+            return -1;  // variable (0x02, 0x03, 0x16) or unknown
+    }
+}
+
+bool IsCardCommand(std::uint8_t command) {
+    switch (command) {
+        case 0x00:
+        case 0x02:
+        case 0x03:
+        case 0x06:
+        case 0x07:
+        case 0x0A:
+        case 0x0B:
+        case 0x0F:
+        case 0x10:
+        case 0x11:
+        case 0x16:
+        case 0x21:
+        case 0x32:
+        case 0x33:
+        case 0x34:
+        case 0x35:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+Firmware::Firmware() {
+    for (auto& key : storedKeys_) key.fill(0xFF);
+    readerKeyA_.fill(0xFF);
+    readerKeyB_.fill(0xFF);
+    readerKeyF_.fill(0xFF);
+    // The first EEPROM bytes hold the reader's serial number, as shipped.
+    eeprom_[0] = 0x5A;
+    eeprom_[1] = 0x4C;
+    eeprom_[2] = 0x00;
+    eeprom_[3] = 0x01;
+    PowerOn();
+}
+
+void Firmware::PowerOn() {
+    registers_.fill(0x00);
+    registers_[kRegTxControl] = 0x58;
+    outputs_ = 0;
+    commandsDone_ = 0;
+    receiveBuffer_.clear();
+    selected_ = nullptr;
+    // Cards see the field drop and return, and start afresh.
+    SwitchField(true);
+}
+
+void Firmware::SwitchField(bool on) {
+    fieldOn_ = on;
+    registers_[kRegTxControl] =
+        static_cast<std::uint8_t>((registers_[kRegTxControl] & ~0x03) | (on ? 0x03 : 0x00));
+    selected_ = nullptr;
+    for (auto& card : cards_) card->PowerUp();
+}
+
+Card& Firmware::AddCard(std::unique_ptr<Card> card) {
+    card->PowerUp();
+    cards_.push_back(std::move(card));
+    return *cards_.back();
+}
+
+bool Firmware::RemoveCard(const Card& card) {
+    auto it = std::find_if(cards_.begin(), cards_.end(),
+                           [&card](const std::unique_ptr<Card>& c) { return c.get() == &card; });
+    if (it == cards_.end()) return false;
+    if (selected_ == it->get()) selected_ = nullptr;
+    cards_.erase(it);
+    return true;
+}
+
+void Firmware::RemoveAllCards() {
+    selected_ = nullptr;
+    cards_.clear();
+}
+
+std::uint8_t* Firmware::KeySlot(std::uint8_t keyNumber) {
+    if (keyNumber < kStoredKeys) return storedKeys_[keyNumber].data();
+    if (keyNumber == 0xAA) return readerKeyA_.data();
+    if (keyNumber == 0xBB) return readerKeyB_.data();
+    if (keyNumber == 0xFF) return readerKeyF_.data();
+    return nullptr;
+}
+
+bool Firmware::SetKey(std::uint8_t keyNumber, const std::uint8_t* key6) {
+    std::uint8_t* slot = KeySlot(keyNumber);
+    if (slot == nullptr) return false;
+    std::memcpy(slot, key6, 6);
+    return true;
+}
+
+Card* Firmware::FirstOf(AirInterface air) {
+    for (auto& card : cards_) {
+        if (card->Air() == air) return card.get();
+    }
+    return nullptr;
+}
+
+std::size_t Firmware::CountOf(AirInterface air) const {
+    return static_cast<std::size_t>(
+        std::count_if(cards_.begin(), cards_.end(),
+                      [air](const std::unique_ptr<Card>& c) { return c->Air() == air; }));
+}
+
+FirmwareReply Firmware::HandleFrame(const std::uint8_t* frame, std::size_t length) {
+    FirmwareReply reply;
+    // STX, pairs of hexadecimal digits, ETX.
+    if (length < 2 || frame[0] != frame::kStx || frame[length - 1] != frame::kEtx ||
+        (length - 2) % 2 != 0) {
+        reply.transport = kTransportBadFrame;
+        return reply;
+    }
+    std::uint8_t packet[kFrameCapacity];
+    const std::size_t count = (length - 2) / 2;
+    if (count < 6 || count > sizeof packet) {
+        reply.transport = kTransportBadFrame;
+        return reply;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t high = frame[1 + 2 * i], low = frame[2 + 2 * i];
+        if (!IsHexDigit(high) || !IsHexDigit(low)) {
+            reply.transport = kTransportBadFrame;
+            return reply;
+        }
+        packet[i] = frame::DecodePair(high, low);
+    }
+    // 01, frame type, L, command, N, data, checksum.
+    const std::uint8_t n = packet[4];
+    if (packet[0] != 0x01 || count != n + 6u) {
+        reply.transport = kTransportBadFrame;
+        return reply;
+    }
+    if (frame::Checksum(packet, 5u + n) != packet[5 + n]) {
+        reply.transport = kTransportBadChecksum;
+        return reply;
+    }
+    const std::uint8_t frameType = packet[1], l = packet[2], command = packet[3];
+    const std::uint8_t* data = packet + 5;
+    Bytes out;
+    StatusWord status;
+    if (frameType == kFrameTypeCommand) {
+        status = l != n + 2 ? kStatusMalformed : Execute(command, data, n, out);
+    } else if (frameType == kFrameTypeReceive) {
+        status = command == 0x00 ? DirectReceive(n, out) : kStatusUnknownCommand;
+    } else {
+        reply.transport = kTransportUnknownFrameType;
+        return reply;
+    }
+    if (status != kStatusOk) out.clear();
+    if (out.size() > kMaxCardAnswer) out.resize(kMaxCardAnswer);
+    // The reset starts the count afresh; it does not count itself.
+    if (status == kStatusOk && !(frameType == kFrameTypeCommand && command == 0x05))
+        ++commandsDone_;
+    // Byte 0 echoes the command code and byte 3 is 0; the library reads neither.
+    reply.payload = {command, static_cast<std::uint8_t>(status >> 8),
+                     static_cast<std::uint8_t>(status), 0x00,
+                     static_cast<std::uint8_t>(out.size())};
+    reply.payload.insert(reply.payload.end(), out.begin(), out.end());
+    return reply;
+}
+
+// What the last card answer left in the receive buffer, up to n bytes (all
+// of it for n = 0); what is handed out leaves the buffer.
+StatusWord Firmware::DirectReceive(std::uint8_t n, Bytes& out) {
+    const std::size_t take =
+        n == 0 ? receiveBuffer_.size() : std::min<std::size_t>(n, receiveBuffer_.size());
+    out.assign(receiveBuffer_.begin(), receiveBuffer_.begin() + static_cast<std::ptrdiff_t>(take));
+    receiveBuffer_.erase(receiveBuffer_.begin(),
+                         receiveBuffer_.begin() + static_cast<std::ptrdiff_t>(take));
+    return kStatusOk;
+}
+
+StatusWord Firmware::Execute(std::uint8_t command, const std::uint8_t* data, std::uint8_t n,
+                             Bytes& out) {
+    const int fixed = FixedDataLength(command);
+    if (fixed >= 0 && fixed != n) return kStatusMalformed;
+    if (IsCardCommand(command)) return CardCommand(command, data, n, out);
+
+    switch (command) {
+        case 0x05:
+            PowerOn();
+            return kStatusOk;
+        case 0x08:
+            out.push_back(eeprom_[data[0]]);
+            return kStatusOk;
+        case 0x0C:
+            eeprom_[data[0]] = data[1];
+            out.push_back(eeprom_[data[0]]);
+            return kStatusOk;
+        case 0x0D: {
+            if (!SetKey(data[0], data + 1)) return kStatusOutOfRange;
+            out.assign(data + 1, data + 7);
+            return kStatusOk;
+        }
+        case 0x12:
+        case 0x13:
+            SwitchField(command == 0x13);
+            out.push_back(fieldOn_ ? 1 : 0);
+            return kStatusOk;
+        case 0x14:
+            out.push_back(static_cast<std::uint8_t>(inputs_ | outputs_));
+            return kStatusOk;
+        case 0x15:
+            outputs_ = data[0] & kUserPortOutputs;
+            out.push_back(outputs_);
+            return kStatusOk;
+        case 0x18:
+            return Status(out);
+        case 0x19:
+            if (data[0] >= kRegisterCount) return kStatusOutOfRange;
+            out.push_back(registers_[data[0]]);
+            return kStatusOk;
+        case 0x1A:
+            if (data[0] >= kRegisterCount) return kStatusOutOfRange;
+            if (data[0] == kRegTxControl) {
+                // The antenna drivers are the field: switching them is switching it.
+                const bool on = (data[1] & 0x03) != 0;
+                if (on != fieldOn_) SwitchField(on);
+            }
+            registers_[data[0]] = data[1];
+            out.push_back(registers_[data[0]]);
+            return kStatusOk;
+        default:
+            return kStatusUnknownCommand;
+    }
+}
+
+StatusWord Firmware::Status(Bytes& out) const {
+    out.assign(kStatusBlock, kStatusBlock + sizeof kStatusBlock);
+    out.push_back(fieldOn_ ? 1 : 0);
+    PutBE32(out, static_cast<std::int32_t>(serial_));
+    out.push_back(static_cast<std::uint8_t>(cards_.size()));
+    out.push_back(selected_ != nullptr ? selected_->TypeByte() : 0x00);
+    out.push_back(static_cast<std::uint8_t>(inputs_ | outputs_));
+    out.push_back(static_cast<std::uint8_t>(commandsDone_ >> 8));
+    out.push_back(static_cast<std::uint8_t>(commandsDone_));
+    return kStatusOk;
+}
+
+StatusWord Firmware::CardCommand(std::uint8_t command, const std::uint8_t* data, std::uint8_t n,
+                                 Bytes& out) {
+    if (!fieldOn_) return kStatusFieldOff;
+    switch (command) {
+        case 0x00:
+            return SelectOne(out);
+        case 0x03:
+            return n == 0 ? ListCards(out) : SelectBySerial(data, n, out);
+        case 0x21: {
+            Card* card = FirstOf(AirInterface::TypeB);
+            if (card == nullptr) return kStatusNoCard;
+            std::uint8_t atqb[12];
+            if (StatusWord s = card->Atqb(atqb)) return s;
+            out.assign(atqb, atqb + sizeof atqb);
+            return kStatusOk;
+        }
+        case 0x32:
+        case 0x33:
+        case 0x34:
+        case 0x35: {
+            Card* ticket = FirstOf(AirInterface::AskTicket);
+            if (ticket == nullptr) return kStatusNoCard;
+            std::uint8_t bytes[8];
+            StatusWord s;
+            if (command >= 0x34) {
+                const std::size_t sectors = command == 0x34 ? 1 : 4;
+                s = ticket->AskRead(data[0], bytes, sectors);
+                if (s == kStatusOk) out.assign(bytes, bytes + 2 * sectors);
+            } else {
+                s = ticket->AskWrite(command, data[0], data + 1, bytes);
+                if (s == kStatusOk) out.assign(bytes, bytes + 2);
+            }
+            return s;
+        }
+        default:
+            break;
+    }
+
+    // The rest speak to the selected card.
+    if (command == 0x02 && n != 2 && n != 8) return kStatusMalformed;
+    if (command == 0x16 && (n < 2 || data[0] + 2u != n)) return kStatusMalformed;
+    if (selected_ == nullptr) return kStatusNotSelected;
+    Card& card = *selected_;
+    std::int32_t value = 0;
+    StatusWord s;
+    switch (command) {
+        case 0x02:
+            return Login(data, n);
+        case 0x06: {
+            std::uint8_t block[16];
+            s = card.ReadBlock(data[0], block);
+            if (s == kStatusOk) out.assign(block, block + 16);
+            return s;
+        }
+        case 0x07:
+            s = card.ReadValue(data[0], &value);
+            break;
+        case 0x0A: {
+            std::uint8_t echo[16];
+            s = card.WriteBlock(data[0], data + 1, echo);
+            if (s == kStatusOk) out.assign(echo, echo + 16);
+            return s;
+        }
+        case 0x0B:
+            value = GetBE32(data + 1);
+            s = card.WriteValue(data[0], value);
+            break;
+        case 0x0F:
+        case 0x10:
+            s = card.ChangeValue(data[0], GetBE32(data + 1), command == 0x10, &value);
+            break;
+        case 0x11:
+            s = card.CopyValue(data[0], data[1], &value);
+            break;
+        case 0x16:
+            return Telegram(data, n, out);
+        default:
+            return kStatusUnknownCommand;
+    }
+    if (s == kStatusOk) PutBE32(out, value);
+    return s;
+}
+
+void Firmware::Select(Card* card, Bytes& out) {
+    if (selected_ != nullptr && selected_ != card) selected_->PowerUp();
+    selected_ = card;
+    card->Activate();
+    out.push_back(static_cast<std::uint8_t>(CountOf(AirInterface::TypeA)));
+    PutEntry(out, *card);
+}
+
+StatusWord Firmware::SelectOne(Bytes& out) {
+    Card* card = FirstOf(AirInterface::TypeA);
+    if (card == nullptr) return kStatusNoCard;
+    Select(card, out);
+    return kStatusOk;
+}
+
+// Anticollision over the whole field: every type A card answers, none stays
+// selected.
+StatusWord Firmware::ListCards(Bytes& out) {
+    if (selected_ != nullptr) selected_->PowerUp();
+    selected_ = nullptr;
+    out.push_back(0);
+    for (auto& card : cards_) {
+        if (card->Air() != AirInterface::TypeA || out[0] == kMaxListed) continue;
+        PutEntry(out, *card);
+        ++out[0];
+    }
+    return kStatusOk;
+}
+
+StatusWord Firmware::SelectBySerial(const std::uint8_t* data, std::uint8_t n, Bytes& out) {
+    const std::uint8_t length = data[0];
+    if ((length != 4 && length != 7 && length != 10) || n != length + 1u) return kStatusMalformed;
+    for (auto& card : cards_) {
+        const Bytes& serial = card->Serial();
+        if (card->Air() == AirInterface::TypeA && serial.size() == length &&
+            std::equal(serial.begin(), serial.end(), data + 1)) {
+            Select(card.get(), out);
+            return kStatusOk;
+        }
+    }
+    return kStatusNoCard;
+}
+
+StatusWord Firmware::Login(const std::uint8_t* data, std::uint8_t n) {
+    const std::uint8_t sector = data[0], selector = data[1];
+    KeyKind kind = KeyKind::A;
+    const std::uint8_t* key = nullptr;
+    if (n == 8) {
+        if (selector != 0xAA && selector != 0xBB) return kStatusMalformed;
+        kind = selector == 0xAA ? KeyKind::A : KeyKind::B;
+        key = data + 2;
+    } else if (selector == 0xAA || selector == 0xFF) {
+        key = KeySlot(selector);
+    } else if (selector == 0xBB) {
+        kind = KeyKind::B;
+        key = readerKeyB_.data();
+    } else if (selector >= 0x10 && selector < 0x10 + kStoredKeys) {
+        key = storedKeys_[selector - 0x10].data();
+    } else if (selector >= 0x30 && selector < 0x30 + kStoredKeys) {
+        kind = KeyKind::B;
+        key = storedKeys_[selector - 0x30].data();
+    } else {
+        return kStatusOutOfRange;
+    }
+    const StatusWord s = selected_->Authenticate(sector, kind, key);
+    if (s == kStatusAuthFailed) {
+        // A card that failed authentication falls back to idle and must be
+        // selected again.
+        selected_->PowerUp();
+        selected_ = nullptr;
+    }
+    return s;
+}
+
+StatusWord Firmware::Telegram(const std::uint8_t* data, std::uint8_t n, Bytes& out) {
+    const std::uint8_t option = data[1];
+    Bytes answer;
+    if (!selected_->Transceive(option, data + 2, n - 2u, answer)) return kStatusNoAnswer;
+    if (answer.size() > kMaxCardAnswer) answer.resize(kMaxCardAnswer);
+    receiveBuffer_ = answer;
+    out = std::move(answer);
+    return kStatusOk;
+}
+
+}  // namespace zelvorn::virt

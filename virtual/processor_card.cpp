@@ -1,0 +1,251 @@
+#include "virtual/processor_card.h"
+
+#include <algorithm>
+
+namespace zelvorn::virt {
+namespace {
+
+// FSCI and FSDI to frame size; values above 8 are reserved and read as 256.
+constexpr std::size_t kFrameSizes[9] = {16, 24, 32, 40, 48, 64, 96, 128, 256};
+std::size_t FrameSize(unsigned index) {
+    return kFrameSizes[index <= 8 ? index : 8];
+}
+
+// A telegram carries the frame without its CRC, which the reader adds on the
+// way to the card when the option byte asks for it.
+constexpr std::uint8_t kOptionTransmitCrc = 0x08;
+constexpr std::size_t kCrcBytes = 2;
+// The longest command APDU the card gathers (an extended one of 65535 bytes).
+constexpr std::size_t kMaxCommandApdu = 65544;
+
+bool IsIBlock(std::uint8_t pcb) {
+    return (pcb & 0xE2) == 0x02;
+}
+bool IsRBlock(std::uint8_t pcb) {
+    return (pcb & 0xE6) == 0xA2;
+}
+bool IsSBlock(std::uint8_t pcb) {
+    return (pcb & 0xC7) == 0xC2;
+}
+constexpr std::uint8_t kPcbChaining = 0x10;
+constexpr std::uint8_t kPcbCid = 0x08;
+constexpr std::uint8_t kPcbNad = 0x04;
+constexpr std::uint8_t kPcbNak = 0x10;
+
+}  // namespace
+
+ProcessorCard::ProcessorCard(Bytes serial, FileSystemApp app, std::uint8_t fsci, Bytes historical)
+    : serial_(std::move(serial)),
+      app_(std::move(app)),
+      fsci_(fsci),
+      historical_(std::move(historical)) {}
+
+void ProcessorCard::PowerUp() {
+    state_ = State::Idle;
+    blockNumber_ = 1;
+    command_.clear();
+    response_.clear();
+    responseSent_ = 0;
+    deferred_.clear();
+    wtxDue_ = 0;
+    lastBlock_.clear();
+    blockIndex_ = 0;
+    naksGiven_ = 0;
+    app_.Reset();
+}
+
+void ProcessorCard::Activate() {
+    PowerUp();
+    state_ = State::Active;
+}
+
+std::size_t ProcessorCard::Fsc() const {
+    return FrameSize(fsci_);
+}
+
+Bytes ProcessorCard::Ats() const {
+    // TL, T0 (TA, TB and TC follow; FSCI), TA (106 kbit/s only), TB (FWI 8,
+    // SFGI 0), TC (CID supported, NAD not), historical bytes.
+    Bytes ats;
+    ats.reserve(5 + historical_.size());
+    ats.push_back(static_cast<std::uint8_t>(5 + historical_.size()));
+    ats.push_back(static_cast<std::uint8_t>(0x70 | (fsci_ & 0x0F)));
+    ats.push_back(0x80);
+    ats.push_back(0x80);
+    ats.push_back(0x02);
+    for (std::uint8_t byte : historical_) ats.push_back(byte);
+    return ats;
+}
+
+bool ProcessorCard::Transceive(std::uint8_t option, const std::uint8_t* in, std::size_t length,
+                               Bytes& answer) {
+    answer.clear();
+    bool answered = false;
+    // Without its CRC the frame is noise to the card.
+    if ((option & kOptionTransmitCrc) != 0 && length > 0) {
+        if (state_ == State::Active) {
+            if (length == 2 && in[0] == 0xE0) {
+                answered = OnRats(in, length, answer);
+            } else if (length == 2 && in[0] == 0x50 && in[1] == 0x00) {
+                state_ = State::Halted;  // HLTA: silent by definition
+            }
+        } else if (state_ == State::Protocol) {
+            const std::uint8_t pcb = in[0];
+            std::size_t pos = 1;
+            bool ours = true;
+            withCid_ = (pcb & kPcbCid) != 0;
+            if (withCid_) {
+                ours = length >= 2 && (in[1] & 0x0F) == 0;  // RATS assigned CID 0
+                pos = 2;
+            }
+            if (ours && IsIBlock(pcb)) {
+                if (pcb & kPcbNad) ++pos;
+                if (pos <= length) answered = OnIBlock(pcb, in + pos, length - pos, answer);
+            } else if (ours && IsRBlock(pcb) && length == pos) {
+                answered = OnRBlock(pcb, answer);
+            } else if (ours && IsSBlock(pcb)) {
+                answered = OnSBlock(pcb, in + pos, length - pos, answer);
+            }
+        }
+    }
+    if (!answered) ++counters_.ignored;
+    return answered;
+}
+
+bool ProcessorCard::OnRats(const std::uint8_t* in, std::size_t, Bytes& answer) {
+    const std::uint8_t cid = in[1] & 0x0F;
+    if (cid != 0) return false;  // only CID 0 is supported (one card per reader session)
+    ++counters_.rats;
+    fsd_ = FrameSize(in[1] >> 4);
+    state_ = State::Protocol;
+    blockNumber_ = 1;
+    answer = Ats();
+    lastBlock_.clear();
+    return true;
+}
+
+Bytes ProcessorCard::Header(std::uint8_t pcb) const {
+    Bytes block{static_cast<std::uint8_t>(pcb | (withCid_ ? kPcbCid : 0))};
+    if (withCid_) block.push_back(0x00);
+    return block;
+}
+
+void ProcessorCard::Remember(const Bytes& block, Bytes& answer) {
+    lastBlock_ = block;
+    answer = block;
+}
+
+void ProcessorCard::SendOrDefer(Bytes block, unsigned wtxCount, Bytes& answer) {
+    if (wtxCount == 0) {
+        Remember(block, answer);
+        return;
+    }
+    deferred_ = std::move(block);
+    wtxDue_ = wtxCount;
+    Bytes wtx = Header(0xF2);
+    wtx.push_back(quirks_.wtxm);
+    Remember(wtx, answer);
+}
+
+Bytes ProcessorCard::NextResponseBlock(bool wrongNumber) {
+    const std::size_t header = withCid_ ? 2 : 1;
+    // What our FSD allows the card, and what one telegram reply can carry.
+    const std::size_t room = std::min(fsd_ - kCrcBytes, kMaxCardAnswer) - header;
+    const std::size_t remaining = response_.size() - responseSent_;
+    const std::size_t take = std::min(remaining, room);
+    const bool more = remaining > take;
+    std::uint8_t pcb = static_cast<std::uint8_t>(0x02 | blockNumber_ | (more ? kPcbChaining : 0));
+    if (wrongNumber) pcb ^= 0x01;
+    Bytes block = Header(pcb);
+    block.insert(block.end(), response_.begin() + static_cast<std::ptrdiff_t>(responseSent_),
+                 response_.begin() + static_cast<std::ptrdiff_t>(responseSent_ + take));
+    responseSent_ += take;
+    return block;
+}
+
+bool ProcessorCard::OnIBlock(std::uint8_t pcb, const std::uint8_t* inf, std::size_t length,
+                             Bytes& answer) {
+    ++counters_.iBlocks;
+    const std::size_t header = withCid_ ? 2 : 1;
+    const std::size_t limit = quirks_.strictFrameSize ? Fsc() - kCrcBytes - header : Fsc();
+    if (length > limit || command_.size() + length > kMaxCommandApdu) return false;
+
+    // A new command ends whatever response was still being sent.
+    response_.clear();
+    responseSent_ = 0;
+    deferred_.clear();
+    wtxDue_ = 0;
+    blockNumber_ = pcb & 0x01;
+
+    const int index = static_cast<int>(blockIndex_);
+    if (quirks_.nakOnBlock == index && naksGiven_ < quirks_.nakTimes) {
+        ++naksGiven_;
+        Remember(Header(static_cast<std::uint8_t>(0xA2 | kPcbNak | blockNumber_)), answer);
+        return true;
+    }
+    naksGiven_ = 0;
+    command_.insert(command_.end(), inf, inf + length);
+    ++blockIndex_;
+    const bool wrong = quirks_.wrongNumberOnBlock == index;
+    if (pcb & kPcbChaining) {
+        Remember(Header(static_cast<std::uint8_t>((0xA2 | blockNumber_) ^ (wrong ? 1 : 0))),
+                 answer);
+        return true;
+    }
+    response_ = app_.Process(command_.data(), command_.size());
+    command_.clear();
+    blockIndex_ = 0;
+    SendOrDefer(NextResponseBlock(wrong), quirks_.wtxBeforeAnswer, answer);
+    return true;
+}
+
+bool ProcessorCard::OnRBlock(std::uint8_t pcb, Bytes& answer) {
+    const std::uint8_t number = pcb & 0x01;
+    if (pcb & kPcbNak) {
+        ++counters_.nakBlocks;
+        // The reader missed our last block: send it again; or it missed
+        // something older, and we confirm where we stand.
+        if (number == blockNumber_ && !lastBlock_.empty()) {
+            answer = lastBlock_;
+        } else {
+            Remember(Header(static_cast<std::uint8_t>(0xA2 | blockNumber_)), answer);
+        }
+        return true;
+    }
+    ++counters_.ackBlocks;
+    if (number == blockNumber_) {
+        if (lastBlock_.empty()) return false;
+        answer = lastBlock_;
+        return true;
+    }
+    if (responseSent_ >= response_.size() || !deferred_.empty()) return false;
+    blockNumber_ ^= 0x01;
+    SendOrDefer(NextResponseBlock(false), quirks_.wtxBeforeChained, answer);
+    return true;
+}
+
+bool ProcessorCard::OnSBlock(std::uint8_t pcb, const std::uint8_t*, std::size_t length,
+                             Bytes& answer) {
+    if ((pcb & 0xF7) == 0xC2 && length == 0) {
+        ++counters_.deselects;
+        Remember(Header(0xC2), answer);
+        state_ = State::Halted;
+        return true;
+    }
+    if ((pcb & 0xF7) == 0xF2 && length == 1) {
+        ++counters_.wtxResponses;
+        if (wtxDue_ == 0) return false;
+        if (--wtxDue_ > 0) {
+            Bytes wtx = Header(0xF2);
+            wtx.push_back(quirks_.wtxm);
+            Remember(wtx, answer);
+        } else {
+            Remember(deferred_, answer);
+            deferred_.clear();
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace zelvorn::virt

@@ -1,0 +1,23 @@
+#include "virtual/type_b_card.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace zelvorn::virt {
+
+TypeBCard::TypeBCard(Bytes pupi, const std::array<std::uint8_t, 4>& applicationData,
+                     const std::array<std::uint8_t, 3>& protocolInfo)
+    : pupi_(std::move(pupi)), applicationData_(applicationData), protocolInfo_(protocolInfo) {
+    if (pupi_.size() != 4) throw std::invalid_argument("a PUPI has 4 bytes");
+}
+
+StatusWord TypeBCard::Atqb(std::uint8_t* out12) {
+    // 0x50, PUPI, application data, protocol info.
+    out12[0] = 0x50;
+    std::copy(pupi_.begin(), pupi_.end(), out12 + 1);
+    std::copy(applicationData_.begin(), applicationData_.end(), out12 + 5);
+    std::copy(protocolInfo_.begin(), protocolInfo_.end(), out12 + 9);
+    return kStatusOk;
+}
+
+}  // namespace zelvorn::virt
