@@ -261,4 +261,12 @@ Outcome Judge(std::int16_t result, std::uint32_t controlsBefore, std::size_t cap
     return Outcome{Verdict::Failed, nullptr};
 }
 
+int RunCalls(const std::uint8_t* data, std::size_t size, void (*oneCall)(Input&)) {
+    Begin(data, size);
+    Input& in = In();
+    while (!in.Empty()) oneCall(in);
+    End();
+    return 0;
+}
+
 }  // namespace zelvorn::fuzz

@@ -93,6 +93,10 @@ void SetObserver(void (*observer)(const Exchange& sent));
 // Closes whatever is open and checks that the platform handles balance.
 void End();
 
+// The whole run of a target whose input is a series of independent calls:
+// Begin, oneCall until the input is used up, End.
+int RunCalls(const std::uint8_t* data, std::size_t size, void (*oneCall)(Input&));
+
 std::uint32_t Controls();
 // The latest exchange, when exactly one happened since `controlsBefore`.
 const Exchange* SoleExchange(std::uint32_t controlsBefore);

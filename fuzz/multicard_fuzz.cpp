@@ -260,9 +260,5 @@ void OneCall(Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Begin(data, size);
-    Input& in = In();
-    while (!in.Empty()) OneCall(in);
-    End();
-    return 0;
+    return RunCalls(data, size, OneCall);
 }
