@@ -12,20 +12,8 @@ foreach(var OBJDUMP DLL HEADER)
   endif()
 endforeach()
 
-# Declarations: "ZELVORN_API int16_t Name(" at the start of a line, possibly
-# with pointers and line breaks between the parts (not the macro's #define).
-file(READ ${HEADER} header)
-string(REGEX MATCHALL "\nZELVORN_API[^;(]*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\(" declarations "${header}")
-set(declared)
-foreach(declaration ${declarations})
-  string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\($" "\\1" name "${declaration}")
-  list(APPEND declared ${name})
-endforeach()
-list(REMOVE_DUPLICATES declared)
-list(SORT declared)
-if(NOT declared)
-  message(FATAL_ERROR "no ZELVORN_API declarations found in ${HEADER}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/header-exports.cmake)
+zelvorn_declared_functions(${HEADER} declared)
 
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -47,20 +35,7 @@ if(start GREATER_EQUAL 0)
 endif()
 list(SORT exported)
 
-set(missing ${declared})
-list(REMOVE_ITEM missing ${exported})
-set(extra ${exported})
-list(REMOVE_ITEM extra ${declared})
-list(LENGTH declared declared_count)
-list(LENGTH exported exported_count)
-if(missing OR extra)
-  message(FATAL_ERROR "export table differs from the header (${declared_count} declared, "
-                      "${exported_count} exported)\n"
-                      "  declared but not exported: ${missing}\n"
-                      "  exported but not declared: ${extra}\n"
-                      "(add or remove the names in resources/zelvorn.def)")
-endif()
-message(STATUS "${exported_count} exports, as declared: ${exported}")
+zelvorn_compare_exports("${declared}" "${exported}" "(add or remove the names in resources/zelvorn.def)")
 
 # Imports: the system's own DLLs and nothing a user would have to ship.
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")

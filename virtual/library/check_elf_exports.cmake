@@ -4,18 +4,8 @@
 #   cmake -DNM=nm -DLIBRARY=.../libzelvorn-virtual.so -DHEADER=.../zelvorn.h -P check_elf_exports.cmake
 cmake_minimum_required(VERSION 3.20)
 
-file(READ ${HEADER} header)
-string(REGEX MATCHALL "\nZELVORN_API[^;(]*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\(" declarations "${header}")
-set(declared)
-foreach(declaration ${declarations})
-  string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\($" "\\1" name "${declaration}")
-  list(APPEND declared ${name})
-endforeach()
-list(REMOVE_DUPLICATES declared)
-list(SORT declared)
-if(NOT declared)
-  message(FATAL_ERROR "no ZELVORN_API declarations found in ${HEADER}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/header-exports.cmake)
+zelvorn_declared_functions(${HEADER} declared)
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -30,14 +20,4 @@ foreach(row ${rows})
 endforeach()
 list(SORT exported)
 
-set(missing ${declared})
-list(REMOVE_ITEM missing ${exported})
-set(extra ${exported})
-list(REMOVE_ITEM extra ${declared})
-if(missing OR extra)
-  message(FATAL_ERROR "exports differ from the header\n"
-                      "  declared but not exported: ${missing}\n"
-                      "  exported but not declared: ${extra}")
-endif()
-list(LENGTH exported count)
-message(STATUS "${count} exports, as declared")
+zelvorn_compare_exports("${declared}" "${exported}" "")
