@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bench/alloc_count.h"
 #include "bench/cases.h"
+#include "tests/support/alloc_count.h"
 
 using zelvorn::bench::Case;
 
@@ -64,9 +64,9 @@ int Table() {
         zelvorn::bench::Prepare(c);
         auto& device = zelvorn::bench::ZeroDevice::Instance();
         device.ClearCounters();
-        const std::uint64_t before = zelvorn::bench::HeapAllocations();
+        const std::uint64_t before = zelvorn::heap::Allocations();
         const std::int16_t result = c.call();
-        const std::uint64_t allocations = zelvorn::bench::HeapAllocations() - before;
+        const std::uint64_t allocations = zelvorn::heap::Allocations() - before;
         const auto& k = device.Counters();
         const bool ok = result == 0 && k.controlTransfers == c.exchanges &&
                         k.pipeReads == k.minimumReads && allocations == c.allocations;

@@ -6,9 +6,9 @@
 
 #include <cstdlib>
 
-#include "bench/alloc_count.h"
 #include "bench/cases.h"
 #include "include/zelvorn.h"
+#include "tests/support/alloc_count.h"
 
 namespace zelvorn::bench {
 namespace {
@@ -25,9 +25,9 @@ CallCost Measure(const Case& c) {
     Prepare(c);
     ZeroDevice& device = ZeroDevice::Instance();
     device.ClearCounters();
-    const std::uint64_t before = HeapAllocations();
+    const std::uint64_t before = heap::Allocations();
     const std::int16_t result = c.call();
-    const std::uint64_t after = HeapAllocations();
+    const std::uint64_t after = heap::Allocations();
     return {result, device.Counters(), after - before};
 }
 
@@ -74,10 +74,10 @@ TEST(LinkChecks, SeeExtraReadsAndAllocations) {
     EXPECT_EQ(chopped.result, 0);
     EXPECT_GT(chopped.link.pipeReads, chopped.link.minimumReads);
 
-    const std::uint64_t before = HeapAllocations();
+    const std::uint64_t before = heap::Allocations();
     int* volatile p = new int(7);
     delete p;
-    EXPECT_EQ(HeapAllocations() - before, 1u);
+    EXPECT_EQ(heap::Allocations() - before, 1u);
 }
 
 // The fewest reads are one per 8 bytes of reply frame, rounded up, summed
@@ -136,9 +136,9 @@ TEST(LinkChecks, CardStandInAcknowledgesEveryBlock) {
 // Every way to the heap is counted once.
 TEST(LinkChecks, CountsEveryKindOfAllocation) {
     const auto counted = [](void (*allocate)()) {
-        const std::uint64_t before = HeapAllocations();
+        const std::uint64_t before = heap::Allocations();
         allocate();
-        return HeapAllocations() - before;
+        return heap::Allocations() - before;
     };
     EXPECT_EQ(counted([] {
                   void* volatile p = std::malloc(24);

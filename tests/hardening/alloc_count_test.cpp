@@ -8,58 +8,7 @@
 
 #include "include/zelvorn.h"
 #include "tests/hardening/healthy_reader.h"
-
-// glibc's own allocator, under the names it keeps for programs that put
-// their own malloc in front of it.
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void __libc_free(void* pointer);
-}
-
-namespace {
-bool g_counting = false;
-long g_allocations = 0;
-long g_frees = 0;
-
-void Count() {
-    if (g_counting) ++g_allocations;
-}
-}  // namespace
-
-extern "C" {
-void* malloc(std::size_t size) {
-    Count();
-    return __libc_malloc(size);
-}
-void* calloc(std::size_t count, std::size_t size) {
-    Count();
-    return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, std::size_t size) {
-    Count();
-    return __libc_realloc(pointer, size);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t size) {
-    Count();
-    return __libc_memalign(alignment, size);
-}
-void* memalign(std::size_t alignment, std::size_t size) {
-    Count();
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
-    Count();
-    *out = __libc_memalign(alignment, size);
-    return *out == nullptr ? 12 /* ENOMEM */ : 0;
-}
-void free(void* pointer) {
-    if (g_counting && pointer != nullptr) ++g_frees;
-    __libc_free(pointer);
-}
-}
+#include "tests/support/alloc_count.h"
 
 namespace zelvorn::hardening {
 namespace {
@@ -72,11 +21,21 @@ protected:
     }
     void TearDown() override { Zelvorn_Close(0); }
 
+    // The counts between Start and Stop.
     void Start() {
-        g_allocations = g_frees = 0;
-        g_counting = true;
+        startAllocations_ = heap::Allocations();
+        startFrees_ = heap::Frees();
     }
-    void Stop() { g_counting = false; }
+    void Stop() {
+        allocations = heap::Allocations() - startAllocations_;
+        frees = heap::Frees() - startFrees_;
+    }
+    std::uint64_t allocations = 0;
+    std::uint64_t frees = 0;
+
+private:
+    std::uint64_t startAllocations_ = 0;
+    std::uint64_t startFrees_ = 0;
 };
 
 TEST_F(AllocationCount, TheCounterSeesAllocations) {
@@ -86,8 +45,8 @@ TEST_F(AllocationCount, TheCounterSeesAllocations) {
     delete q;
     std::free(p);
     Stop();
-    EXPECT_EQ(g_allocations, 2);
-    EXPECT_EQ(g_frees, 2);
+    EXPECT_EQ(allocations, 2u);
+    EXPECT_EQ(frees, 2u);
 }
 
 TEST_F(AllocationCount, OpeningTakesOneContextAndClosingGivesItBack) {
@@ -95,8 +54,8 @@ TEST_F(AllocationCount, OpeningTakesOneContextAndClosingGivesItBack) {
     ASSERT_EQ(Zelvorn_Open(0), 0);
     ASSERT_EQ(Zelvorn_Close(0), RESULT_OK);
     Stop();
-    EXPECT_EQ(g_allocations, 1);
-    EXPECT_EQ(g_frees, 1);
+    EXPECT_EQ(allocations, 1u);
+    EXPECT_EQ(frees, 1u);
 }
 
 TEST_F(AllocationCount, CommandsAllocateNothing) {
@@ -111,7 +70,7 @@ TEST_F(AllocationCount, CommandsAllocateNothing) {
         }
     }
     Stop();
-    EXPECT_EQ(g_allocations, 0);
+    EXPECT_EQ(allocations, 0u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "bench/alloc_count.h"
+#include "tests/support/alloc_count.h"
 
 #include <atomic>
 #include <cerrno>
@@ -16,17 +16,26 @@ void __libc_free(void* pointer);
 
 namespace {
 std::atomic<std::uint64_t> allocations{0};
+std::atomic<std::uint64_t> frees{0};
 
 void Count() {
     allocations.fetch_add(1, std::memory_order_relaxed);
 }
+
+void Release(void* pointer) {
+    if (pointer != nullptr) frees.fetch_add(1, std::memory_order_relaxed);
+    __libc_free(pointer);
+}
 }  // namespace
 
-namespace zelvorn::bench {
-std::uint64_t HeapAllocations() {
+namespace zelvorn::heap {
+std::uint64_t Allocations() {
     return allocations.load(std::memory_order_relaxed);
 }
-}  // namespace zelvorn::bench
+std::uint64_t Frees() {
+    return frees.load(std::memory_order_relaxed);
+}
+}  // namespace zelvorn::heap
 
 // Replacing malloc in the program catches every allocation of every library
 // it loads, the C++ runtime's operator new included.
@@ -58,8 +67,13 @@ extern "C" void* aligned_alloc(std::size_t alignment, std::size_t size) {
     return __libc_memalign(alignment, size);
 }
 
+extern "C" void* memalign(std::size_t alignment, std::size_t size) {
+    Count();
+    return __libc_memalign(alignment, size);
+}
+
 extern "C" void free(void* pointer) {
-    __libc_free(pointer);
+    Release(pointer);
 }
 
 // operator new is replaced as well, so that a runtime whose operator new does
@@ -102,26 +116,26 @@ void* operator new[](std::size_t size, const std::nothrow_t& t) noexcept {
     return operator new(size, t);
 }
 void operator delete(void* p) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete[](void* p) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete[](void* p, std::align_val_t) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    __libc_free(p);
+    Release(p);
 }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    __libc_free(p);
+    Release(p);
 }
