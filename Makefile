@@ -76,13 +76,19 @@ demo: configure
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Benchmarks: installs their own extra packages, builds, runs everything and
-# prints the table (results in $(BUILD)/bench-results).
+# Benchmarks: installs their own extra packages, then builds in a folder of
+# its own with the parts that need them (configuring fails at once if one is
+# missing), runs everything and prints the table (results in
+# $(BENCH_BUILD)/bench-results). The default build never looks for these
+# packages, so it is the same on every machine.
+BENCH_BUILD ?= build-bench
+
 bench:
 	bash scripts/install-deps.sh scripts/packages/optional/bench.txt
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j$(JOBS)
-	bash bench/run.sh $(BUILD)
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF \
+		-DZELVORN_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j$(JOBS)
+	bash bench/run.sh $(BENCH_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_WIN) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

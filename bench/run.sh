@@ -9,14 +9,16 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-build="$(cd "${1:-$root/build}" && pwd)"
+build="$(cd "${1:-$root/build-bench}" && pwd)"
 out="$build/bench-results"
 mkdir -p "$out"
 
 count="$build/bench/zelvorn_bench_count"
 timer="$build/bench/zelvorn_bench_time"
 [ -x "$count" ] || { echo "missing $count: build first" >&2; exit 1; }
-[ -x "$timer" ] || { echo "missing $timer: install libbenchmark-dev and rebuild" >&2; exit 1; }
+[ -x "$timer" ] || { echo "missing $timer: run make bench, which builds it" >&2; exit 1; }
+virtual="$build/bench/zelvorn_bench_virtual"
+[ -x "$virtual" ] || { echo "missing $virtual: run make bench, which builds it" >&2; exit 1; }
 
 # Calls per callgrind run; instructions per call are the difference between
 # runs of 2n and n calls over n, so start-up and first-call costs drop out.
@@ -85,22 +87,19 @@ rm -f "$out/figures.md.body"
 
 # The same series on the virtual reader, with a card that runs the block
 # protocol and a file system behind it.
-virtual="$build/bench/zelvorn_bench_virtual"
 rm -f "$out/apdu-virtual.dat"
-if [ -x "$virtual" ]; then
-  echo
-  echo "== PICC_Xch_APDU on the virtual reader (UPDATE BINARY, extended length)"
-  "$virtual" series > "$out/virtual-time.tsv"
-  reader=(--toggle-collect='zelvorn::virt::VirtualReader::ControlOut*'
-          --toggle-collect='zelvorn::virt::VirtualReader::ReadPipe*')
-  printf '%-7s %10s %14s %14s\n' length ns/APDU "instr. library" "instr. +reader"
-  while IFS=$'\t' read -r length ns; do
-    lib=$(instructions 100 "$virtual" "$length" -- "${reader[@]}")
-    all=$(instructions 100 "$virtual" "$length" --)
-    printf '%s\t%s\t%s\t%s\n' "$length" "$ns" "$lib" "$all" >> "$out/apdu-virtual.dat"
-    printf '%-7s %10s %14s %14s\n' "$length" "$ns" "$lib" "$all"
-  done < "$out/virtual-time.tsv"
-fi
+echo
+echo "== PICC_Xch_APDU on the virtual reader (UPDATE BINARY, extended length)"
+"$virtual" series > "$out/virtual-time.tsv"
+reader=(--toggle-collect='zelvorn::virt::VirtualReader::ControlOut*'
+        --toggle-collect='zelvorn::virt::VirtualReader::ReadPipe*')
+printf '%-7s %10s %14s %14s\n' length ns/APDU "instr. library" "instr. +reader"
+while IFS=$'\t' read -r length ns; do
+  lib=$(instructions 100 "$virtual" "$length" -- "${reader[@]}")
+  all=$(instructions 100 "$virtual" "$length" --)
+  printf '%s\t%s\t%s\t%s\n' "$length" "$ns" "$lib" "$all" >> "$out/apdu-virtual.dat"
+  printf '%-7s %10s %14s %14s\n' "$length" "$ns" "$lib" "$all"
+done < "$out/virtual-time.tsv"
 
 # The APDU series and its plot.
 if grep -q '^PICC_Xch_APDU/' "$out/instructions.tsv"; then
@@ -108,18 +107,16 @@ if grep -q '^PICC_Xch_APDU/' "$out/instructions.tsv"; then
     FILENAME ~ /time.tsv$/ { ns[$1] = $2; next }
     /^PICC_Xch_APDU\// { split($1, p, "/"); print p[2], ns[$1], $2 }
   ' "$out/time.tsv" "$out/instructions.tsv" | sort -n > "$out/apdu.dat"
-  if [ -f "$out/apdu-virtual.dat" ]; then with_virtual="$out/apdu-virtual.dat"; else with_virtual=""; fi
+  with_virtual="$out/apdu-virtual.dat"
   if command -v gnuplot > /dev/null; then
     gnuplot -e "data='$out/apdu.dat'; virtual='$with_virtual'; output='$out/apdu.png'" "$here/apdu.gp"
     echo "plot: $out/apdu.png"
   fi
 fi
 
-if [ -x "$virtual" ]; then
-  echo
-  echo "== Side by side with the PC/SC stack"
-  "$here/pcsc/compare.sh" "$virtual" "${BENCH_PCSC_COUNT:-300}" "$out/pcsc.md" && cat "$out/pcsc.md" || true
-fi
+echo
+echo "== Side by side with the PC/SC stack"
+"$here/pcsc/compare.sh" "$virtual" "${BENCH_PCSC_COUNT:-300}" "$out/pcsc.md" && cat "$out/pcsc.md" || true
 
 if [ "$transfers_ok" = 0 ]; then
   echo "Some calls differ from the fewest transfers or allocate: see DIFFERS above." >&2

@@ -21,9 +21,7 @@
 #include "virtual/scenario.h"
 #include "virtual/virtual_reader.h"
 
-#if defined(ZELVORN_BENCH_PCSC)
 #include <winscard.h>
-#endif
 
 namespace {
 
@@ -218,7 +216,6 @@ Cost Measure(long count, const std::vector<int>& pids, Send send) {
     return cost;
 }
 
-#if defined(ZELVORN_BENCH_PCSC)
 struct PcscCard {
     SCARDCONTEXT context = 0;
     SCARDHANDLE card = 0;
@@ -266,7 +263,6 @@ struct PcscCard {
         return true;
     }
 };
-#endif
 
 int Compare(long count, const std::vector<int>& pids) {
     if (!StartSession()) {
@@ -274,13 +270,9 @@ int Compare(long count, const std::vector<int>& pids) {
         return 1;
     }
     const auto apdus = ComparisonApdus();
-#if defined(ZELVORN_BENCH_PCSC)
     PcscCard pcsc;
     const bool havePcsc = pcsc.Connect();
     if (!havePcsc) std::fprintf(stderr, "no card through PC/SC: comparing nothing\n");
-#else
-    const bool havePcsc = false;
-#endif
     std::printf(
         "| APDU | bytes | stack | wall us/APDU | host CPU us/APDU | of which: caller, "
         "pcscd, vicc | SW |\n");
@@ -290,7 +282,6 @@ int Compare(long count, const std::vector<int>& pids) {
         std::printf("| %s | %zu | this library, virtual reader | %.2f | %.2f | | %04X |\n", c.name,
                     c.apdu.size(), ours.wallNs / 1e3, ours.cpuNs / 1e3, ours.sw);
         if (!havePcsc) continue;
-#if defined(ZELVORN_BENCH_PCSC)
         const Cost theirs =
             Measure(count, pids, [&](std::uint16_t* sw) { pcsc.Transmit(c.apdu, sw); });
         std::string split = std::to_string(static_cast<int>(theirs.ownCpuNs / 1e3 + 0.5));
@@ -302,7 +293,6 @@ int Compare(long count, const std::vector<int>& pids) {
                     theirs.sw);
         std::printf("| %s | | ratio PC/SC : this library | %.0f | %.0f | | |\n", c.name,
                     theirs.wallNs / ours.wallNs, theirs.cpuNs / ours.cpuNs);
-#endif
     }
     return 0;
 }

@@ -11,7 +11,7 @@ set(ZELVORN_MINGW_TRIPLET x86_64-w64-mingw32)
 find_program(CMAKE_C_COMPILER NAMES ${ZELVORN_MINGW_TRIPLET}-gcc-posix REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${ZELVORN_MINGW_TRIPLET}-g++-posix REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${ZELVORN_MINGW_TRIPLET}-windres REQUIRED)
-find_program(ZELVORN_MINGW_OBJDUMP NAMES ${ZELVORN_MINGW_TRIPLET}-objdump)
+find_program(ZELVORN_MINGW_OBJDUMP NAMES ${ZELVORN_MINGW_TRIPLET}-objdump REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ZELVORN_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -25,7 +25,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # Test programs run under wine. Debian keeps the 64-bit loader outside PATH.
-find_program(ZELVORN_WINE NAMES wine64 wine PATHS /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin)
-if(ZELVORN_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ${ZELVORN_WINE})
-endif()
+find_program(ZELVORN_WINE NAMES wine64 wine PATHS /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin
+  REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ${ZELVORN_WINE})

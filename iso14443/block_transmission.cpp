@@ -274,6 +274,9 @@ extern "C" ZELVORN_API int16_t PICC_InitBlockNumber(int16_t fsci) {
 
 extern "C" ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* atsLength,
                                          uint8_t* ats) {
+    // Without somewhere to put the length the ATS could not be delivered;
+    // the ATS itself is optional.
+    if (atsLength == nullptr) return ERR_INVALID_PARAMETER;
     *atsLength = kAtsLengthNone;
     const std::uint8_t rats[2] = {kPcbRats,
                                   static_cast<std::uint8_t>(std::min(fsdi, kMaxFsdi) << 4)};
@@ -291,6 +294,12 @@ extern "C" ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* 
 extern "C" ZELVORN_API int16_t PICC_Xch_APDU(int16_t handle, int32_t optionFlag,
                                              int16_t* apduLength, const uint8_t* apdu,
                                              int16_t* responseLength, uint8_t* response) {
+    // Every one of these is needed: the response buffer too, since whether the
+    // card answers with data is only known once it has answered.
+    if (apduLength == nullptr || apdu == nullptr || responseLength == nullptr ||
+        response == nullptr) {
+        return ERR_INVALID_PARAMETER;
+    }
     ApduExchange exchange(handle, OptionByte(optionFlag), apdu, apduLength, responseLength,
                           response);
     return exchange.Run();

@@ -9,11 +9,6 @@
 
 #include "platform/platform.h"
 
-#if defined(__MINGW32__)
-// mingw-w64's cfgmgr32.h lacks this declaration; its import library has it.
-extern "C" DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET CmReturnCode, DWORD DefaultErr);
-#endif
-
 namespace zelvorn {
 namespace {
 
@@ -30,9 +25,22 @@ WINUSB_INTERFACE_HANDLE UsbOf(PlatformUsb* usb) {
 
 // Leaves a Windows error code for a Configuration Manager failure, as any
 // other failed system call would; the caller only learns that no path was
-// found.
+// found. CM_MapCrToWin32Err came with Windows 8 and some cfgmgr32.dll
+// implementations (wine's among them) still lack it, so it is looked up when
+// needed rather than imported: a missing mapping must not turn "no reader"
+// into a process that cannot load or dies on the call.
 bool ConfigFailure(CONFIGRET cr) {
-    SetLastError(CM_MapCrToWin32Err(cr, ERROR_INVALID_DATA));
+    using MapFunction = DWORD(WINAPI*)(CONFIGRET, DWORD);
+    DWORD error = ERROR_INVALID_DATA;
+    const HMODULE cfgmgr32 = GetModuleHandleW(L"cfgmgr32.dll");
+    const FARPROC found =
+        cfgmgr32 != nullptr ? GetProcAddress(cfgmgr32, "CM_MapCrToWin32Err") : nullptr;
+    if (found != nullptr) {
+        // GetProcAddress hands every export out under one generic type.
+        const auto map = reinterpret_cast<MapFunction>(reinterpret_cast<void*>(found));
+        error = map(cr, ERROR_INVALID_DATA);
+    }
+    SetLastError(error);
     return false;
 }
 

@@ -276,6 +276,40 @@ TEST_F(Iso14443Test, NothingIsSentForAnEmptyOrNegativeApdu) {
     EXPECT_EQ(BlockNumber(), 0);
 }
 
+TEST_F(Iso14443Test, NullRequiredArgumentsAreRefusedBeforeAnythingIsSentOrWritten) {
+    OpenCard();
+    rule = ConformingCard;
+    const std::uint8_t apdu[1] = {0x00};
+    const struct {
+        const char* name;
+        bool apduLength, apdu, responseLength, response;
+    } rows[] = {
+        {"apduLength", false, true, true, true},
+        {"apdu", true, false, true, true},
+        {"responseLength", true, true, false, true},
+        {"response", true, true, true, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::int16_t apduLength = 1;
+        std::int16_t responseLength = 99;
+        std::uint8_t response[1] = {kGuard};
+        EXPECT_EQ(
+            PICC_Xch_APDU(0, 1, row.apduLength ? &apduLength : nullptr, row.apdu ? apdu : nullptr,
+                          row.responseLength ? &responseLength : nullptr,
+                          row.response ? response : nullptr),
+            ERR_INVALID_PARAMETER);
+        EXPECT_EQ(apduLength, 1);
+        EXPECT_EQ(responseLength, 99);
+        EXPECT_EQ(response[0], kGuard);
+    }
+    std::uint8_t ats[1] = {kGuard};
+    EXPECT_EQ(PICC_RATS(0, 2, nullptr, ats), ERR_INVALID_PARAMETER);
+    EXPECT_EQ(ats[0], kGuard);
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(BlockNumber(), 0);
+}
+
 // ---- R(NAK) ------------------------------------------------------------------
 
 TEST_F(Iso14443Test, EighthNakForOneChainingBlockEndsTheExchange) {

@@ -78,11 +78,15 @@ CONFIGRET WINAPI CM_Get_Device_Interface_ListW(LPGUID cls, DEVINSTID_W filter, P
     return CR_SUCCESS;
 }
 
+// Built once with and once without this export: older Windows and wine lack
+// it, and the library must work either way.
+#if !defined(ZELVORN_DOUBLE_WITHOUT_MAP)
 DWORD WINAPI CM_MapCrToWin32Err(CONFIGRET code, DWORD defaultError) {
     ++g_calls.maps;
     g_calls.lastMappedCode = code;
     g_calls.lastMapDefault = defaultError;
     return code == CR_OUT_OF_MEMORY ? ERROR_NOT_ENOUGH_MEMORY : defaultError;
 }
+#endif
 
 }  // extern "C"
