@@ -63,7 +63,8 @@ def reader(virtual_copy: Path, demo: Path) -> Iterator[zelvorn.Reader]:
 
 
 @pytest.fixture
-def scenario_reader(virtual_copy: Path, tmp_path: Path) -> Callable[[Dict[str, Any]], zelvorn.Reader]:
+def scenario_reader(virtual_copy: Path,
+                    tmp_path: Path) -> Callable[[Dict[str, Any]], zelvorn.Reader]:
     """Opens the virtual reader on a scenario given as a dictionary."""
 
     def open_on(scenario: Dict[str, Any]) -> zelvorn.Reader:

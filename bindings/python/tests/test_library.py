@@ -51,7 +51,8 @@ def test_system_search(real_library: str, virtual: bool) -> None:
     environment = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(library),
                        PYTHONPATH=str(Path(zelvorn.__file__).parents[1]))
     found = subprocess.run(
-        [sys.executable, "-c", f"import zelvorn; l = zelvorn.load(virtual={virtual}); print(l.path, l.version)"],
+        [sys.executable, "-c",
+         f"import zelvorn; l = zelvorn.load(virtual={virtual}); print(l.path, l.version)"],
         env=environment, capture_output=True, text=True, check=True).stdout
     name = _native.VIRTUAL_NAME if virtual else _native.REAL_NAME
     assert found == f"{name} Zelvorn DLL 1.5.2.0\n"

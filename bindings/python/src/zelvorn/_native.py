@@ -136,13 +136,13 @@ class Library:
         self.virtual = virtual
         # Ports this process holds open through Reader objects, so that a
         # second Reader on the same port cannot close the first one's handle.
-        self.open_ports: Dict[int, object] = {}
+        self._open_ports: Dict[int, object] = {}
         # The ISO/IEC 14443-4 session that owns the block state, if any.
-        self.iso_owner: Optional[object] = None
+        self._iso_owner: Optional[object] = None
         # The scenario the virtual reader started with (it reads its
         # variable once, when the first reader is opened), and whether it has.
-        self.started = False
-        self.scenario: Optional[str] = None
+        self._started = False
+        self._scenario: Optional[str] = None
 
     @property
     def version(self) -> str:
@@ -152,29 +152,29 @@ class Library:
         self.raw.Zelvorn_RequestDLLVersion(ctypes.byref(length), text)
         return text.value.decode("ascii", "replace")
 
-    def use_scenario(self, scenario: Optional[PathLike]) -> None:
+    def _use_scenario(self, scenario: Optional[PathLike]) -> None:
         """Makes the virtual reader start with this scenario file, or refuses
         when it already started with another."""
         if scenario is None:
             return
         path = os.path.abspath(os.fspath(scenario))
-        if self.started:
-            if path != self.scenario:
+        if self._started:
+            if path != self._scenario:
                 raise RuntimeError(
                     f"the virtual reader of {self.path} already runs scenario "
-                    f"{self.scenario or '(the default)'}; it reads its scenario once, "
+                    f"{self._scenario or '(the default)'}; it reads its scenario once, "
                     f"when the first reader is opened, so {path} cannot be loaded in "
                     "this process"
                 )
             return
         os.environ[SCENARIO_VARIABLE] = path
 
-    def note_open(self) -> None:
+    def _note_open(self) -> None:
         """Records the scenario in force when the first reader is opened."""
-        if not self.started:
-            self.started = True
+        if not self._started:
+            self._started = True
             value = os.environ.get(SCENARIO_VARIABLE)
-            self.scenario = os.path.abspath(value) if value else None
+            self._scenario = os.path.abspath(value) if value else None
 
 
 _loaded: Dict[str, Library] = {}
@@ -249,6 +249,6 @@ def load(
                 entry.argtypes = list(argtypes)
                 entry.restype = ctypes.c_int16
             lib = _loaded[key] = Library(raw, place, virtual)
-        lib.use_scenario(scenario)
+        lib._use_scenario(scenario)
         return lib
     raise LibraryNotFound(tried)

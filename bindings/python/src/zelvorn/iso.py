@@ -8,7 +8,15 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Optional, Type
 
 from . import _native as native
-from .errors import ERR_FAILURE, ERR_INVALID_HANDLE, ERR_INVALID_PARAMETER, Failure, InvalidHandle, InvalidParameter, error_for
+from .errors import (
+    ERR_FAILURE,
+    ERR_INVALID_HANDLE,
+    ERR_INVALID_PARAMETER,
+    Failure,
+    InvalidHandle,
+    InvalidParameter,
+    error_for,
+)
 
 if TYPE_CHECKING:
     from .reader import Reader
@@ -55,7 +63,7 @@ class IsoSession:
         fsc: the card's frame size, from the FSCI in the ATS.
     """
 
-    def __init__(self, reader: "Reader", ats: bytes, fsc: int) -> None:
+    def __init__(self, reader: Reader, ats: bytes, fsc: int) -> None:
         """Takes the block state; :meth:`Reader.connect_iso` calls this."""
         self.reader = reader
         self.ats = ats
@@ -65,13 +73,13 @@ class IsoSession:
         # told its size; it bounds a response at 32767 bytes.
         self._response = _ResponseBuffer()
         self._xch = reader.library.raw.PICC_Xch_APDU
-        reader.library.iso_owner = self
+        reader.library._iso_owner = self
 
     def __repr__(self) -> str:
         state = "active" if self._active else "ended"
         return f"<zelvorn.IsoSession {state} on reader port {self.reader.port}>"
 
-    def __enter__(self) -> "IsoSession":
+    def __enter__(self) -> IsoSession:
         return self
 
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
@@ -87,8 +95,8 @@ class IsoSession:
     def _end(self) -> None:
         if self._active:
             self._active = False
-            if self.reader.library.iso_owner is self:
-                self.reader.library.iso_owner = None
+            if self.reader.library._iso_owner is self:
+                self.reader.library._iso_owner = None
 
     def _check_active(self, function: str) -> int:
         if not self._active:

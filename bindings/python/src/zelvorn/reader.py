@@ -86,8 +86,8 @@ class Card:
     serial: bytes
 
     @classmethod
-    def _from(cls, card_type: int, length: int, field: "ctypes.Array[ctypes.c_uint8]",
-              offset: int = 0) -> "Card":
+    def _from(cls, card_type: int, length: int, field: ctypes.Array[ctypes.c_uint8],
+              offset: int = 0) -> Card:
         n = min(length, native.SERIAL_FIELD)
         serial = bytes(field[offset:offset + n])
         return cls(_KINDS.get(card_type, CardKind.UNKNOWN), card_type, serial)
@@ -220,26 +220,27 @@ class Reader:
         self._read = fn.Zelvorn_Read
         if not 0 <= port < native.MAX_READERS:
             raise InvalidParameter(
-                ERR_INVALID_PARAMETER, "Zelvorn_Open", f"port {port}: not 0..{native.MAX_READERS - 1}"
+                ERR_INVALID_PARAMETER, "Zelvorn_Open",
+                f"port {port}: not 0..{native.MAX_READERS - 1}",
             )
-        holder = library.open_ports.get(port)
+        holder = library._open_ports.get(port)
         if holder is not None:
             raise DeviceBusy(
                 ERR_DEVICE_BUSY, "Zelvorn_Open",
                 f"port {port} is already open in this process ({holder!r}); close that one first",
             )
-        library.note_open()
+        library._note_open()
         result = fn.Zelvorn_Open(port)
         if result < 0:
             raise error_for(result, "Zelvorn_Open", f"open port {port}")
         self._handle = result
-        library.open_ports[port] = self
+        library._open_ports[port] = self
 
     def __repr__(self) -> str:
         state = "closed" if self._handle is None else "open"
         return f"<zelvorn.Reader port {self.port} {state} on {self.library.path}>"
 
-    def __enter__(self) -> "Reader":
+    def __enter__(self) -> Reader:
         return self
 
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
@@ -260,7 +261,7 @@ class Reader:
             return
         self._end_card_session()
         self._handle = None
-        self.library.open_ports.pop(self.port, None)
+        self.library._open_ports.pop(self.port, None)
         result = self.library.raw.Zelvorn_Close(handle)
         if result:
             raise error_for(result, "Zelvorn_Close", f"close port {self.port}")
@@ -268,7 +269,8 @@ class Reader:
     def _h(self, function: str) -> int:
         handle = self._handle
         if handle is None:
-            raise InvalidHandle(ERR_INVALID_HANDLE, function, f"reader on port {self.port} is closed")
+            raise InvalidHandle(ERR_INVALID_HANDLE, function,
+                                f"reader on port {self.port} is closed")
         return handle
 
     def _call(self, function: str, detail: str, *args: object) -> None:
@@ -295,9 +297,11 @@ class Reader:
         types = _TagTypes()
         lengths = _TagTypes()
         serials = _TagSerials()
-        self._call("Zelvorn_ListTags", "list the cards", ctypes.byref(count), types, lengths, serials)
+        self._call("Zelvorn_ListTags", "list the cards", ctypes.byref(count), types, lengths,
+                   serials)
         n = min(count.value, native.MAX_LISTED_TAGS)
-        return [Card._from(types[i], lengths[i], serials, native.SERIAL_FIELD * i) for i in range(n)]
+        return [Card._from(types[i], lengths[i], serials, native.SERIAL_FIELD * i)
+                for i in range(n)]
 
     def select(self, serial: Optional[bytes] = None) -> Card:
         """Selects a card: the one with this serial number (4, 7 or 10 bytes),
@@ -312,7 +316,8 @@ class Reader:
         field = _Serial()
         if serial is None:
             function = "Zelvorn_Select"
-            self._call(function, "select a card", ctypes.byref(card_type), ctypes.byref(length), field)
+            self._call(function, "select a card", ctypes.byref(card_type), ctypes.byref(length),
+                       field)
         else:
             function = "Zelvorn_MultiTagSelect"
             target = _exact(serial, (4, 7, 10), "serial number", function)
@@ -349,7 +354,8 @@ class Reader:
                                    "give exactly one of key, stored and reader_key")
         if key_type not in ("A", "B", "F") or (key_type == "F" and not reader_key):
             raise InvalidParameter(ERR_INVALID_PARAMETER, function,
-                                   f"key type {key_type!r}: not 'A' or 'B' ('F' for reader_key only)")
+                                   f"key type {key_type!r}: not 'A' or 'B' "
+                                   "('F' for reader_key only)")
         number = 0
         data: Optional[bytes] = None
         if key is not None:
@@ -388,7 +394,8 @@ class Reader:
         """
         function = "Zelvorn_Write"
         _byte(block, "block", function)
-        self._call(function, f"write block {block}", block, _exact(data, (16,), "block data", function))
+        self._call(function, f"write block {block}", block,
+                   _exact(data, (16,), "block data", function))
 
     def value(self, block: int) -> int:
         """Reads a value block's value."""
@@ -504,7 +511,8 @@ class Reader:
         telegram = bytes((len(payload), _byte(option, "option byte", function))) + payload
         length = ctypes.c_uint8()
         answer = _Telegram()
-        self._call(function, "send a telegram", len(telegram), telegram, ctypes.byref(length), answer)
+        self._call(function, "send a telegram", len(telegram), telegram, ctypes.byref(length),
+                   answer)
         return bytes(answer[:min(length.value, native.MAX_TELEGRAM_RESPONSE)])
 
     def atqb(self) -> Atqb:
@@ -541,8 +549,8 @@ class Reader:
         """
         function = "Zelvorn_ASKSectorWrite"
         out = _AskSector.from_buffer_copy(_exact(data, (2,), "sector data", function))
-        self._call(function, f"write ticket sector {sector}", _byte(sector, "sector", function), out,
-                   0 if erase else 1)
+        self._call(function, f"write ticket sector {sector}", _byte(sector, "sector", function),
+                   out, 0 if erase else 1)
         return bytes(out)
 
     # ---- Reader control ---------------------------------------------------------
@@ -579,8 +587,8 @@ class Reader:
     def write_register(self, register: int, value: int) -> None:
         """Writes a register of the RC500 front end (checked by its echo)."""
         function = "Zelvorn_WriteRC500Reg"
-        self._call(function, f"write register 0x{register:02X}", _byte(register, "register", function),
-                   _byte(value, "value", function))
+        self._call(function, f"write register 0x{register:02X}",
+                   _byte(register, "register", function), _byte(value, "value", function))
 
     def read_eeprom(self, address: int) -> int:
         """Reads one byte of the reader's EEPROM."""
@@ -607,7 +615,7 @@ class Reader:
 
     # ---- ISO/IEC 14443-4 -----------------------------------------------------
 
-    def connect_iso(self, fsdi: int = 4) -> "IsoSession":
+    def connect_iso(self, fsdi: int = 4) -> IsoSession:
         """Starts the ISO/IEC 14443-4 protocol with the selected card: RATS,
         then block numbering from the card's frame size in its ATS.
 
@@ -627,7 +635,7 @@ class Reader:
 
         function = "PICC_RATS"
         _byte(fsdi, "FSDI", function)
-        owner = self.library.iso_owner
+        owner = self.library._iso_owner
         if owner is not None:
             raise DeviceBusy(ERR_DEVICE_BUSY, "PICC_InitBlockNumber",
                              f"the library's one ISO/IEC 14443-4 block state belongs to {owner!r}; "
