@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pickle
 from pathlib import Path
 from typing import Any, Callable, Dict
 
@@ -69,6 +70,8 @@ def test_library_and_reader_results(scenario_reader: Callable[[Dict[str, Any]], 
     assert str(code) in str(raised.value) and raised.value.name in str(raised.value)
     if isinstance(raised.value, zelvorn.ReaderStatus):
         assert raised.value.name == f"reader status 0x{code & 0xFFFF:04X}"
+    copy = pickle.loads(pickle.dumps(raised.value))
+    assert (type(copy), str(copy), copy.code) == (error, str(raised.value), code)
 
 
 def test_open_failed(virtual_copy: Path, tmp_path: Path) -> None:

@@ -38,6 +38,11 @@ class Error(Exception):
         step = f"{detail}: " if detail else ""
         super().__init__(f"{function}: {step}{self.name} ({code})")
 
+    def __reduce__(self) -> Tuple[Type[Error], Tuple[int, str, str]]:
+        # Exceptions pickle their message alone by default; these need their
+        # fields back (multiprocessing sends exceptions between processes).
+        return (type(self), (self.code, self.function, self.detail))
+
 
 class Failure(Error):
     """ERR_FAILURE: a USB transfer failed, a reply was corrupt, a written value
