@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import pickle
 from pathlib import Path
 from typing import Any, Callable, Dict
@@ -53,6 +54,9 @@ def test_handles_and_sessions(reader: zelvorn.Reader) -> None:
     assert (closed.value.code, closed.value.function) == (-2020, "Zelvorn_Read")
     with zelvorn.open(0, library=reader.library.path) as again:  # the port is free again
         assert again.select().type == 0x08
+    zelvorn.open(0, library=reader.library.path)  # dropped: closed when collected
+    gc.collect()
+    assert reader.library.raw.Zelvorn_Close(0) == -2020  # the slot is empty
 
 
 @pytest.mark.parametrize("scenario, error, code", [

@@ -106,7 +106,7 @@ def readers(
     lib = load(library, virtual=virtual or scenario is not None, scenario=scenario)
     found: List[int] = []
     for port in range(20):
-        if port in lib._open_ports:
+        if lib._holder(port) is not None:
             found.append(port)
             continue
         try:

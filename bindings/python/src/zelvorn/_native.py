@@ -12,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
+import weakref
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from .errors import LibraryNotFound
@@ -136,9 +137,11 @@ class Library:
         self.virtual = virtual
         # Ports this process holds open through Reader objects, so that a
         # second Reader on the same port cannot close the first one's handle.
-        self._open_ports: Dict[int, object] = {}
+        # Weak references: a reader dropped without close() is closed when
+        # it is collected, and a session dropped with it frees the block state.
+        self._open_ports: Dict[int, weakref.ref[Any]] = {}
         # The ISO/IEC 14443-4 session that owns the block state, if any.
-        self._iso_owner: Optional[object] = None
+        self._iso_owner: Optional[weakref.ref[Any]] = None
         # The scenario the virtual reader started with (it reads its
         # variable once, when the first reader is opened), and whether it has.
         self._started = False
@@ -168,6 +171,15 @@ class Library:
                 )
             return
         os.environ[SCENARIO_VARIABLE] = path
+
+    def _holder(self, port: int) -> Optional[Any]:
+        """The live Reader holding a port open, if any."""
+        ref = self._open_ports.get(port)
+        return ref() if ref is not None else None
+
+    def _iso_session(self) -> Optional[Any]:
+        """The live ISO/IEC 14443-4 session holding the block state, if any."""
+        return self._iso_owner() if self._iso_owner is not None else None
 
     def _note_open(self) -> None:
         """Records the scenario in force when the first reader is opened."""

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import weakref
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Optional, Type
@@ -73,7 +74,7 @@ class IsoSession:
         # told its size; it bounds a response at 32767 bytes.
         self._response = _ResponseBuffer()
         self._xch = reader.library.raw.PICC_Xch_APDU
-        reader.library._iso_owner = self
+        reader.library._iso_owner = weakref.ref(self)
 
     def __repr__(self) -> str:
         state = "active" if self._active else "ended"
@@ -95,7 +96,7 @@ class IsoSession:
     def _end(self) -> None:
         if self._active:
             self._active = False
-            if self.reader.library._iso_owner is self:
+            if self.reader.library._iso_session() is self:
                 self.reader.library._iso_owner = None
 
     def _check_active(self, function: str) -> int:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import weakref
 from dataclasses import dataclass, field as dataclass_field
 from types import TracebackType
 from typing import TYPE_CHECKING, Dict, Iterable, List, Literal, Optional, Type
@@ -195,13 +196,20 @@ def _exact(data: bytes, sizes: Iterable[int], what: str, function: str) -> bytes
     return data
 
 
+def _close_dropped(library: native.Library, port: int, handle: int) -> None:
+    # A reader collected without close() gives its port back, as a file does.
+    library._open_ports.pop(port, None)
+    library.raw.Zelvorn_Close(handle)
+
+
 class Reader:
     """An open reader. Get one from :func:`zelvorn.open`; use it in a ``with``
     block or call :meth:`close`.
 
     Every method raises an :class:`~zelvorn.Error` when the library reports a
     failure, and :class:`~zelvorn.InvalidHandle` once the reader is closed.
-    Like the library, a reader is for one thread at a time.
+    Like the library, a reader is for one thread at a time. A reader dropped
+    without :meth:`close` is closed when it is garbage-collected.
 
     Attributes:
         port: the port it was opened on (0..19), which is its handle.
@@ -223,7 +231,7 @@ class Reader:
                 ERR_INVALID_PARAMETER, "Zelvorn_Open",
                 f"port {port}: not 0..{native.MAX_READERS - 1}",
             )
-        holder = library._open_ports.get(port)
+        holder = library._holder(port)
         if holder is not None:
             raise DeviceBusy(
                 ERR_DEVICE_BUSY, "Zelvorn_Open",
@@ -234,7 +242,8 @@ class Reader:
         if result < 0:
             raise error_for(result, "Zelvorn_Open", f"open port {port}")
         self._handle = result
-        library._open_ports[port] = self
+        library._open_ports[port] = weakref.ref(self)
+        self._finalizer = weakref.finalize(self, _close_dropped, library, port, result)
 
     def __repr__(self) -> str:
         state = "closed" if self._handle is None else "open"
@@ -261,6 +270,7 @@ class Reader:
             return
         self._end_card_session()
         self._handle = None
+        self._finalizer.detach()
         self.library._open_ports.pop(self.port, None)
         result = self.library.raw.Zelvorn_Close(handle)
         if result:
@@ -635,7 +645,7 @@ class Reader:
 
         function = "PICC_RATS"
         _byte(fsdi, "FSDI", function)
-        owner = self.library._iso_owner
+        owner = self.library._iso_session()
         if owner is not None:
             raise DeviceBusy(ERR_DEVICE_BUSY, "PICC_InitBlockNumber",
                              f"the library's one ISO/IEC 14443-4 block state belongs to {owner!r}; "
