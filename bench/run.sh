@@ -3,7 +3,8 @@
 #   time per call (Google Benchmark), instructions per call (callgrind), USB
 #   transfers per call against the fewest the reply frames allow, heap
 #   allocations; then the PICC_Xch_APDU series by APDU length and its plot,
-#   and the comparison with the PC/SC stack when it can run here.
+#   the comparison with the PC/SC stack when it can run here, and the Python
+#   package's cost per call over raw ctypes.
 # Usage: bench/run.sh [build-dir]   (make bench calls it)
 set -euo pipefail
 
@@ -117,6 +118,15 @@ fi
 echo
 echo "== Side by side with the PC/SC stack"
 "$here/pcsc/compare.sh" "$virtual" "${BENCH_PCSC_COUNT:-300}" "$out/pcsc.md" && cat "$out/pcsc.md" || true
+
+# The Python package against raw ctypes, per call, in one process.
+python_library="$build/bindings/python/bench-virtual-library.txt"
+if [ -f "$python_library" ]; then
+  echo
+  echo "== The Python package against raw ctypes"
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$root/bindings/python/bench/read_bench.py" \
+    "$(cat "$python_library")" "$root/tool/scenarios/demo.json" | tee "$out/python.md"
+fi
 
 if [ "$transfers_ok" = 0 ]; then
   echo "Some calls differ from the fewest transfers or allocate: see DIFFERS above." >&2
