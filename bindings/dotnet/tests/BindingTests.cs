@@ -324,50 +324,48 @@ internal static class BindingTests
         {
             Equal(ZelvornLibrary.Real, reader.Library, "library");
             Func<ReaderStatusRecord> record = () => reader.Status().Record;
-            var checks = new List<KeyValuePair<string, Func<object>>>
+            // Each step in turn: what it shows, what it gives, the calls.
+            var steps = new[]
             {
-                Check("version", () => Reader.LibraryVersion(ZelvornLibrary.Virtual).StartsWith("Zelvorn DLL 1.")),
-                Check("cards", () => string.Join(" | ", reader.Cards())),
-                Check("status block", () => Encoding.ASCII.GetString(reader.Status().Block)),
-                Check("field, reader serial, cards", () =>
-                    string.Format("{0} {1:X8} {2}", record().StatusA, record().StatusB, record().StatusC)),
-                Check("selected card type", () => { reader.Select(); return record().StatusD; }),
-                Check("user port, commands since reset", () =>
+                Step("version", true, () => Reader.LibraryVersion(ZelvornLibrary.Virtual).StartsWith("Zelvorn DLL 1.")),
+                Step("cards", "type 08, serial 11223344 | type 20, serial 045A454C564F01",
+                     () => string.Join(" | ", reader.Cards())),
+                Step("status block", "Zelvorn virtual 1.0\0", () => Encoding.ASCII.GetString(reader.Status().Block)),
+                Step("field, reader serial, cards", "1 5A4C0042 4",
+                     () => string.Format("{0} {1:X8} {2}", record().StatusA, record().StatusB, record().StatusC)),
+                Step("selected card type", (byte)0x08, () => { reader.Select(); return record().StatusD; }),
+                Step("user port, commands since reset", "45 1", () =>
                 {
                     reader.Reset();
                     reader.WriteUserPort(0xFF);
                     ReaderStatusRecord after = record();
                     return string.Format("{0:X2} {1}", after.StatusE, after.StatusF);
                 }),
-                Check("user port read", () => reader.ReadUserPort()),
-                Check("RC500 register 0x11", () => reader.ReadRegister(0x11)),
-                Check("RC500 register 0x20 written", () => { reader.WriteRegister(0x20, 0x42); return reader.ReadRegister(0x20); }),
-                Check("EEPROM byte 16", () => reader.ReadEeprom(16)),
-                Check("EEPROM byte 40 written", () => { reader.WriteEeprom(40, 0x99); return reader.ReadEeprom(40); }),
-                Check("field off", () =>
+                Step("user port read", (byte)0x45, () => reader.ReadUserPort()),
+                Step("RC500 register 0x11", (byte)0x5B, () => reader.ReadRegister(0x11)),
+                Step("RC500 register 0x20 written", (byte)0x42,
+                     () => { reader.WriteRegister(0x20, 0x42); return reader.ReadRegister(0x20); }),
+                Step("EEPROM byte 16", (byte)0x48, () => reader.ReadEeprom(16)),
+                Step("EEPROM byte 40 written", (byte)0x99, () => { reader.WriteEeprom(40, 0x99); return reader.ReadEeprom(40); }),
+                Step("field off", (ushort)0xFFFD, () =>
                 {
                     reader.SetField(false);
                     return Throws<ReaderStatusException>(() => reader.Select()).StatusWord;
                 }),
-                Check("field on", () => { reader.SetField(true); return reader.Select().Type; }),
-                Check("ATQB", () => ToHex(reader.ReadAtqb())),
-                Check("ASK sectors 4..7", () => ToHex(reader.AskReadMulti(4))),
-                Check("ASK sector 5", () => ToHex(reader.AskRead(5))),
-                Check("ASK erase and write", () => ToHex(reader.AskWrite(6, Hex("1230"), AskWriteMode.EraseAndWrite))),
-                Check("ASK write without erasing", () => ToHex(reader.AskWrite(6, Hex("0005"), AskWriteMode.WriteWithoutErase))),
-                Check("telegram (RATS)", () => { reader.Select(ProcessorSerial); return ToHex(reader.Telegram(Hex("E040"), 0x0C)); }),
-                Check("direct receive", () => ToHex(reader.DirectReceive(0))),
-                Check("direct send (read user port)", () => ToHex(reader.DirectSend(0x14, new byte[0]))),
+                Step("field on", (byte)0x08, () => { reader.SetField(true); return reader.Select().Type; }),
+                Step("ATQB", "12345678008171", () => ToHex(reader.ReadAtqb())),
+                Step("ASK sectors 4..7", "1234ABCD00000000", () => ToHex(reader.AskReadMulti(4))),
+                Step("ASK sector 5", "ABCD", () => ToHex(reader.AskRead(5))),
+                Step("ASK erase and write", "1230", () => ToHex(reader.AskWrite(6, Hex("1230"), AskWriteMode.EraseAndWrite))),
+                Step("ASK write without erasing", "1235",
+                     () => ToHex(reader.AskWrite(6, Hex("0005"), AskWriteMode.WriteWithoutErase))),
+                Step("telegram (RATS)", ToHex(Ats),
+                     () => { reader.Select(ProcessorSerial); return ToHex(reader.Telegram(Hex("E040"), 0x0C)); }),
+                Step("direct receive", ToHex(Ats), () => ToHex(reader.DirectReceive(0))),
+                Step("direct send (read user port)", "45", () => ToHex(reader.DirectSend(0x14, new byte[0]))),
             };
-            var expected = new object[]
-            {
-                true, "type 08, serial 11223344 | type 20, serial 045A454C564F01", "Zelvorn virtual 1.0\0",
-                "1 5A4C0042 4", (byte)0x08, "45 1", (byte)0x45, (byte)0x5B, (byte)0x42, (byte)0x48, (byte)0x99,
-                (ushort)0xFFFD, (byte)0x08, "12345678008171", "1234ABCD00000000", "ABCD", "1230", "1235",
-                ToHex(Ats), ToHex(Ats), "45",
-            };
-            for (int i = 0; i < checks.Count; i++)
-                Equal(expected[i], checks[i].Value(), checks[i].Key);
+            foreach (var step in steps)
+                Equal(step.Item2, step.Item3(), step.Item1);
             reader.WriteUserPort(0);
         }
     }
@@ -451,9 +449,9 @@ internal static class BindingTests
         return new KeyValuePair<string, Action>(name, test);
     }
 
-    private static KeyValuePair<string, Func<object>> Check(string name, Func<object> actual)
+    private static Tuple<string, object, Func<object>> Step(string name, object expected, Func<object> actual)
     {
-        return new KeyValuePair<string, Func<object>>(name, actual);
+        return Tuple.Create(name, expected, actual);
     }
 
     // Null when the step succeeded, else its result, so that steps chain with ??.
