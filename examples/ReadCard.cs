@@ -25,7 +25,8 @@ internal static class ReadCard
                 reader.Login(0, KeyType.A, TransportKey);
                 byte[] block = reader.Read(1);
 
-                Console.WriteLine("card type {0:X2}, serial {1}", card.Type, BitConverter.ToString(card.Serial).Replace("-", ""));
+                string serial = BitConverter.ToString(card.Serial).Replace("-", "");
+                Console.WriteLine("card type {0:X2}, serial {1}", card.Type, serial);
                 string text = new string(block.Select(b => b >= 0x20 && b < 0x7F ? (char)b : '.').ToArray());
                 Console.WriteLine("block 1: {0}  |{1}|", BitConverter.ToString(block).Replace("-", " "), text);
             }

@@ -30,9 +30,11 @@ namespace Zelvorn
             if (data == null)
                 throw new ArgumentNullException(name);
             if (data.Length < min || data.Length > max)
-                throw new ArgumentException(min == max ? string.Format("{0} must be {1} bytes long, not {2}", name, min, data.Length)
-                                                       : string.Format("{0} must be {1}..{2} bytes long, not {3}", name, min, max, data.Length),
-                                            name);
+            {
+                string allowed = min == max ? min.ToString() : min + ".." + max;
+                throw new ArgumentException(
+                    string.Format("{0} must be {1} bytes long, not {2}", name, allowed, data.Length), name);
+            }
         }
 
         internal static byte ToByte(int value, string name)

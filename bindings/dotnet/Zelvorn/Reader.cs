@@ -39,7 +39,7 @@ namespace Zelvorn
     /// <summary>A card the reader found: its type byte and serial number.</summary>
     public sealed class Card
     {
-        /// <summary>The card type the reader reports (0x08 MIFARE Classic 1K, 0x18 4K, 0x20 ISO/IEC 14443-4, ...).</summary>
+        /// <summary>The card type the reader reports: 0x08 MIFARE Classic 1K, 0x20 processor card, ...</summary>
         public byte Type { get; }
 
         /// <summary>The serial number, 4, 7 or 10 bytes.</summary>
@@ -111,6 +111,12 @@ namespace Zelvorn
             if (result < 0)
                 ZelvornException.Check(result, "Zelvorn_Open");
             return new Reader(functions, result, library);
+        }
+
+        /// <summary>The version text of DefaultLibrary, e.g. "Zelvorn DLL 1.5.2.0".</summary>
+        public static string LibraryVersion()
+        {
+            return LibraryVersion(DefaultLibrary);
         }
 
         /// <summary>The library's version text, e.g. "Zelvorn DLL 1.5.2.0".</summary>

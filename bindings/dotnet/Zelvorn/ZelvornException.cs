@@ -128,7 +128,7 @@ namespace Zelvorn
         public ushort StatusWord { get; private set; }
 
         public ReaderStatusException(short code, string function)
-            : base(code, function, "the reader or the card refused the command (no card, wrong key, access denied, ...)")
+            : base(code, function, "the reader or the card refused the command (no card, wrong key, no access, ...)")
         {
             StatusWord = (ushort)code;
         }

@@ -55,20 +55,26 @@ internal static class BindingTests
                    b => { byte n; return Native.Zelvorn_ListTags(0, out n, b, new byte[9], new byte[90]); }),
         new Extent("Zelvorn_ListTags", "serialLengths", Native.ZELVORN_MAX_LISTED_TAGS, new byte[] { 4, 7 },
                    b => { byte n; return Native.Zelvorn_ListTags(0, out n, new byte[9], b, new byte[90]); }),
-        new Extent("Zelvorn_ListTags", "serialNumbers", 90, Field(MifareSerial).Concat(Field(ProcessorSerial)).ToArray(),
+        new Extent("Zelvorn_ListTags", "serialNumbers", 90,
+                   Field(MifareSerial).Concat(Field(ProcessorSerial)).ToArray(),
                    b => { byte n; return Native.Zelvorn_ListTags(0, out n, new byte[9], new byte[9], b); }),
         new Extent("Zelvorn_MultiTagSelect", "serialNumber", Native.ZELVORN_SERIAL_FIELD, Field(ProcessorSerial),
                    b => { byte t, l; return Native.Zelvorn_MultiTagSelect(0, 7, ProcessorSerial, out t, out l, b); }),
         new Extent("Zelvorn_TxDataTelegram", "response", Native.ZELVORN_MAX_TELEGRAM_RESPONSE, Ats,
-                   b => { byte l; return ProcessorSelected() ?? Native.Zelvorn_TxDataTelegram(0, 4, Hex("02 0C E040"), out l, b); }),
+                   b =>
+                   {
+                       byte l;
+                       return ProcessorSelected() ?? Native.Zelvorn_TxDataTelegram(0, 4, Hex("02 0C E040"), out l, b);
+                   }),
         new Extent("Zelvorn_DirectReceive", "response", Native.ZELVORN_MAX_DIRECT_RESPONSE, Ats,
                    b => { byte l; return Native.Zelvorn_DirectReceive(0, 0, out l, b); }),
         new Extent("Zelvorn_DirectSend", "response", Native.ZELVORN_MAX_DIRECT_RESPONSE, new byte[] { 0x01 },
                    b => { byte l; return Native.Zelvorn_DirectSend(0, 2, new byte[] { 0x14, 0 }, out l, b); }),
-        new Extent("Zelvorn_ReadATQB", "atqb", Native.AtqbSize, Hex("12345678 008171"), b => Native.Zelvorn_ReadATQB(0, b)),
-        new Extent("Zelvorn_Status", "statusBlock", Native.StatusBlockSize, Encoding.ASCII.GetBytes("Zelvorn virtual 1.0\0"),
+        new Extent("Zelvorn_ReadATQB", "atqb", Native.AtqbSize, Hex("12345678 008171"),
+                   b => Native.Zelvorn_ReadATQB(0, b)),
+        new Extent("Zelvorn_Status", "statusBlock", Native.StatusBlockSize, Text("Zelvorn virtual 1.0\0"),
                    b => { ReaderStatusRecord r; return Native.Zelvorn_Status(0, b, out r); }),
-        new Extent("Zelvorn_RequestDLLVersion", "versionText", Native.VersionTextSize, Encoding.ASCII.GetBytes("Zelvorn DLL "),
+        new Extent("Zelvorn_RequestDLLVersion", "versionText", Native.VersionTextSize, Text("Zelvorn DLL "),
                    b => { byte l; return Native.Zelvorn_RequestDLLVersion(out l, b); }),
         new Extent("Zelvorn_ASKSectorRead", "sectorData", Native.AskSectorSize, Hex("1234"),
                    b => Native.Zelvorn_ASKSectorRead(0, 4, b)),
@@ -190,7 +196,8 @@ internal static class BindingTests
         ParameterInfo[] parameters = method.GetParameters();
         if (cParameters.Length != parameters.Length)
         {
-            problems.Add(where + ": " + cParameters.Length + " parameters in the header, " + parameters.Length + " here");
+            problems.Add(string.Format("{0}: {1} parameters in the header, {2} here", where, cParameters.Length,
+                                       parameters.Length));
             return;
         }
         for (int i = 0; i < parameters.Length; i++)
@@ -346,7 +353,8 @@ internal static class BindingTests
                 Step("RC500 register 0x20 written", (byte)0x42,
                      () => { reader.WriteRegister(0x20, 0x42); return reader.ReadRegister(0x20); }),
                 Step("EEPROM byte 16", (byte)0x48, () => reader.ReadEeprom(16)),
-                Step("EEPROM byte 40 written", (byte)0x99, () => { reader.WriteEeprom(40, 0x99); return reader.ReadEeprom(40); }),
+                Step("EEPROM byte 40 written", (byte)0x99,
+                     () => { reader.WriteEeprom(40, 0x99); return reader.ReadEeprom(40); }),
                 Step("field off", (ushort)0xFFFD, () =>
                 {
                     reader.SetField(false);
@@ -356,7 +364,8 @@ internal static class BindingTests
                 Step("ATQB", "12345678008171", () => ToHex(reader.ReadAtqb())),
                 Step("ASK sectors 4..7", "1234ABCD00000000", () => ToHex(reader.AskReadMulti(4))),
                 Step("ASK sector 5", "ABCD", () => ToHex(reader.AskRead(5))),
-                Step("ASK erase and write", "1230", () => ToHex(reader.AskWrite(6, Hex("1230"), AskWriteMode.EraseAndWrite))),
+                Step("ASK erase and write", "1230",
+                     () => ToHex(reader.AskWrite(6, Hex("1230"), AskWriteMode.EraseAndWrite))),
                 Step("ASK write without erasing", "1235",
                      () => ToHex(reader.AskWrite(6, Hex("0005"), AskWriteMode.WriteWithoutErase))),
                 Step("telegram (RATS)", ToHex(Ats),
@@ -372,27 +381,28 @@ internal static class BindingTests
 
     private static void Exceptions()
     {
-        var codes = new[]
+        var codes = new Dictionary<short, string>
         {
-            new { Code = Native.ERR_FAILURE, Type = typeof(FailureException), Name = "ERR_FAILURE" },
-            new { Code = Native.ERR_OPEN_FAILED, Type = typeof(OpenFailedException), Name = "ERR_OPEN_FAILED" },
-            new { Code = Native.ERR_DEVICE_BUSY, Type = typeof(DeviceBusyException), Name = "ERR_DEVICE_BUSY" },
-            new { Code = Native.ERR_INVALID_HANDLE, Type = typeof(InvalidHandleException), Name = "ERR_INVALID_HANDLE" },
-            new { Code = Native.ERR_INVALID_PARAMETER, Type = typeof(InvalidParameterException), Name = "ERR_INVALID_PARAMETER" },
-            new { Code = (short)-4, Type = typeof(ReaderStatusException), Name = "reader status 0xFFFC" },
-            new { Code = (short)0x6F00, Type = typeof(ReaderStatusException), Name = "reader status 0x6F00" },
+            { Native.ERR_FAILURE, "ERR_FAILURE FailureException" },
+            { Native.ERR_OPEN_FAILED, "ERR_OPEN_FAILED OpenFailedException" },
+            { Native.ERR_DEVICE_BUSY, "ERR_DEVICE_BUSY DeviceBusyException" },
+            { Native.ERR_INVALID_HANDLE, "ERR_INVALID_HANDLE InvalidHandleException" },
+            { Native.ERR_INVALID_PARAMETER, "ERR_INVALID_PARAMETER InvalidParameterException" },
+            { -4, "reader status 0xFFFC ReaderStatusException" },
+            { 0x6F00, "reader status 0x6F00 ReaderStatusException" },
         };
         foreach (var code in codes)
         {
-            var e = Throws<ZelvornException>(() => ZelvornException.Check(code.Code, "Zelvorn_Test"));
-            Equal(code.Type, e.GetType(), code.Name);
-            Equal(code.Code + " " + code.Name + " Zelvorn_Test", e.Code + " " + e.CodeName + " " + e.Function, code.Name);
-            if (!e.Message.StartsWith("Zelvorn_Test failed: " + code.Name))
-                throw new Exception("message of " + code.Name + ": " + e.Message);
+            var e = Throws<ZelvornException>(() => ZelvornException.Check(code.Key, "Zelvorn_Test"));
+            Equal(code.Value, e.CodeName + " " + e.GetType().Name, "code " + code.Key);
+            Equal(code.Key + " Zelvorn_Test", e.Code + " " + e.Function, "code " + code.Key);
+            if (!e.Message.StartsWith("Zelvorn_Test failed: " + e.CodeName))
+                throw new Exception("message of " + e.CodeName + ": " + e.Message);
         }
         ZelvornException.Check(Native.RESULT_OK, "Zelvorn_Test");
 
-        Equal("Zelvorn_Open", Throws<OpenFailedException>(() => Reader.Open(1, ZelvornLibrary.Virtual)).Function, "open port 1");
+        Equal("Zelvorn_Open", Throws<OpenFailedException>(() => Reader.Open(1, ZelvornLibrary.Virtual)).Function,
+              "open port 1");
         Reader.DefaultLibrary = ZelvornLibrary.Virtual;
         using (Reader reader = Reader.Open(0))
         {
@@ -478,6 +488,11 @@ internal static class BindingTests
         byte[] field = new byte[Native.ZELVORN_SERIAL_FIELD];
         serial.CopyTo(field, 0);
         return field;
+    }
+
+    private static byte[] Text(string text)
+    {
+        return Encoding.ASCII.GetBytes(text);
     }
 
     private static byte[] Hex(string text)
