@@ -46,6 +46,8 @@ internal static class BindingTests
         }
     }
 
+    // Every output buffer of the header, in the order the calls build on
+    // each other; the declaration test takes these as the byte[] parameters.
     private static readonly Extent[] Extents =
     {
         new Extent("Zelvorn_Select", "serialNumber", Native.ZELVORN_SERIAL_FIELD, Field(MifareSerial),
@@ -55,7 +57,7 @@ internal static class BindingTests
                    b => { byte n; return Native.Zelvorn_ListTags(0, out n, b, new byte[9], new byte[90]); }),
         new Extent("Zelvorn_ListTags", "serialLengths", Native.ZELVORN_MAX_LISTED_TAGS, new byte[] { 4, 7 },
                    b => { byte n; return Native.Zelvorn_ListTags(0, out n, new byte[9], b, new byte[90]); }),
-        new Extent("Zelvorn_ListTags", "serialNumbers", 90,
+        new Extent("Zelvorn_ListTags", "serialNumbers", Native.ZELVORN_MAX_LISTED_TAGS * Native.ZELVORN_SERIAL_FIELD,
                    Field(MifareSerial).Concat(Field(ProcessorSerial)).ToArray(),
                    b => { byte n; return Native.Zelvorn_ListTags(0, out n, new byte[9], new byte[9], b); }),
         new Extent("Zelvorn_MultiTagSelect", "serialNumber", Native.ZELVORN_SERIAL_FIELD, Field(ProcessorSerial),
@@ -66,6 +68,7 @@ internal static class BindingTests
                        byte l;
                        return ProcessorSelected() ?? Native.Zelvorn_TxDataTelegram(0, 4, Hex("02 0C E040"), out l, b);
                    }),
+        // The card's answer to the telegram above is still in the reader.
         new Extent("Zelvorn_DirectReceive", "response", Native.ZELVORN_MAX_DIRECT_RESPONSE, Ats,
                    b => { byte l; return Native.Zelvorn_DirectReceive(0, 0, out l, b); }),
         new Extent("Zelvorn_DirectSend", "response", Native.ZELVORN_MAX_DIRECT_RESPONSE, new byte[] { 0x01 },
