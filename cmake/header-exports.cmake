@@ -1,22 +1,39 @@
-# Shared by the export checks of every built library: the functions the public
-# header declares, and the comparison of a library's exports with them.
+# Shared by the export checks of every built library and the declaration
+# checks of the bindings: the functions the public header declares, and the
+# comparison of a library's exports with them.
 
-# Names declared "ZELVORN_API <type> Name(" at the start of a line, possibly
-# with pointers and line breaks between the parts (not the macro's #define).
-function(zelvorn_declared_functions header out)
+# Whole declarations "ZELVORN_API <type> Name(<parameters>);" at the start of a
+# line, possibly with pointers and line breaks between the parts (not the
+# macro's #define), each given as "<type> Name(<parameters>)" on one line with
+# every run of blanks made one space.
+function(zelvorn_declarations header out)
   file(READ ${header} text)
-  string(REGEX MATCHALL "\nZELVORN_API[^;(]*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\(" declarations
-         "${text}")
+  string(REGEX MATCHALL "\nZELVORN_API[^;(]*[ *][A-Za-z_][A-Za-z_0-9]*[ \t\r\n]*\\([^)]*\\)"
+         matches "${text}")
+  set(declarations)
+  foreach(declaration ${matches})
+    string(REGEX REPLACE "[ \t\r\n]+" " " declaration "${declaration}")
+    string(REGEX REPLACE "^ ZELVORN_API " "" declaration "${declaration}")
+    string(REGEX REPLACE " *\\( *" "(" declaration "${declaration}")
+    string(REGEX REPLACE " *\\)$" ")" declaration "${declaration}")
+    list(APPEND declarations "${declaration}")
+  endforeach()
+  if(NOT declarations)
+    message(FATAL_ERROR "no ZELVORN_API declarations found in ${header}")
+  endif()
+  set(${out} ${declarations} PARENT_SCOPE)
+endfunction()
+
+# The names of the declared functions, sorted.
+function(zelvorn_declared_functions header out)
+  zelvorn_declarations(${header} declarations)
   set(declared)
   foreach(declaration ${declarations})
-    string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\($" "\\1" name "${declaration}")
+    string(REGEX REPLACE "^[^(]*[ *]([A-Za-z_][A-Za-z_0-9]*)\\(.*" "\\1" name "${declaration}")
     list(APPEND declared ${name})
   endforeach()
   list(REMOVE_DUPLICATES declared)
   list(SORT declared)
-  if(NOT declared)
-    message(FATAL_ERROR "no ZELVORN_API declarations found in ${header}")
-  endif()
   set(${out} ${declared} PARENT_SCOPE)
 endfunction()
 

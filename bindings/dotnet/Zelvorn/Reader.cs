@@ -1,0 +1,447 @@
+// One open reader. Every method is one library call: it checks its arguments,
+// allocates the buffers at the sizes the C function writes, and throws a
+// ZelvornException for any result other than success. Calls on one reader
+// must come from one thread at a time, as for the C functions.
+using System;
+using System.Collections.Generic;
+using System.Text;
+
+namespace Zelvorn
+{
+    /// <summary>How Zelvorn_Login finds its key.</summary>
+    public enum KeyType : byte
+    {
+        /// <summary>Key A, given in the call.</summary>
+        A = Native.KEYTYPE_A,
+        /// <summary>Key B, given in the call.</summary>
+        B = Native.KEYTYPE_B,
+        /// <summary>The reader's own key A.</summary>
+        ReaderA = Native.KEYTYPE_READER_A,
+        /// <summary>The reader's own key B.</summary>
+        ReaderB = Native.KEYTYPE_READER_B,
+        /// <summary>The reader's own key F.</summary>
+        ReaderF = Native.KEYTYPE_READER_F,
+        /// <summary>A key the reader stores under a number (Reader.StoreKey), used as key A.</summary>
+        StoredA = Native.KEYTYPE_STORED_A,
+        /// <summary>A key the reader stores under a number, used as key B.</summary>
+        StoredB = Native.KEYTYPE_STORED_B,
+    }
+
+    /// <summary>The reader's two ASK sector-write commands.</summary>
+    public enum AskWriteMode : byte
+    {
+        /// <summary>The sector takes the two bytes (command 0x32).</summary>
+        EraseAndWrite = 0,
+        /// <summary>The bytes are OR-ed into the sector (command 0x33), for one-time-programmable sectors.</summary>
+        WriteWithoutErase = 1,
+    }
+
+    /// <summary>A card the reader found: its type byte and serial number.</summary>
+    public sealed class Card
+    {
+        /// <summary>The card type the reader reports: 0x08 MIFARE Classic 1K, 0x20 processor card, ...</summary>
+        public byte Type { get; }
+
+        /// <summary>The serial number, 4, 7 or 10 bytes.</summary>
+        public byte[] Serial { get; }
+
+        internal Card(byte type, byte serialLength, byte[] fields, int offset)
+        {
+            Type = type;
+            Serial = Buffers.Slice(fields, offset, Math.Min((int)serialLength, Native.ZELVORN_SERIAL_FIELD));
+        }
+
+        public override string ToString()
+        {
+            return string.Format("type {0:X2}, serial {1}", Type, BitConverter.ToString(Serial).Replace("-", ""));
+        }
+    }
+
+    /// <summary>The reader's status report.</summary>
+    public sealed class ReaderStatus
+    {
+        /// <summary>The 20 bytes of the status block as the reader sends them.</summary>
+        public byte[] Block { get; }
+
+        /// <summary>The status record, its wide fields in host byte order.</summary>
+        public ReaderStatusRecord Record { get; }
+
+        internal ReaderStatus(byte[] block, ReaderStatusRecord record)
+        {
+            Block = block;
+            Record = record;
+        }
+    }
+
+    /// <summary>A reader opened by Zelvorn_Open; Dispose closes it.</summary>
+    public sealed class Reader : IDisposable
+    {
+        private readonly Api api;
+        private bool closed;
+
+        /// <summary>The library Open(port) uses: Real unless a program's tests set Virtual.</summary>
+        public static ZelvornLibrary DefaultLibrary { get; set; }
+
+        /// <summary>The handle the C functions take, equal to the port.</summary>
+        public short Handle { get; }
+
+        /// <summary>The library this reader runs on.</summary>
+        public ZelvornLibrary Library { get; }
+
+        private Reader(Api functions, short handle, ZelvornLibrary library)
+        {
+            api = functions;
+            Handle = handle;
+            Library = library;
+        }
+
+        /// <summary>Opens the port-th reader (0 is the first) of DefaultLibrary.</summary>
+        public static Reader Open(int port)
+        {
+            return Open(port, DefaultLibrary);
+        }
+
+        /// <summary>Opens the port-th reader (0 is the first) of the library given.</summary>
+        public static Reader Open(int port, ZelvornLibrary library)
+        {
+            if (port < 0 || port >= Native.ZELVORN_MAX_READERS)
+                throw new ArgumentOutOfRangeException("port", port, "ports are 0..19");
+            Api functions = Api.For(library);
+            short result = functions.Zelvorn_Open((short)port);
+            if (result < 0)
+                ZelvornException.Check(result, "Zelvorn_Open");
+            return new Reader(functions, result, library);
+        }
+
+        /// <summary>The version text of DefaultLibrary, e.g. "Zelvorn DLL 1.5.2.0".</summary>
+        public static string LibraryVersion()
+        {
+            return LibraryVersion(DefaultLibrary);
+        }
+
+        /// <summary>The library's version text, e.g. "Zelvorn DLL 1.5.2.0".</summary>
+        public static string LibraryVersion(ZelvornLibrary library)
+        {
+            byte length;
+            byte[] text = new byte[Native.VersionTextSize];
+            ZelvornException.Check(Api.For(library).Zelvorn_RequestDLLVersion(out length, text),
+                                   "Zelvorn_RequestDLLVersion");
+            int end = Array.IndexOf(text, (byte)0);
+            return Encoding.ASCII.GetString(text, 0, end < 0 ? text.Length : end);
+        }
+
+        /// <summary>Closes the reader; the RF field stays as it is. Calling it again does nothing.</summary>
+        public void Dispose()
+        {
+            if (closed)
+                return;
+            closed = true;
+            // Closing fails only for a handle that is not open, which leaves nothing to undo.
+            api.Zelvorn_Close(Handle);
+        }
+
+        // ---- Cards -------------------------------------------------------------
+
+        /// <summary>Selects the first card in the field.</summary>
+        public Card Select()
+        {
+            byte type, length;
+            byte[] serial = new byte[Native.ZELVORN_SERIAL_FIELD];
+            Check(api.Zelvorn_Select(Live, out type, out length, serial), "Zelvorn_Select");
+            return new Card(type, length, serial, 0);
+        }
+
+        /// <summary>Selects the card with this serial number (4, 7 or 10 bytes).</summary>
+        public Card Select(byte[] serial)
+        {
+            Buffers.RequireLength(serial, 0, Native.ZELVORN_SERIAL_FIELD, "serial");
+            byte type, length;
+            byte[] field = new byte[Native.ZELVORN_SERIAL_FIELD];
+            Check(api.Zelvorn_MultiTagSelect(Live, (byte)serial.Length, serial, out type, out length, field),
+                  "Zelvorn_MultiTagSelect");
+            return new Card(type, length, field, 0);
+        }
+
+        /// <summary>Lists the cards in the field (at most 9); leaves none selected.</summary>
+        public IList<Card> Cards()
+        {
+            byte count;
+            byte[] types = new byte[Native.ZELVORN_MAX_LISTED_TAGS];
+            byte[] lengths = new byte[Native.ZELVORN_MAX_LISTED_TAGS];
+            byte[] serials = new byte[Native.ZELVORN_MAX_LISTED_TAGS * Native.ZELVORN_SERIAL_FIELD];
+            Check(api.Zelvorn_ListTags(Live, out count, types, lengths, serials), "Zelvorn_ListTags");
+            List<Card> cards = new List<Card>();
+            for (int i = 0; i < Math.Min((int)count, Native.ZELVORN_MAX_LISTED_TAGS); i++)
+                cards.Add(new Card(types[i], lengths[i], serials, i * Native.ZELVORN_SERIAL_FIELD));
+            return cards;
+        }
+
+        // ---- MIFARE Classic ----------------------------------------------------
+
+        /// <summary>Authenticates to a sector with a 6-byte key A or B (KeyType.A, KeyType.B).</summary>
+        public void Login(int sector, KeyType keyType, byte[] key)
+        {
+            Buffers.RequireLength(key, Native.KeySize, Native.KeySize, "key");
+            Check(api.Zelvorn_Login(Live, Buffers.ToByte(sector, "sector"), (byte)keyType, 0, key), "Zelvorn_Login");
+        }
+
+        /// <summary>Authenticates with a key the reader holds: KeyType.ReaderA, ReaderB or ReaderF.</summary>
+        public void Login(int sector, KeyType keyType)
+        {
+            Check(api.Zelvorn_Login(Live, Buffers.ToByte(sector, "sector"), (byte)keyType, 0, null), "Zelvorn_Login");
+        }
+
+        /// <summary>Authenticates with the key stored under a number: KeyType.StoredA or StoredB.</summary>
+        public void Login(int sector, KeyType keyType, int storedKeyNumber)
+        {
+            Check(api.Zelvorn_Login(Live, Buffers.ToByte(sector, "sector"), (byte)keyType,
+                                    Buffers.ToByte(storedKeyNumber, "storedKeyNumber"), null),
+                  "Zelvorn_Login");
+        }
+
+        /// <summary>Reads a 16-byte block.</summary>
+        public byte[] Read(int block)
+        {
+            byte[] data = new byte[Native.BlockSize];
+            Check(api.Zelvorn_Read(Live, Buffers.ToByte(block, "block"), data), "Zelvorn_Read");
+            return data;
+        }
+
+        /// <summary>Writes a 16-byte block; the reader's echo is compared (but for a sector trailer).</summary>
+        public void Write(int block, byte[] data)
+        {
+            Buffers.RequireLength(data, Native.BlockSize, Native.BlockSize, "data");
+            Check(api.Zelvorn_Write(Live, Buffers.ToByte(block, "block"), data), "Zelvorn_Write");
+        }
+
+        /// <summary>Reads a value block.</summary>
+        public int ReadValue(int block)
+        {
+            int value;
+            Check(api.Zelvorn_ReadValue(Live, Buffers.ToByte(block, "block"), out value), "Zelvorn_ReadValue");
+            return value;
+        }
+
+        /// <summary>Writes a value block.</summary>
+        public void WriteValue(int block, int value)
+        {
+            Check(api.Zelvorn_WriteValue(Live, Buffers.ToByte(block, "block"), value), "Zelvorn_WriteValue");
+        }
+
+        /// <summary>Adds amount to a value block; returns the new value.</summary>
+        public int Increment(int block, int amount)
+        {
+            int value;
+            Check(api.Zelvorn_Inc(Live, Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Inc");
+            return value;
+        }
+
+        /// <summary>Subtracts amount from a value block; returns the new value.</summary>
+        public int Decrement(int block, int amount)
+        {
+            int value;
+            Check(api.Zelvorn_Dec(Live, Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Dec");
+            return value;
+        }
+
+        /// <summary>Copies a value block to another block of the sector; returns the value.</summary>
+        public int CopyValue(int sourceBlock, int targetBlock)
+        {
+            int value;
+            Check(api.Zelvorn_Copy(Live, Buffers.ToByte(sourceBlock, "sourceBlock"),
+                                   Buffers.ToByte(targetBlock, "targetBlock"), out value),
+                  "Zelvorn_Copy");
+            return value;
+        }
+
+        /// <summary>Stores a 6-byte key in the reader under a number, for KeyType.StoredA and StoredB.</summary>
+        public void StoreKey(int keyNumber, byte[] key)
+        {
+            Buffers.RequireLength(key, Native.KeySize, Native.KeySize, "key");
+            Check(api.Zelvorn_WriteMasterKey(Live, Buffers.ToByte(keyNumber, "keyNumber"), key),
+                  "Zelvorn_WriteMasterKey");
+        }
+
+        // ---- Raw telegrams and commands ----------------------------------------
+
+        /// <summary>Sends up to 119 bytes to the card through the reader and returns its answer.</summary>
+        /// <param name="frame">the bytes for the card</param>
+        /// <param name="option">the reader's option byte: 0x08 appends the CRC, 0x04 checks and strips it</param>
+        public byte[] Telegram(byte[] frame, byte option)
+        {
+            Buffers.RequireLength(frame, 0, Native.ZELVORN_MAX_TELEGRAM - 2, "frame");
+            byte[] telegram = Buffers.Framed((byte)frame.Length, option, frame);
+            byte length;
+            byte[] response = new byte[Native.ZELVORN_MAX_TELEGRAM_RESPONSE];
+            Check(api.Zelvorn_TxDataTelegram(Live, (byte)telegram.Length, telegram, out length, response),
+                  "Zelvorn_TxDataTelegram");
+            return Buffers.Slice(response, 0, length);
+        }
+
+        /// <summary>Sends one reader command with up to 64 data bytes and returns the reply's data.</summary>
+        public byte[] DirectSend(byte command, byte[] data)
+        {
+            Buffers.RequireLength(data, 0, Native.ZELVORN_MAX_DIRECT_PACKET - 2, "data");
+            byte[] packet = Buffers.Framed(command, (byte)data.Length, data);
+            byte length;
+            byte[] response = new byte[Native.ZELVORN_MAX_DIRECT_RESPONSE];
+            Check(api.Zelvorn_DirectSend(Live, (byte)packet.Length, packet, out length, response),
+                  "Zelvorn_DirectSend");
+            return Buffers.Slice(response, 0, length);
+        }
+
+        /// <summary>Fetches up to length (0..64; 0 for all) bytes of the card's last answer.</summary>
+        public byte[] DirectReceive(int length)
+        {
+            if (length < 0 || length > Native.ZELVORN_MAX_DIRECT_RECEIVE)
+                throw new ArgumentOutOfRangeException("length", length, "0..64");
+            byte received;
+            byte[] response = new byte[Native.ZELVORN_MAX_DIRECT_RESPONSE];
+            Check(api.Zelvorn_DirectReceive(Live, (byte)length, out received, response), "Zelvorn_DirectReceive");
+            return Buffers.Slice(response, 0, received);
+        }
+
+        /// <summary>The type B card's application data and protocol info (7 bytes of its ATQB).</summary>
+        public byte[] ReadAtqb()
+        {
+            byte[] atqb = new byte[Native.AtqbSize];
+            Check(api.Zelvorn_ReadATQB(Live, atqb), "Zelvorn_ReadATQB");
+            return atqb;
+        }
+
+        // ---- Reader control ----------------------------------------------------
+
+        /// <summary>Resets the reader.</summary>
+        public void Reset()
+        {
+            Check(api.Zelvorn_Reset(Live), "Zelvorn_Reset");
+        }
+
+        /// <summary>Fetches the reader's status report.</summary>
+        public ReaderStatus Status()
+        {
+            byte[] block = new byte[Native.StatusBlockSize];
+            ReaderStatusRecord record;
+            Check(api.Zelvorn_Status(Live, block, out record), "Zelvorn_Status");
+            return new ReaderStatus(block, record);
+        }
+
+        /// <summary>Switches the RF field on or off.</summary>
+        public void SetField(bool on)
+        {
+            Check(api.Zelvorn_Power(Live, (sbyte)(on ? 1 : 0)), "Zelvorn_Power");
+        }
+
+        /// <summary>Reads a register of the RC500 front end.</summary>
+        public byte ReadRegister(int register)
+        {
+            byte value;
+            Check(api.Zelvorn_ReadRC500Reg(Live, Buffers.ToByte(register, "register"), out value),
+                  "Zelvorn_ReadRC500Reg");
+            return value;
+        }
+
+        /// <summary>Writes a register of the RC500 front end; the echo is compared.</summary>
+        public void WriteRegister(int register, byte value)
+        {
+            Check(api.Zelvorn_WriteRC500Reg(Live, Buffers.ToByte(register, "register"), value),
+                  "Zelvorn_WriteRC500Reg");
+        }
+
+        /// <summary>Reads a byte of the reader's EEPROM.</summary>
+        public byte ReadEeprom(int address)
+        {
+            byte value;
+            Check(api.Zelvorn_ReadEEPROM(Live, Buffers.ToByte(address, "address"), out value), "Zelvorn_ReadEEPROM");
+            return value;
+        }
+
+        /// <summary>Writes a byte of the reader's EEPROM; the echo is compared.</summary>
+        public void WriteEeprom(int address, byte value)
+        {
+            Check(api.Zelvorn_WriteEEPROM(Live, Buffers.ToByte(address, "address"), value), "Zelvorn_WriteEEPROM");
+        }
+
+        /// <summary>Reads the user port, inputs and outputs.</summary>
+        public byte ReadUserPort()
+        {
+            byte state;
+            Check(api.Zelvorn_ReadUserPort(Live, out state), "Zelvorn_ReadUserPort");
+            return state;
+        }
+
+        /// <summary>Sets the user port's outputs (bits 6 and 2; the others are sent as 0).</summary>
+        public void WriteUserPort(byte state)
+        {
+            Check(api.Zelvorn_WriteUserPort(Live, state), "Zelvorn_WriteUserPort");
+        }
+
+        // ---- ASK tickets -------------------------------------------------------
+
+        /// <summary>Reads the two bytes of a ticket sector.</summary>
+        public byte[] AskRead(int sector)
+        {
+            byte[] data = new byte[Native.AskSectorSize];
+            Check(api.Zelvorn_ASKSectorRead(Live, Buffers.ToByte(sector, "sector"), data), "Zelvorn_ASKSectorRead");
+            return data;
+        }
+
+        /// <summary>Reads eight bytes: the sector and the three after it.</summary>
+        public byte[] AskReadMulti(int sector)
+        {
+            byte[] data = new byte[Native.AskMultiReadSize];
+            Check(api.Zelvorn_ASKSectorMultiRead(Live, Buffers.ToByte(sector, "sector"), data),
+                  "Zelvorn_ASKSectorMultiRead");
+            return data;
+        }
+
+        /// <summary>Writes two bytes to a ticket sector; returns the sector as it reads back.</summary>
+        public byte[] AskWrite(int sector, byte[] data, AskWriteMode mode)
+        {
+            Buffers.RequireLength(data, Native.AskSectorSize, Native.AskSectorSize, "data");
+            byte[] sectorData = (byte[])data.Clone();
+            Check(api.Zelvorn_ASKSectorWrite(Live, Buffers.ToByte(sector, "sector"), sectorData, (byte)mode),
+                  "Zelvorn_ASKSectorWrite");
+            return sectorData;
+        }
+
+        // ---- ISO/IEC 14443-4 ---------------------------------------------------
+
+        /// <summary>
+        /// Starts a session with the selected processor card: RATS, then block numbering afresh
+        /// with the card's frame size. The protocol state is one for the whole process: run one
+        /// session at a time.
+        /// </summary>
+        /// <param name="fsdi">the frame size this side announces (0..4)</param>
+        public IsoSession StartIsoSession(int fsdi = 4)
+        {
+            return new IsoSession(this, Buffers.ToByte(fsdi, "fsdi"));
+        }
+
+        internal Api Functions
+        {
+            get { return api; }
+        }
+
+        internal bool IsOpen
+        {
+            get { return !closed; }
+        }
+
+        // The handle, for a call on a reader still open.
+        internal short Live
+        {
+            get
+            {
+                if (closed)
+                    throw new ObjectDisposedException("Reader", "the reader was closed");
+                return Handle;
+            }
+        }
+
+        private static void Check(short result, string function)
+        {
+            ZelvornException.Check(result, function);
+        }
+    }
+}
