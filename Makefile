@@ -38,7 +38,7 @@ FUZZ_SECONDS ?= 120
 # the folders outright. An uninstrumented Python cannot load an instrumented
 # library at all; that example and the Python package's tests (label python)
 # run in the plain build only.
-ASAN_LIBS = $(abspath $(ASAN_BUILD))/platform/linux:$(abspath $(ASAN_BUILD))/virtual/library
+ASAN_LIBS = $(abspath $(ASAN_BUILD))/src/platform/linux:$(abspath $(ASAN_BUILD))/virtual/library
 
 sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZELVORN_SANITIZE=ON

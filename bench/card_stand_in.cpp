@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "bench/cases.h"
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "transport/transport.h"
 
 namespace zelvorn::bench {

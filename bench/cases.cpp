@@ -3,7 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 
 namespace zelvorn::bench {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "bench/cases.h"
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "tests/support/alloc_count.h"
 
 namespace zelvorn::bench {

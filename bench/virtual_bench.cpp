@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "virtual/processor_card.h"
 #include "virtual/scenario.h"
 #include "virtual/virtual_reader.h"

@@ -2,7 +2,7 @@
 # (wine for the Windows build, see cmake/mingw-w64.cmake and
 # scripts/wine-run.sh). Every such test of a build tree shares the wine
 # prefix below, made on first use.
-set(ZELVORN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(ZELVORN_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix)
 
 # zelvorn_add_emulated_test(TARGET [NAME name] [ARGS ...] [ENVIRONMENT VAR=value ...])
 function(zelvorn_add_emulated_test target)

@@ -5,7 +5,7 @@
 # it lets find_package() work unchanged.
 #
 # Included by tool/CMakeLists.txt for cross builds only.
-set(ZELVORN_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+set(ZELVORN_HOST_HEADERS ${PROJECT_BINARY_DIR}/host-headers)
 
 # zelvorn_host_headers(PACKAGE TARGET HEADER_DIR VERSION [DEFINITIONS ...])
 function(zelvorn_host_headers package target header_dir version)

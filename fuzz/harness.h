@@ -22,7 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 
 namespace zelvorn::fuzz {
 

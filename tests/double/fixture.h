@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "tests/double/usb_double.h"
 
 namespace zelvorn::testing {

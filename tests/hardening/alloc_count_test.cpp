@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "tests/hardening/healthy_reader.h"
 #include "tests/support/alloc_count.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "tests/replay/replay_platform.h"
 #include "transport/transport.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "tests/hardening/healthy_reader.h"
 #include "tests/replay/replay_platform.h"
 

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <thread>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "tests/linux/fake_usb_bus.h"
 
 namespace zelvorn::linuxtest {

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "iso14443/protocol_state.h"
+#include "iso14443/iso_dep.h"
 #include "tests/double/fixture.h"
 
 namespace zelvorn::testing {
@@ -107,7 +107,7 @@ protected:
         return out;
     }
 
-    static std::uint8_t BlockNumber() { return ProtocolState_Read().blockNumber; }
+    static std::uint8_t BlockNumber() { return IsoDep_ProcessEngine().State().blockNumber; }
 
     static constexpr std::size_t kResponseRoom = 32767;
     std::vector<Bytes> requests;
@@ -121,7 +121,7 @@ protected:
 // block number 0, FSC 16, so that a first APDU is cut into 16-byte blocks
 // numbered from 0.
 [[noreturn]] void ExitWithLoadStateVerdict() {
-    const ProtocolState s = ProtocolState_Read();
+    const ProtocolState s = IsoDep_ProcessEngine().State();
     if (s.blockNumber != 0 || s.fsc != 16) {
         std::fprintf(stderr, "state at load %u/%d\n", s.blockNumber, s.fsc);
         std::exit(1);
@@ -168,7 +168,7 @@ TEST_F(Iso14443Test, InitBlockNumberLooksTheFrameSizeUpAndRestartsNumbering) {
         ASSERT_EQ(Xch({0x00}).result, RESULT_OK);  // leaves block number 1
         ASSERT_EQ(BlockNumber(), 1);
         EXPECT_EQ(PICC_InitBlockNumber(row.fsci), row.fsc) << row.fsci;
-        EXPECT_EQ(ProtocolState_Read().fsc, row.fsc) << row.fsci;
+        EXPECT_EQ(IsoDep_ProcessEngine().State().fsc, row.fsc) << row.fsci;
         EXPECT_EQ(BlockNumber(), 0) << row.fsci;
     }
 }
@@ -184,7 +184,7 @@ TEST_F(Iso14443Test, BlockNumbersRunOnAcrossCallsAndThroughOtherFunctions) {
     EXPECT_EQ(Telegram(0), (Bytes{0x02, 0x0F, 0x02, 0xA0}));
     EXPECT_EQ(Telegram(3), (Bytes{0x02, 0x0F, 0x03, 0xA1}));
     EXPECT_EQ(BlockNumber(), 0);
-    EXPECT_EQ(ProtocolState_Read().fsc, 16);
+    EXPECT_EQ(IsoDep_ProcessEngine().State().fsc, 16);
 }
 
 // ---- Sending an APDU -------------------------------------------------------
@@ -308,6 +308,44 @@ TEST_F(Iso14443Test, NullRequiredArgumentsAreRefusedBeforeAnythingIsSentOrWritte
     EXPECT_EQ(ats[0], kGuard);
     EXPECT_TRUE(requests.empty());
     EXPECT_EQ(BlockNumber(), 0);
+}
+
+TEST_F(Iso14443Test, EachEngineNumbersItsOwnBlocksAndTheExportedFunctionsShareOne) {
+    OpenCard();
+    rule = ConformingCard;
+    IsoDepEngine first;
+    IsoDepEngine second;
+    const std::uint8_t apdu[1] = {0x00};
+    std::uint8_t response[8];
+    for (IsoDepEngine* engine : {&first, &first, &second}) {
+        std::int16_t apduLength = 1;
+        std::int16_t responseLength = 0;
+        ASSERT_EQ(
+            engine->Exchange(0, 1, &apduLength, apdu, &responseLength, response, sizeof response),
+            RESULT_OK);
+    }
+    // I-blocks 0 and 1 from the first engine, 0 again from the second.
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(Telegram(0)[2], 0x02);
+    EXPECT_EQ(Telegram(1)[2], 0x03);
+    EXPECT_EQ(Telegram(2)[2], 0x02);
+    EXPECT_EQ(first.State().blockNumber, 0);
+    EXPECT_EQ(second.State().blockNumber, 1);
+    EXPECT_EQ(BlockNumber(), 0);  // the exported functions' engine was not touched
+}
+
+TEST_F(Iso14443Test, AResponseBeyondTheCallersCapacityFailsWithNothingWrittenPastIt) {
+    OpenCard();
+    Card({Join({0x12}, Counting(10)), Join({0x03}, Counting(10))});
+    IsoDepEngine engine;
+    const std::uint8_t apdu[1] = {0x00};
+    Bytes response(24, kGuard);
+    std::int16_t apduLength = 1;
+    std::int16_t responseLength = 0;
+    EXPECT_EQ(engine.Exchange(0, 1, &apduLength, apdu, &responseLength, response.data(), 15),
+              ERR_FAILURE);
+    EXPECT_EQ(responseLength, 10);
+    EXPECT_EQ(Bytes(response.begin() + 10, response.end()), Bytes(14, kGuard));
 }
 
 // ---- R(NAK) ------------------------------------------------------------------
@@ -635,7 +673,7 @@ TEST_F(Iso14443Test, RatsAnnouncesFsdiCappedAtFourAndReturnsTheAts) {
         EXPECT_EQ(atsLength, 5);
         EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), Join(ats, {kGuard}));
     }
-    EXPECT_EQ(ProtocolState_Read().fsc, 40);
+    EXPECT_EQ(IsoDep_ProcessEngine().State().fsc, 40);
     EXPECT_EQ(BlockNumber(), 0);
 }
 
@@ -703,7 +741,7 @@ TEST_F(Iso14443Test, DeselectSendsTheBlockAndIgnoresTheAnswer) {
         EXPECT_EQ(requests[0], (Bytes{0xE0, 0x00, 0x05, 0x16, 0x03, 0x01, row.option, 0xC2}));
     }
     EXPECT_EQ(BlockNumber(), 1);
-    EXPECT_EQ(ProtocolState_Read().fsc, 64);
+    EXPECT_EQ(IsoDep_ProcessEngine().State().fsc, 64);
     requests.clear();
     EXPECT_EQ(PICC_Deselect(20, 0), ERR_INVALID_HANDLE);
     EXPECT_EQ(PICC_Deselect(3, 0), ERR_INVALID_HANDLE);

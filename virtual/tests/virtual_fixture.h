@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "transport/transport.h"
 #include "virtual/scenario.h"
 #include "virtual/virtual_reader.h"

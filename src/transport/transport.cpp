@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "readers/reader_table.h"
 
 namespace zelvorn {

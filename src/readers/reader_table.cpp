@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "transport/transport.h"
 
 namespace zelvorn {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 
 namespace zelvorn {
 

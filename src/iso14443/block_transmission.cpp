@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "commands/telegram.h"
-#include "include/zelvorn.h"
-#include "iso14443/protocol_state.h"
+#include "iso14443/iso_dep.h"
+#include "zelvorn.h"
 
 namespace zelvorn {
 namespace {
@@ -47,7 +47,7 @@ constexpr int kSendingsPerBlock = 8;
 // frame size the card declares.
 constexpr std::size_t kMaxInfPerBlock = kMaxTelegramPayload - 1;
 
-// responseLength is a signed 16-bit count.
+// responseLength is a signed 16-bit count, whatever room the caller has.
 constexpr std::size_t kMaxResponseLength = std::numeric_limits<std::int16_t>::max();
 
 // A block as it goes to the card: PCB, then INF.
@@ -154,17 +154,28 @@ Step Judge(Awaiting awaiting, const CardAnswer& answer, std::uint8_t m) {
     return Step::Fail;
 }
 
-// One command APDU out, its response APDU back.
+// The number for the block being built now; the next block built carries the
+// other one.
+std::uint8_t TakeBlockNumber(ProtocolState& state) {
+    const std::uint8_t number = state.blockNumber;
+    state.blockNumber ^= 1;
+    return number;
+}
+
+// One command APDU out, its response APDU back, on one engine's state.
 class ApduExchange {
 public:
-    ApduExchange(std::int16_t handle, std::uint8_t option, const std::uint8_t* apdu,
-                 std::int16_t* apduLength, std::int16_t* responseLength, std::uint8_t* response)
-        : handle_(handle),
+    ApduExchange(ProtocolState& state, std::int16_t handle, std::uint8_t option,
+                 const std::uint8_t* apdu, std::int16_t* apduLength, std::int16_t* responseLength,
+                 std::uint8_t* response, std::size_t responseCapacity)
+        : state_(state),
+          handle_(handle),
           option_(option),
           apdu_(apdu),
           apduLength_(apduLength),
           responseLength_(responseLength),
-          response_(response) {}
+          response_(response),
+          responseCapacity_(std::min(responseCapacity, kMaxResponseLength)) {}
 
     std::int16_t Run() {
         *responseLength_ = 0;
@@ -200,7 +211,7 @@ public:
                 case Step::ResponseGoesOn:
                     if (!AppendResponse(answer)) return ERR_FAILURE;
                     if (!answer.moreFollow) return RESULT_OK;
-                    rAck[0] = static_cast<std::uint8_t>(kPcbRAck | ProtocolState_TakeBlockNumber());
+                    rAck[0] = static_cast<std::uint8_t>(kPcbRAck | TakeBlockNumber(state_));
                     outgoing = {rAck, sizeof rAck};
                     awaiting_ = Awaiting::ResponseBlock;
                     break;
@@ -216,12 +227,12 @@ private:
     // more than one telegram holds; an APDU of exactly that size goes
     // unchained.
     OutgoingBlock BuildNextIBlock() {
-        const auto fsc = static_cast<std::size_t>(std::max<std::int16_t>(ProtocolState_Fsc(), 1));
+        const auto fsc = static_cast<std::size_t>(std::max<std::int16_t>(state_.fsc, 1));
         const std::size_t limit = std::min(fsc, kMaxInfPerBlock);
         const auto remaining = static_cast<std::size_t>(*apduLength_);
         const bool chaining = remaining > limit;
         infLength_ = chaining ? limit : remaining;
-        m_ = ProtocolState_TakeBlockNumber();
+        m_ = TakeBlockNumber(state_);
         iBlock_[0] = static_cast<std::uint8_t>(kPcbIBlock | (chaining ? kPcbChaining : 0) | m_);
         std::memcpy(iBlock_ + 1, apdu_, infLength_);
         sendingsLeft_ = kSendingsPerBlock;
@@ -240,18 +251,20 @@ private:
 
     bool AppendResponse(const CardAnswer& answer) {
         const auto have = static_cast<std::size_t>(*responseLength_);
-        if (answer.infLength > kMaxResponseLength - have) return false;
+        if (answer.infLength > responseCapacity_ - have) return false;
         if (answer.infLength > 0) std::memcpy(response_ + have, answer.inf, answer.infLength);
         *responseLength_ = static_cast<std::int16_t>(have + answer.infLength);
         return true;
     }
 
+    ProtocolState& state_;
     const std::int16_t handle_;
     const std::uint8_t option_;
     const std::uint8_t* apdu_;  // the first byte of the current I-block's INF
     std::int16_t* const apduLength_;
     std::int16_t* const responseLength_;
     std::uint8_t* const response_;
+    const std::size_t responseCapacity_;
 
     std::uint8_t iBlock_[1 + kMaxInfPerBlock] = {};
     std::size_t infLength_ = 0;
@@ -262,18 +275,14 @@ private:
 };
 
 }  // namespace
-}  // namespace zelvorn
 
-using namespace zelvorn;
-
-extern "C" ZELVORN_API int16_t PICC_InitBlockNumber(int16_t fsci) {
-    const std::int16_t fsc = Fsc_ForFsci(fsci);
-    ProtocolState_Init(fsc);
-    return fsc;
+std::int16_t IsoDepEngine::InitBlockNumber(std::int16_t fsci) {
+    state_ = {0, Fsc_ForFsci(fsci)};
+    return state_.fsc;
 }
 
-extern "C" ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* atsLength,
-                                         uint8_t* ats) {
+std::int16_t IsoDepEngine::Rats(std::int16_t handle, std::uint8_t fsdi, std::uint8_t* atsLength,
+                                std::uint8_t* ats) const {
     // Without somewhere to put the length the ATS could not be delivered;
     // the ATS itself is optional.
     if (atsLength == nullptr) return ERR_INVALID_PARAMETER;
@@ -291,23 +300,50 @@ extern "C" ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* 
     return RESULT_OK;
 }
 
-extern "C" ZELVORN_API int16_t PICC_Xch_APDU(int16_t handle, int32_t optionFlag,
-                                             int16_t* apduLength, const uint8_t* apdu,
-                                             int16_t* responseLength, uint8_t* response) {
+std::int16_t IsoDepEngine::Exchange(std::int16_t handle, std::int32_t optionFlag,
+                                    std::int16_t* apduLength, const std::uint8_t* apdu,
+                                    std::int16_t* responseLength, std::uint8_t* response,
+                                    std::size_t responseCapacity) {
     // Every one of these is needed: the response buffer too, since whether the
     // card answers with data is only known once it has answered.
     if (apduLength == nullptr || apdu == nullptr || responseLength == nullptr ||
         response == nullptr) {
         return ERR_INVALID_PARAMETER;
     }
-    ApduExchange exchange(handle, OptionByte(optionFlag), apdu, apduLength, responseLength,
-                          response);
+    ApduExchange exchange(state_, handle, OptionByte(optionFlag), apdu, apduLength, responseLength,
+                          response, responseCapacity);
     return exchange.Run();
 }
 
-extern "C" ZELVORN_API int16_t PICC_Deselect(int16_t handle, int32_t optionFlag) {
+std::int16_t IsoDepEngine::Deselect(std::int16_t handle, std::int32_t optionFlag) const {
     const std::uint8_t deselect[1] = {kPcbDeselect};
     // The card's answer to S(DESELECT) is not examined.
     Reply<kTelegramReplyCapacity> reply;
     return SendBlock(handle, OptionByte(optionFlag), {deselect, sizeof deselect}, reply);
+}
+
+}  // namespace zelvorn
+
+using namespace zelvorn;
+
+// The exported functions: the process-wide engine, and a response buffer
+// whose size the caller does not tell.
+extern "C" ZELVORN_API int16_t PICC_InitBlockNumber(int16_t fsci) {
+    return IsoDep_ProcessEngine().InitBlockNumber(fsci);
+}
+
+extern "C" ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* atsLength,
+                                         uint8_t* ats) {
+    return IsoDep_ProcessEngine().Rats(handle, fsdi, atsLength, ats);
+}
+
+extern "C" ZELVORN_API int16_t PICC_Xch_APDU(int16_t handle, int32_t optionFlag,
+                                             int16_t* apduLength, const uint8_t* apdu,
+                                             int16_t* responseLength, uint8_t* response) {
+    return IsoDep_ProcessEngine().Exchange(handle, optionFlag, apduLength, apdu, responseLength,
+                                           response, kMaxResponseLength);
+}
+
+extern "C" ZELVORN_API int16_t PICC_Deselect(int16_t handle, int32_t optionFlag) {
+    return IsoDep_ProcessEngine().Deselect(handle, optionFlag);
 }

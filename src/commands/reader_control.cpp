@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "commands/command_path.h"
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 #include "zelvorn_version.h"
 
 namespace zelvorn {

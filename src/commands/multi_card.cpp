@@ -5,7 +5,7 @@
 
 #include "commands/command_path.h"
 #include "commands/telegram.h"
-#include "include/zelvorn.h"
+#include "zelvorn.h"
 
 namespace zelvorn {
 namespace {

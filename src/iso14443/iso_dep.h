@@ -1,0 +1,57 @@
+// The ISO/IEC 14443-4 block protocol (ISO-DEP) with one card on one reader.
+//
+// An engine owns what the protocol remembers between calls: the number of
+// the next block and the card's frame size. The exported PICC_* functions
+// share one engine for the whole process (IsoDep_ProcessEngine), as their
+// contract says; a program that drives several readers at once, such as the
+// PC/SC driver, gives each reader an engine of its own so that their block
+// numbers never mix. An engine serves one caller at a time: it takes no lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "iso14443/protocol_state.h"
+
+namespace zelvorn {
+
+// The longest ATS a reader can deliver in one telegram reply.
+constexpr std::size_t kMaxAtsLength = 117;
+
+class IsoDepEngine {
+public:
+    // Block number 0 and FSC 16: the state the library is loaded with.
+    constexpr IsoDepEngine() = default;
+
+    // Starts numbering afresh at 0 with the frame size for fsci (16 for an
+    // FSCI outside 0..8). Returns the frame size.
+    std::int16_t InitBlockNumber(std::int16_t fsci);
+
+    // Sends RATS announcing fsdi (above 4 sent as 4) and CID 0. atsLength is
+    // required: 48 on entry, the ATS length on success. ats is optional and
+    // needs room for kMaxAtsLength bytes. Changes no protocol state.
+    std::int16_t Rats(std::int16_t handle, std::uint8_t fsdi, std::uint8_t* atsLength,
+                      std::uint8_t* ats) const;
+
+    // Sends one command APDU and takes the response APDU, chaining both ways,
+    // answering WTX and resending on R(NAK). apduLength counts down as the
+    // card accepts blocks; responseLength counts what was delivered. A
+    // response that would not fit responseCapacity bytes ends the exchange
+    // with ERR_FAILURE, nothing written beyond the capacity.
+    std::int16_t Exchange(std::int16_t handle, std::int32_t optionFlag, std::int16_t* apduLength,
+                          const std::uint8_t* apdu, std::int16_t* responseLength,
+                          std::uint8_t* response, std::size_t responseCapacity);
+
+    // Sends S(DESELECT); the card's answer is not examined.
+    std::int16_t Deselect(std::int16_t handle, std::int32_t optionFlag) const;
+
+    ProtocolState State() const { return state_; }
+
+private:
+    ProtocolState state_ = kProtocolStateAtLoad;
+};
+
+// The engine behind the exported PICC_* functions.
+IsoDepEngine& IsoDep_ProcessEngine();
+
+}  // namespace zelvorn
