@@ -26,6 +26,9 @@ set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
 
+# For make dist, which checks what it made.
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/release.env "VERSION=${PROJECT_VERSION}\n")
+
 if(WIN32)
   # One zip with everything: a Windows user unpacks it and points the
   # compiler, or CMake, at it.
@@ -127,7 +130,7 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
 add_custom_target(zelvorn_debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
 
 get_cmake_property(ZELVORN_COMPONENTS COMPONENTS)
-set(ZELVORN_DEB_PACKAGES)
+set(ZELVORN_DEB_PACKAGES "")
 foreach(component IN LISTS ZELVORN_COMPONENTS)
   string(TOUPPER ${component} upper)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
@@ -136,10 +139,12 @@ foreach(component IN LISTS ZELVORN_COMPONENTS)
                         "no package: name one of runtime, dev, tools, pcsc in each install() "
                         "rule (COMPONENT), or add a package for it in cmake/packaging.cmake.")
   endif()
-  list(APPEND ZELVORN_DEB_PACKAGES ${package})
+  string(APPEND ZELVORN_DEB_PACKAGES " ${package}")
   install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright
     ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 
+string(STRIP "${ZELVORN_DEB_PACKAGES}" ZELVORN_DEB_PACKAGES)
+file(APPEND ${PROJECT_BINARY_DIR}/packaging/release.env "PACKAGES='${ZELVORN_DEB_PACKAGES}'\n")
 include(CPack)
