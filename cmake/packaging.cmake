@@ -20,7 +20,6 @@ set(CPACK_PACKAGE_VENDOR "The zelvorn developers")
 set(ZELVORN_MAINTAINER "zelvorn maintainers <maintainers@zelvorn.example>"
   CACHE STRING "Maintainer named in the Debian packages (name <address>)")
 set(CPACK_PACKAGE_CONTACT "${ZELVORN_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Zelvorn contactless reader")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -33,6 +32,7 @@ if(WIN32)
   # One zip with everything: a Windows user unpacks it and points the
   # compiler, or CMake, at it.
   set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Host library for the Zelvorn contactless reader")
   set(CPACK_PACKAGE_FILE_NAME zelvorn-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
@@ -83,8 +83,7 @@ set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "host library for the Zelvorn contactless reader - development files
 The header zelvorn.h, the libzelvorn.so link, the pkg-config file and the
-CMake package (find_package(zelvorn)) for building programs that use
-libzelvorn.")
+CMake package, for building programs that use libzelvorn.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zelvorn-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
@@ -108,7 +107,7 @@ The driver that pcscd loads to offer the Zelvorn reader to PC/SC
 programs, with the cards in its field as smart cards.")
 
 # Each package carries its copyright file and Debian changelog, as Debian
-# requires of every package.
+# requires of every package (only there: make install leaves them out).
 find_program(ZELVORN_GZIP gzip REQUIRED)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright
   ${PROJECT_BINARY_DIR}/packaging/copyright COPYONLY)
@@ -142,7 +141,8 @@ foreach(component IN LISTS ZELVORN_COMPONENTS)
   string(APPEND ZELVORN_DEB_PACKAGES " ${package}")
   install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright
     ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component}
+    EXCLUDE_FROM_ALL)
 endforeach()
 
 string(STRIP "${ZELVORN_DEB_PACKAGES}" ZELVORN_DEB_PACKAGES)
