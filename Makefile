@@ -111,8 +111,8 @@ dist: deps
 	cpack --config $(DIST_BUILD_WIN)/CPackConfig.cmake -B $(DIST_ABS)
 	rm -rf $(DIST)/_CPack_Packages
 	. $(DIST_BUILD)/packaging/release.env && \
-		sh tests/packaging/check_debs.sh lintian $(DIST) "$$VERSION" "$$PACKAGES" && \
-		sh tests/packaging/check_debs.sh contents $(DIST) "$$VERSION" "$$PACKAGES" && \
+		sh tests/packaging/check_debs.sh lintian $(DIST) "$$VERSION" "$$PACKAGES" "$$LIBDIR" && \
+		sh tests/packaging/check_debs.sh contents $(DIST) "$$VERSION" "$$PACKAGES" "$$LIBDIR" && \
 		mkdir -p $(DIST_BUILD_WIN)/unpacked && \
 		cd $(DIST_BUILD_WIN)/unpacked && cmake -E tar xf $(DIST_ABS)/zelvorn-$$VERSION-win64.zip && cd $(CURDIR) && \
 		sh tests/packaging/check_zip.sh contents $(DIST) $(DIST_BUILD_WIN)/unpacked "$$VERSION" $(CURDIR) \

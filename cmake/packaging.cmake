@@ -146,5 +146,6 @@ foreach(component IN LISTS ZELVORN_COMPONENTS)
 endforeach()
 
 string(STRIP "${ZELVORN_DEB_PACKAGES}" ZELVORN_DEB_PACKAGES)
-file(APPEND ${PROJECT_BINARY_DIR}/packaging/release.env "PACKAGES='${ZELVORN_DEB_PACKAGES}'\n")
+file(APPEND ${PROJECT_BINARY_DIR}/packaging/release.env
+  "PACKAGES='${ZELVORN_DEB_PACKAGES}'\nLIBDIR=${CMAKE_INSTALL_LIBDIR}\n")
 include(CPack)

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Checks the Debian packages as their users meet them.
 #
-#   check_debs.sh lintian  DEB_DIR VERSION PACKAGES
-#   check_debs.sh contents DEB_DIR VERSION PACKAGES
-#   check_debs.sh install  DEB_DIR VERSION PACKAGES C_COMPILER
+#   check_debs.sh lintian  DEB_DIR VERSION PACKAGES LIBDIR
+#   check_debs.sh contents DEB_DIR VERSION PACKAGES LIBDIR
+#   check_debs.sh install  DEB_DIR VERSION PACKAGES LIBDIR C_COMPILER
 #
 # PACKAGES is the list of package names the build defines (space separated);
-# exactly those must be in DEB_DIR, each at VERSION-1.
+# exactly those must be in DEB_DIR, each at VERSION-1. LIBDIR is the
+# libraries' folder below /usr (@LIBDIR@ in the .contents files).
 #   lintian:  no errors, and only the warnings debian/lintian-warnings.txt explains;
 #   contents: each package holds what debian/PACKAGE.contents promises, no
 #             more, and depends on what it names; libzelvorn1 has its shlibs;
@@ -20,6 +21,7 @@ mode=$1
 debs=$2
 version=$3
 packages=$4
+libdir=$5
 here=$(cd "$(dirname "$0")" && pwd)
 deb_version=$version-1
 arch=$(dpkg --print-architecture)
@@ -80,7 +82,7 @@ contents)
       continue
     fi
     dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||' | sort >"$work/files"
-    sed -e 's/#.*//' -e "s/@DEB_VERSION@/$deb_version/" "$manifest" | grep -v '^[[:space:]]*$' >"$work/manifest"
+    sed -e 's/#.*//' -e "s/@DEB_VERSION@/$deb_version/" -e "s|@LIBDIR@|$libdir|" "$manifest" | grep -v '^[[:space:]]*$' >"$work/manifest"
     # Every promised path is there.
     grep -v '^?\|^Depends:' "$work/manifest" | while read -r pattern; do
       found=no
@@ -120,10 +122,10 @@ contents)
   ;;
 
 install)
-  cc=$5
+  cc=$6
   root=$work/root
   for package in $packages; do dpkg-deb -x "$(deb_of "$package")" "$root"; done
-  lib=$root/usr/lib
+  lib=$root/usr/$libdir
   virtual=$lib/libzelvorn-virtual.so
   consumer=$here/consumer
 
@@ -181,7 +183,7 @@ install)
   ;;
 
 *)
-  echo "usage: check_debs.sh lintian|contents|install DEB_DIR VERSION PACKAGES [C_COMPILER]" >&2
+  echo "usage: check_debs.sh lintian|contents|install DEB_DIR VERSION PACKAGES LIBDIR [C_COMPILER]" >&2
   exit 2
   ;;
 esac
