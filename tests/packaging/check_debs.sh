@@ -134,7 +134,7 @@ install)
   [ "$(pkg-config --modversion zelvorn)" = "$version" ] ||
     fail "version: pkg-config says zelvorn $(pkg-config --modversion zelvorn), not $version"
   # shellcheck disable=SC2046
-  if "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -DZELVORN_EXPECTED_VERSION="\"$version\"" \
+  if "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror -DZELVORN_EXPECTED_VERSION="\"$version\"" \
       -o "$work/pc-consumer" "$consumer/main.c" $(pkg-config --cflags --libs zelvorn); then
     readelf -d "$work/pc-consumer" | grep -q 'NEEDED.*\[libzelvorn\.so\.1\]' ||
       fail "the pkg-config consumer does not need libzelvorn.so.1"

@@ -24,6 +24,7 @@ mingw_cc=$7
 clang=$8
 lld_link=$9
 shift 9
+emulator=$* # wine-run.sh and wine: paths without spaces
 here=$(cd "$(dirname "$0")" && pwd)
 name=zelvorn-$version-win64
 top=$unpacked/$name
@@ -89,15 +90,15 @@ consumers)
   # under the real one's name, the way the README tells users to try it.
   run_on_virtual() {
     cp "$top/bin/zelvorn-virtual.dll" "$(dirname "$1")/zelvorn.dll"
-    "$@"
+    $emulator "$1"
   }
 
   mkdir -p "$work/mingw"
-  if "$mingw_cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -DZELVORN_EXPECTED_VERSION="\"$version\"" \
+  if "$mingw_cc" -std=c11 -Wall -Wextra -Wpedantic -Werror -DZELVORN_EXPECTED_VERSION="\"$version\"" \
       -I"$top/include" "$consumer/main.c" -L"$top/lib" -lzelvorn -o "$work/mingw/consumer.exe"; then
     "$objdump" -p "$work/mingw/consumer.exe" | grep -q 'DLL Name: zelvorn.dll' ||
       fail "the mingw-w64 consumer does not import zelvorn.dll"
-    run_on_virtual "$@" "$work/mingw/consumer.exe" || fail "the mingw-w64 consumer failed on the virtual DLL"
+    run_on_virtual "$work/mingw/consumer.exe" || fail "the mingw-w64 consumer failed on the virtual DLL"
   else
     fail "a program does not build with mingw-w64 against the zip"
   fi
@@ -107,22 +108,29 @@ consumers)
       -DZELVORN_EXPECTED_VERSION="\"$version\"" -I"$top/include" -c "$consumer/main.c" -o "$work/msvc/consumer.obj" &&
       "$lld_link" /nologo /nodefaultlib /entry:ZelvornAppEntry /subsystem:console \
         "$work/msvc/consumer.obj" "$top/lib/zelvorn.lib" /out:"$work/msvc/consumer.exe"; then
-    run_on_virtual "$@" "$work/msvc/consumer.exe" || fail "the MSVC-mode consumer failed on the virtual DLL"
+    run_on_virtual "$work/msvc/consumer.exe" || fail "the MSVC-mode consumer failed on the virtual DLL"
   else
     fail "a program does not build with clang in MSVC mode and lld-link against zelvorn.lib"
   fi
 
-  if cmake -S "$consumer" -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64.cmake" \
-      -DCMAKE_PREFIX_PATH="$top" -DZELVORN_EXPECTED_VERSION="$version" >"$work/cmake.log" 2>&1 &&
+  # The project's mingw-w64 toolchain confines find_package to the toolchain's
+  # root, as cross toolchains do: the unzipped folder joins the roots, the
+  # way a cross-compiling user adds it.
+  cat >"$work/toolchain.cmake" <<EOF
+include("$source/cmake/mingw-w64.cmake")
+list(APPEND CMAKE_FIND_ROOT_PATH "$top")
+EOF
+  if cmake -S "$consumer" -B "$work/cmake" -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+      -DZELVORN_EXPECTED_VERSION="$version" >"$work/cmake.log" 2>&1 &&
       cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1; then
-    run_on_virtual "$@" "$work/cmake/consumer.exe" || fail "the find_package consumer failed on the virtual DLL"
+    run_on_virtual "$work/cmake/consumer.exe" || fail "the find_package consumer failed on the virtual DLL"
   else
     cat "$work/cmake.log" >&2
     fail "a program does not build with find_package(zelvorn $version EXACT) in the mingw-w64 toolchain"
   fi
 
   # The tool finds the virtual DLL beside itself.
-  info=$("$@" "$top/bin/zelvorn.exe" --virtual info 2>&1) || fail "zelvorn.exe --virtual info: $info"
+  info=$($emulator "$top/bin/zelvorn.exe" --virtual info 2>&1) || fail "zelvorn.exe --virtual info: $info"
   case $info in
     *"Zelvorn DLL $version"*) ;;
     *) fail "version: zelvorn.exe --virtual info reports no 'Zelvorn DLL $version': $info" ;;
@@ -131,7 +139,7 @@ consumers)
   # check_tool_version=yes once `zelvorn --version` exists.
   check_tool_version=no
   if [ $check_tool_version = yes ]; then
-    out=$("$@" "$top/bin/zelvorn.exe" --version 2>&1) || fail "zelvorn.exe --version: $out"
+    out=$($emulator "$top/bin/zelvorn.exe" --version 2>&1) || fail "zelvorn.exe --version: $out"
     case $out in *"$version"*) ;; *) fail "version: zelvorn.exe --version says '$out'" ;; esac
   fi
   ;;

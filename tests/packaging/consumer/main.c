@@ -24,7 +24,9 @@ static int same_text(const char* a, const char* b) {
 
 static int run(void) {
     uint8_t type = 0, length = 0, serial[10], versionLength = 0;
-    char version[20] = {0};
+    char version[20]; /* no initialiser: that would call memset, absent without a C library */
+    version[0] = '\0';
+    version[19] = 'x';
     const int16_t reader = Zelvorn_Open(0);
     if (reader < 0) return 1;
     if (Zelvorn_Select(reader, &type, &length, serial) != RESULT_OK || length == 0) {
