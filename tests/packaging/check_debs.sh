@@ -160,7 +160,8 @@ install)
   # this version: what dpkg-shlibdeps makes of the shlibs file.
   mkdir -p "$work/shlibdeps/debian"
   : >"$work/shlibdeps/debian/control"
-  dpkg-deb --ctrl-tarfile "$(deb_of libzelvorn1)" | tar -xO ./shlibs >"$work/shlibs"
+  dpkg-deb --ctrl-tarfile "$(deb_of libzelvorn1)" | tar -xO ./shlibs >"$work/shlibs" 2>/dev/null ||
+    fail "libzelvorn1 has no shlibs file"
   deps=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -L"$work/shlibs" -l"$lib" "$work/pc-consumer" 2>&1) || true
   case $deps in
     *"libzelvorn1 (>= $deb_version)"*) ;;
