@@ -467,6 +467,11 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
         }
         fmt::print("\n");
     }
+    // Block 0 of a card with a 4-byte serial number: serial, check byte, SAK, ATQA.
+    if (const auto& b0 = dump.blocks[0];
+        b0 && dump.uid.size() == 4 && ((*b0)[0] ^ (*b0)[1] ^ (*b0)[2] ^ (*b0)[3]) == (*b0)[4]) {
+        dump.atqa = std::array<std::uint8_t, 2>{(*b0)[6], (*b0)[7]};
+    }
     std::vector<std::string> warnings;
     if (json) {
         std::vector<std::string> ignored;

@@ -194,8 +194,18 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
             continue;
         }
         FieldScan scan;
+        int counted = 0;
         try {
             scan = ScanField(api, result);
+            // The tag list stops at 9; the status report counts every card
+            // in the field (byte C of the record).
+            if (scan.typeACounted >= ZELVORN_MAX_LISTED_TAGS) {
+                std::uint8_t block[20] = {};
+                ReaderStatusRecord record{};
+                if (api.Zelvorn_Status(result, block, &record) == RESULT_OK) {
+                    counted = record.statusC;
+                }
+            }
         } catch (...) {
             api.Zelvorn_Close(result);
             throw;
@@ -207,17 +217,18 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
         if (json) {
             Json reader{{"port", port}, {"cards", Json::array()}};
             for (const SeenCard& c : scan.cards) reader["cards"].push_back(CardJson(c));
-            reader["typeACounted"] = scan.typeACounted;
-            reader["typeAListed"] = listed;
+            reader["listed"] = scan.cards.size();
+            reader["counted"] = std::max<std::size_t>(counted, scan.cards.size());
             out["readers"].push_back(reader);
             continue;
         }
         fmt::print("Reader at port {}\n", port);
         int n = 0;
         for (const SeenCard& c : scan.cards) fmt::print("  card {}: {}\n", ++n, CardLine(c));
-        if (static_cast<std::size_t>(scan.typeACounted) > listed) {
-            fmt::print("  the reader counts {} type A cards; it lists the first {}\n",
-                       scan.typeACounted, listed);
+        if (static_cast<std::size_t>(counted) > scan.cards.size()) {
+            fmt::print("  the reader counts {} cards in its field, but lists at most {} type A "
+                       "cards: {} of them are listed\n",
+                       counted, ZELVORN_MAX_LISTED_TAGS, n);
         }
         if (n == 0) fmt::print("  no card in the field\n");
     }
