@@ -211,9 +211,6 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
             throw;
         }
         api.Zelvorn_Close(result);
-        const std::size_t listed =
-            std::count_if(scan.cards.begin(), scan.cards.end(),
-                          [](const SeenCard& c) { return c.kind == SeenCard::Kind::TypeA; });
         if (json) {
             Json reader{{"port", port}, {"cards", Json::array()}};
             for (const SeenCard& c : scan.cards) reader["cards"].push_back(CardJson(c));
