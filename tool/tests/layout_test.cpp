@@ -96,14 +96,14 @@ TEST(ToolLayout, ValueBlocks) {
 // The MIFARE Classic datasheet's access tables, row by row (C1 C2 C3).
 TEST(ToolLayout, AccessConditionTextsFollowTheDatasheet) {
     const char* data[8] = {
-        "read A|B, write A|B, increment A|B, decrement A|B",              // 000
+        "read A|B, write A|B, increment A|B, decrement A|B",                    // 000
         "read A|B, write never, increment never, decrement A|B (value block)",  // 001
-        "read A|B, write never, increment never, decrement never",        // 010
-        "read B, write B, increment never, decrement never",              // 011
-        "read A|B, write B, increment never, decrement never",            // 100
-        "read B, write never, increment never, decrement never",          // 101
-        "read A|B, write B, increment B, decrement A|B (value block)",    // 110
-        "read never, write never, increment never, decrement never",      // 111
+        "read A|B, write never, increment never, decrement never",              // 010
+        "read B, write B, increment never, decrement never",                    // 011
+        "read A|B, write B, increment never, decrement never",                  // 100
+        "read B, write never, increment never, decrement never",                // 101
+        "read A|B, write B, increment B, decrement A|B (value block)",          // 110
+        "read never, write never, increment never, decrement never",            // 111
     };
     // Under a trailer that makes key B readable, key B opens nothing.
     const char* dataKeyBReadable[8] = {
