@@ -223,9 +223,10 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
         int n = 0;
         for (const SeenCard& c : scan.cards) fmt::print("  card {}: {}\n", ++n, CardLine(c));
         if (static_cast<std::size_t>(counted) > scan.cards.size()) {
-            fmt::print("  the reader counts {} cards in its field, but lists at most {} type A "
-                       "cards: {} of them are listed\n",
-                       counted, ZELVORN_MAX_LISTED_TAGS, n);
+            fmt::print(
+                "  the reader counts {} cards in its field, but lists at most {} type A "
+                "cards: {} of them are listed\n",
+                counted, ZELVORN_MAX_LISTED_TAGS, n);
         }
         if (n == 0) fmt::print("  no card in the field\n");
     }
