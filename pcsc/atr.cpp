@@ -15,7 +15,7 @@ std::size_t Atr_StorageCard(std::uint8_t standard, std::uint16_t cardName, std::
     // TS, T0 (15 historical bytes), TD1 (T=0, TD2 follows), TD2 (T=1), then
     // the historical bytes: category 80, the application identifier tag 4F
     // with the registered PC/SC identifier, standard, card name, RFU.
-    const std::uint8_t head[] = {0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C,
+    const std::uint8_t head[] = {0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F,    0x0C,
                                  0xA0, 0x00, 0x00, 0x03, 0x06, standard};
     std::memcpy(out, head, sizeof head);
     std::size_t n = sizeof head;

@@ -31,8 +31,8 @@ RESPONSECODE Device_PathForName(const char* name, PathChar* path) {
     if (name[0] == '/') return CopyPath(name, path);
     unsigned vendor = 0, product = 0;
     int interface = -1, consumed = 0;
-    if (std::sscanf(name, "usb:%4x/%4x:libudev:%d:%n", &vendor, &product, &interface,
-                    &consumed) != 3 ||
+    if (std::sscanf(name, "usb:%4x/%4x:libudev:%d:%n", &vendor, &product, &interface, &consumed) !=
+            3 ||
         consumed == 0) {
         return IFD_NO_SUCH_DEVICE;
     }

@@ -84,9 +84,12 @@ RESPONSECODE AnswerByte(PDWORD length, PUCHAR value, std::uint8_t byte) {
 using namespace zelvorn;
 using namespace zelvorn::pcsc;
 
+// The entry points pcscd looks up; nothing else leaves the driver.
+#define IFD_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
-RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
+IFD_EXPORT RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
     const std::lock_guard<std::mutex> guard(g_lock);
     PathChar path[kDevicePathChars] = {};
     const RESPONSECODE named = Device_PathForName(DeviceName, path);
@@ -94,7 +97,7 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
     return OpenChannel(Lun, path);
 }
 
-RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
+IFD_EXPORT RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
     const std::lock_guard<std::mutex> guard(g_lock);
     PathChar path[kDevicePathChars] = {};
     const RESPONSECODE found = Device_PathForChannel(Channel, path);
@@ -102,7 +105,7 @@ RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
     return OpenChannel(Lun, path);
 }
 
-RESPONSECODE IFDHCloseChannel(DWORD Lun) {
+IFD_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     const std::lock_guard<std::mutex> guard(g_lock);
     for (auto& channel : g_channels) {
         if (channel.used && channel.readerNumber == ReaderNumber(Lun)) {
@@ -114,7 +117,7 @@ RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     return IFD_COMMUNICATION_ERROR;
 }
 
-RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
+IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
     const std::lock_guard<std::mutex> guard(g_lock);
     switch (Tag) {
         case TAG_IFD_ATR:
@@ -141,7 +144,7 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
     }
 }
 
-RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD, PUCHAR) {
+IFD_EXPORT RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD, PUCHAR) {
     const std::lock_guard<std::mutex> guard(g_lock);
     if (Tag != TAG_IFD_DEVICE_REMOVED) return IFD_ERROR_TAG;
     // pcscd saw the device go: I/O stops at once rather than waiting on it.
@@ -149,7 +152,8 @@ RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD, PUCHAR) {
     return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR, UCHAR, UCHAR, UCHAR) {
+IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR, UCHAR, UCHAR,
+                                                  UCHAR) {
     const std::lock_guard<std::mutex> guard(g_lock);
     if (Find(Lun) == nullptr) return IFD_COMMUNICATION_ERROR;
     // The ATRs offer T=0 and T=1; over the air there is only one protocol,
@@ -159,7 +163,7 @@ RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR, UCHAR, 
                : IFD_PROTOCOL_NOT_SUPPORTED;
 }
 
-RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
+IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
     const std::lock_guard<std::mutex> guard(g_lock);
     Reader* reader = Find(Lun);
     if (reader == nullptr || AtrLength == nullptr) return IFD_COMMUNICATION_ERROR;
@@ -177,8 +181,9 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
     }
 }
 
-RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER, PUCHAR TxBuffer, DWORD TxLength,
-                               PUCHAR RxBuffer, PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
+IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER, PUCHAR TxBuffer,
+                                          DWORD TxLength, PUCHAR RxBuffer, PDWORD RxLength,
+                                          PSCARD_IO_HEADER RecvPci) {
     const std::lock_guard<std::mutex> guard(g_lock);
     Reader* reader = Find(Lun);
     if (reader == nullptr || RxLength == nullptr) return IFD_COMMUNICATION_ERROR;
@@ -189,8 +194,8 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER, PUCHAR TxBuffer, DWOR
     return result;
 }
 
-RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR, DWORD, PUCHAR, DWORD,
-                         LPDWORD pdwBytesReturned) {
+IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR, DWORD, PUCHAR, DWORD,
+                                    LPDWORD pdwBytesReturned) {
     const std::lock_guard<std::mutex> guard(g_lock);
     if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
     if (Find(Lun) == nullptr) return IFD_COMMUNICATION_ERROR;
@@ -199,7 +204,7 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR, DWORD, PUCHAR, 
     return IFD_ERROR_NOT_SUPPORTED;
 }
 
-RESPONSECODE IFDHICCPresence(DWORD Lun) {
+IFD_EXPORT RESPONSECODE IFDHICCPresence(DWORD Lun) {
     const std::lock_guard<std::mutex> guard(g_lock);
     Reader* reader = Find(Lun);
     if (reader == nullptr) return IFD_NO_SUCH_DEVICE;

@@ -260,7 +260,8 @@ RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
         }
         case CardKind::IsoDepA:
             if (!StartIsoDep()) return IFD_ERROR_POWER_ACTION;
-            card_.atrLength = Atr_FromHistorical(card_.historical, card_.historicalCount, card_.atr);
+            card_.atrLength =
+                Atr_FromHistorical(card_.historical, card_.historicalCount, card_.atr);
             break;
         case CardKind::TypeB:
             // No ATTRIB goes to the card, so no MBLI is known: 0.
@@ -297,8 +298,8 @@ RESPONSECODE Reader::Transmit(const std::uint8_t* command, std::size_t length,
             auto apduLength = static_cast<std::int16_t>(length);
             std::int16_t received = 0;
             const std::int16_t result =
-                engine_.Exchange(handle_, kIsoDepOption, &apduLength, command, &received,
-                                 response, std::min(*responseLength, kMost));
+                engine_.Exchange(handle_, kIsoDepOption, &apduLength, command, &received, response,
+                                 std::min(*responseLength, kMost));
             if (result == RESULT_OK) {
                 *responseLength = static_cast<std::size_t>(received);
                 return IFD_SUCCESS;

@@ -9,13 +9,13 @@ namespace zelvorn::pcsc {
 
 enum StatusWord : std::uint16_t {
     kSwOk = 0x9000,
-    kSwEndOfData = 0x6282,           // GET DATA: fewer bytes than Le asked for
-    kSwAuthFailed = 0x6300,          // the card refused the key
-    kSwExecutionError = 0x6400,      // the reader could not carry the command out
-    kSwMemoryFailure = 0x6581,       // a written block did not read back as written
-    kSwWrongLength = 0x6700,         // Lc or Le do not fit the command
-    kSwNotValueBlock = 0x6981,       // value operation on a block that holds no value
-    kSwSecurity = 0x6982,            // not authenticated for that block, or access bits forbid it
+    kSwEndOfData = 0x6282,             // GET DATA: fewer bytes than Le asked for
+    kSwAuthFailed = 0x6300,            // the card refused the key
+    kSwExecutionError = 0x6400,        // the reader could not carry the command out
+    kSwMemoryFailure = 0x6581,         // a written block did not read back as written
+    kSwWrongLength = 0x6700,           // Lc or Le do not fit the command
+    kSwNotValueBlock = 0x6981,         // value operation on a block that holds no value
+    kSwSecurity = 0x6982,              // not authenticated for that block, or access bits forbid it
     kSwReaderKeyUnsupported = 0x6983,  // LOAD KEYS of a reader key
     kSwSecureLoadUnsupported = 0x6985,  // LOAD KEYS with secured transmission
     kSwKeyNumberInvalid = 0x6988,       // no such key slot, or nothing loaded in it

@@ -168,7 +168,7 @@ bool ReaderBank::Command(const std::string& line, std::string* error) {
 
 void ReaderBank::FollowControlFile(const std::string& path) {
     controlPath_ = path;
-    struct stat st{};
+    struct stat st {};
     controlOffset_ = stat(path.c_str(), &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
 }
 
@@ -176,7 +176,7 @@ void ReaderBank::PollControlFile() {
     if (controlPath_.empty()) return;
     // One stat per command frame: cheap next to a USB exchange, and it lets
     // the file be written by any program at any time.
-    struct stat st{};
+    struct stat st {};
     if (stat(controlPath_.c_str(), &st) != 0) return;
     const auto size = static_cast<std::uintmax_t>(st.st_size);
     if (size < controlOffset_) controlOffset_ = 0;  // the file was started afresh
