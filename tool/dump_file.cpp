@@ -65,16 +65,27 @@ MifareDump ReadBinary(std::string_view content) {
     return dump;
 }
 
+// The next line of a text, with what follows '#' (when comments count) and
+// the spaces around it taken off; the text keeps what comes after the line.
+std::string_view NextLine(std::string_view& text, bool comments) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    const std::size_t comment = comments ? line.find('#') : std::string_view::npos;
+    if (comment != std::string_view::npos) line = line.substr(0, comment);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.remove_suffix(1);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front())))
+        line.remove_prefix(1);
+    return line;
+}
+
 MifareDump ReadEml(std::string_view content) {
     MifareDump dump;
     std::size_t number = 0;
     while (!content.empty()) {
         ++number;
-        const std::size_t end = content.find('\n');
-        std::string_view line = content.substr(0, end);
-        content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.remove_suffix(1);
+        const std::string_view line = NextLine(content, false);
         if (line.empty()) continue;
         if (dump.blocks.size() == 256) throw UsageError("more than 256 blocks");
         dump.blocks.push_back(BlockFromText(line, fmt::format("line {}", number)));
@@ -298,15 +309,7 @@ std::vector<Key> ReadKeyDictionary(std::string_view text) {
     std::size_t number = 0;
     while (!text.empty()) {
         ++number;
-        const std::size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        const std::size_t comment = line.find('#');
-        if (comment != std::string_view::npos) line = line.substr(0, comment);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
-            line.remove_suffix(1);
-        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front())))
-            line.remove_prefix(1);
+        const std::string_view line = NextLine(text, true);
         if (line.empty()) continue;
         const Bytes bytes = ParseHex(line, fmt::format("line {}", number), 6);
         Key key{};
