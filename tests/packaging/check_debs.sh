@@ -174,13 +174,8 @@ install)
     *"Zelvorn DLL $version"*) ;;
     *) fail "version: zelvorn --virtual info reports no 'Zelvorn DLL $version': $info" ;;
   esac
-  # Hook for the tool's own --version option (tool work in progress): set
-  # check_tool_version=yes once `zelvorn --version` exists.
-  check_tool_version=no
-  if [ $check_tool_version = yes ]; then
-    out=$("$root/usr/bin/zelvorn" --version 2>&1) || fail "zelvorn --version: $out"
-    case $out in *"$version"*) ;; *) fail "version: zelvorn --version says '$out'" ;; esac
-  fi
+  out=$("$root/usr/bin/zelvorn" --version 2>&1) || fail "zelvorn --version: $out"
+  [ "$out" = "zelvorn $version" ] || fail "version: zelvorn --version says '$out'"
   ;;
 
 *)

@@ -135,13 +135,9 @@ EOF
     *"Zelvorn DLL $version"*) ;;
     *) fail "version: zelvorn.exe --virtual info reports no 'Zelvorn DLL $version': $info" ;;
   esac
-  # Hook for the tool's own --version option (tool work in progress): set
-  # check_tool_version=yes once `zelvorn --version` exists.
-  check_tool_version=no
-  if [ $check_tool_version = yes ]; then
-    out=$($emulator "$top/bin/zelvorn.exe" --version 2>&1) || fail "zelvorn.exe --version: $out"
-    case $out in *"$version"*) ;; *) fail "version: zelvorn.exe --version says '$out'" ;; esac
-  fi
+  out=$($emulator "$top/bin/zelvorn.exe" --version 2>&1) || fail "zelvorn.exe --version: $out"
+  out=$(printf '%s' "$out" | tr -d '\r') # a Windows program's line ends
+  [ "$out" = "zelvorn $version" ] || fail "version: zelvorn.exe --version says '$out'"
   ;;
 
 *)
