@@ -8,7 +8,8 @@
 #   dev      libzelvorn-dev    header, libzelvorn.so link, pkg-config file, CMake package
 #   tools    zelvorn-tools     the tool, the virtual library, and whatever else a
 #                              user runs by hand (man page, completion, dissector)
-#   pcsc     libpcsc-zelvorn   the driver that pcscd loads
+#   pcsc     libpcsc-zelvorn   the driver bundle that pcscd loads
+#   pcsc-virtual libpcsc-zelvorn-virtual  the same driver on the virtual reader
 # A part that installs into one of them lands in its package with no change
 # here; a component missing from this table stops the configuration.
 #
@@ -61,9 +62,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # A package that depends on another component depends on its exact version.
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # Debian's ways where CPack has its own: manual pages compressed, ldconfig
-# run through dpkg's trigger rather than by maintainer scripts.
+# run through dpkg's trigger rather than by maintainer scripts, files in
+# /etc kept as conffiles.
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian/compress-manual-pages.cmake)
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian/ldconfig-trigger.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian/debian-ways.cmake)
 set(ZELVORN_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzelvorn${PROJECT_VERSION_MAJOR})
@@ -100,11 +102,22 @@ and cards, for trying programs without the hardware.")
 set(CPACK_DEBIAN_PCSC_PACKAGE_NAME libpcsc-zelvorn)
 set(CPACK_DEBIAN_PCSC_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PCSC_PACKAGE_DEPENDS pcscd)
+# The driver carries its own copy of the library but finds readers by the
+# udev tag that libzelvorn1's rules give them.
 set(CPACK_COMPONENT_PCSC_DEPENDS runtime)
 set(CPACK_COMPONENT_PCSC_DESCRIPTION
   "PC/SC driver for the Zelvorn contactless reader
-The driver that pcscd loads to offer the Zelvorn reader to PC/SC
-programs, with the cards in its field as smart cards.")
+The driver bundle that pcscd loads to offer Zelvorn readers to PC/SC
+programs, with the cards in their field as smart cards.")
+
+set(CPACK_DEBIAN_PCSC-VIRTUAL_PACKAGE_NAME libpcsc-zelvorn-virtual)
+set(CPACK_DEBIAN_PCSC-VIRTUAL_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PCSC-VIRTUAL_PACKAGE_DEPENDS pcscd)
+set(CPACK_COMPONENT_PCSC-VIRTUAL_DESCRIPTION
+  "PC/SC driver for the virtual Zelvorn reader
+The same PC/SC driver on the emulated reader and cards, for trying PC/SC
+programs without the hardware. pcscd loads it once its reader.conf entry
+(in /usr/share/zelvorn/pcsc/) is copied into /etc/reader.conf.d/.")
 
 # Each package carries its copyright file and Debian changelog, as Debian
 # requires of every package (only there: make install leaves them out).
@@ -135,7 +148,7 @@ foreach(component IN LISTS ZELVORN_COMPONENTS)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
   if(NOT package)
     message(FATAL_ERROR "install() rules put files in the component '${component}', which is "
-                        "no package: name one of runtime, dev, tools, pcsc in each install() "
+                        "no package: name one of runtime, dev, tools, pcsc, pcsc-virtual in each install() "
                         "rule (COMPONENT), or add a package for it in cmake/packaging.cmake.")
   endif()
   string(APPEND ZELVORN_DEB_PACKAGES " ${package}")

@@ -168,6 +168,16 @@ install)
     *) fail "dpkg-shlibdeps gives a program built against libzelvorn: $deps" ;;
   esac
 
+  # A reader.conf entry the packages offer names a driver they install.
+  set +f
+  for conf in "$root"/usr/share/zelvorn/pcsc/*.conf; do
+    set -f
+    [ -f "$conf" ] || continue
+    libpath=$(sed -n 's/^LIBPATH[[:space:]]*//p' "$conf")
+    [ -f "$root$libpath" ] || fail "$(basename "$conf") names LIBPATH $libpath, which no package installs"
+  done
+  set -f
+
   # The tool as installed finds the virtual library beside the real one.
   info=$("$root/usr/bin/zelvorn" --virtual info 2>&1) || fail "zelvorn --virtual info: $info"
   case $info in
