@@ -28,12 +28,8 @@ arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 : >"$work/problems"
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# shellcheck source=common.sh
+. "$here/common.sh"
 deb_of() { echo "$debs/${1}_${deb_version}_$arch.deb"; }
 
 # The same packages as the build defines, no more, no fewer, at the version.
@@ -57,6 +53,7 @@ set -f
 case $mode in
 lintian)
   status=0
+  # shellcheck disable=SC2046 # one argument per package
   lintian --no-cfg $(for p in $packages; do deb_of "$p"; done) >"$work/lintian" 2>&1 || status=$?
   cat "$work/lintian"
   while read -r severity package tag _; do
@@ -179,13 +176,7 @@ install)
   set -f
 
   # The tool as installed finds the virtual library beside the real one.
-  info=$("$root/usr/bin/zelvorn" --virtual info 2>&1) || fail "zelvorn --virtual info: $info"
-  case $info in
-    *"Zelvorn DLL $version"*) ;;
-    *) fail "version: zelvorn --virtual info reports no 'Zelvorn DLL $version': $info" ;;
-  esac
-  out=$("$root/usr/bin/zelvorn" --version 2>&1) || fail "zelvorn --version: $out"
-  [ "$out" = "zelvorn $version" ] || fail "version: zelvorn --version says '$out'"
+  check_tool_versions zelvorn "$root/usr/bin/zelvorn"
   ;;
 
 *)
@@ -194,5 +185,4 @@ install)
   ;;
 esac
 
-[ "$failures" -eq 0 ] || exit 1
-echo "$mode ok"
+finish "$mode"

@@ -31,12 +31,8 @@ top=$unpacked/$name
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 : >"$work/imports"
-failures=0
-
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+# shellcheck source=common.sh
+. "$here/common.sh"
 
 if [ ! -f "$zips/$name.zip" ]; then
   fail "version: no $name.zip in $zips: $(ls "$zips")"
@@ -57,7 +53,7 @@ $(tail -n +3 "$work/diff" | grep '^[-+]')"
     [ -f "$binary" ] || continue
     "$objdump" -f "$binary" | grep -q 'file format pei-x86-64' ||
       fail "$(basename "$binary") is not a 64-bit Windows binary"
-    "$objdump" -p "$binary" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' |
+    "$objdump" -p "$binary" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' |
       while read -r dll; do
         case $dll in
           kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-*.dll | cfgmgr32.dll | winusb.dll) ;;
@@ -90,6 +86,7 @@ consumers)
   # under the real one's name, the way the README tells users to try it.
   run_on_virtual() {
     cp "$top/bin/zelvorn-virtual.dll" "$(dirname "$1")/zelvorn.dll"
+    # shellcheck disable=SC2086 # the emulator is a command and its argument
     $emulator "$1"
   }
 
@@ -130,14 +127,8 @@ EOF
   fi
 
   # The tool finds the virtual DLL beside itself.
-  info=$($emulator "$top/bin/zelvorn.exe" --virtual info 2>&1) || fail "zelvorn.exe --virtual info: $info"
-  case $info in
-    *"Zelvorn DLL $version"*) ;;
-    *) fail "version: zelvorn.exe --virtual info reports no 'Zelvorn DLL $version': $info" ;;
-  esac
-  out=$($emulator "$top/bin/zelvorn.exe" --version 2>&1) || fail "zelvorn.exe --version: $out"
-  out=$(printf '%s' "$out" | tr -d '\r') # a Windows program's line ends
-  [ "$out" = "zelvorn $version" ] || fail "version: zelvorn.exe --version says '$out'"
+  # shellcheck disable=SC2086 # the emulator is a command and its argument
+  check_tool_versions zelvorn.exe $emulator "$top/bin/zelvorn.exe"
   ;;
 
 *)
@@ -146,5 +137,4 @@ EOF
   ;;
 esac
 
-[ "$failures" -eq 0 ] || exit 1
-echo "$mode ok"
+finish "$mode"
