@@ -124,6 +124,7 @@ programs without the hardware. pcscd loads it once its reader.conf entry
 find_program(ZELVORN_GZIP gzip REQUIRED)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright
   ${PROJECT_BINARY_DIR}/packaging/copyright COPYONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ZELVORN_NEWEST_RELEASE
   REGEX "^## \\[[^]]*\\] - [0-9-]+$" LIMIT_COUNT 1)
 if(NOT ZELVORN_NEWEST_RELEASE MATCHES "^## \\[${PROJECT_VERSION}\\] - ([0-9]+)-([0-9]+)-([0-9]+)$")

@@ -8,8 +8,8 @@ fail() {
 }
 
 # check_tool_versions NAME COMMAND...: the installed tool, run as COMMAND,
-# reports the release's version as its own (--version) and, on the virtual
-# library beside it, as the library's.
+# reports the release's version ($version of the calling script) as its own
+# (--version) and, on the virtual library beside it, as the library's.
 check_tool_versions() {
   name=$1
   shift
