@@ -384,20 +384,18 @@ int Compare(long count, const std::vector<int>& pids) {
     for (const Comparison& c : apdus) {
         const Cost ours = Measure(count, {}, [&](std::uint16_t* sw) { Exchange(c.apdu, sw); });
         PrintRow(c, "this library, virtual reader", ours);
+        // A PC/SC stack's row and its ratio to the library's.
+        const auto through = [&](PcscCard& reader, const char* stack, const char* ratio) {
+            const Cost cost =
+                Measure(count, pids, [&](std::uint16_t* sw) { reader.Transmit(c.apdu, sw); });
+            PrintRow(c, stack, cost);
+            std::printf("| %s | | ratio %s : this library | %.0f | %.0f | | |\n", c.name, ratio,
+                        cost.wallNs / ours.wallNs, cost.cpuNs / ours.cpuNs);
+        };
         if (haveDriver) {
-            const Cost viaDriver =
-                Measure(count, pids, [&](std::uint16_t* sw) { driver.Transmit(c.apdu, sw); });
-            PrintRow(c, "PC/SC: pcscd, this driver, virtual reader", viaDriver);
-            std::printf("| %s | | ratio pcscd + this driver : this library | %.0f | %.0f | | |\n",
-                        c.name, viaDriver.wallNs / ours.wallNs, viaDriver.cpuNs / ours.cpuNs);
+            through(driver, "PC/SC: pcscd, this driver, virtual reader", "pcscd + this driver");
         }
-        if (haveVpcd) {
-            const Cost theirs =
-                Measure(count, pids, [&](std::uint16_t* sw) { vpcd.Transmit(c.apdu, sw); });
-            PrintRow(c, "PC/SC: pcscd, vpcd, vicc", theirs);
-            std::printf("| %s | | ratio pcscd + vpcd/vicc : this library | %.0f | %.0f | | |\n",
-                        c.name, theirs.wallNs / ours.wallNs, theirs.cpuNs / ours.cpuNs);
-        }
+        if (haveVpcd) through(vpcd, "PC/SC: pcscd, vpcd, vicc", "pcscd + vpcd/vicc");
     }
     return 0;
 }
