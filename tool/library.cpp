@@ -76,13 +76,25 @@ Library::~Library() {
     if (handle_ != nullptr) Close(handle_);
 }
 
-void SetScenarioVariable(const std::string& path) {
+namespace {
+
+void SetVariable(const char* name, const std::string& value) {
 #if defined(_WIN32)
     // The process environment, which the library reads directly.
-    SetEnvironmentVariableA(kScenarioVariable, path.c_str());
+    SetEnvironmentVariableA(name, value.c_str());
 #else
-    setenv(kScenarioVariable, path.c_str(), 1);
+    setenv(name, value.c_str(), 1);
 #endif
+}
+
+}  // namespace
+
+void SetScenarioVariable(const std::string& path) {
+    SetVariable(kScenarioVariable, path);
+}
+
+void SetCaptureVariable(const std::string& path) {
+    SetVariable(kCaptureVariable, path);
 }
 
 }  // namespace zelvorn::tool

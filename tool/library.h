@@ -88,7 +88,13 @@ private:
     Api api_;
 };
 
-// Sets the scenario variable for a virtual library loaded after this call.
+// The environment variable through which the virtual library takes the name
+// of a pcap file for its USB traffic.
+inline constexpr const char* kCaptureVariable = "ZELVORN_VIRTUAL_CAPTURE";
+
+// Set the scenario and the capture variable for a virtual library loaded
+// after the call.
 void SetScenarioVariable(const std::string& path);
+void SetCaptureVariable(const std::string& path);
 
 }  // namespace zelvorn::tool

@@ -18,6 +18,7 @@ struct GlobalOptions {
     int port = 0;
     bool useVirtual = false;
     std::string scenario;
+    std::string capture;
     std::string library;
 };
 
@@ -55,6 +56,9 @@ int main(int argc, char** argv) {
     app.add_option("--scenario", g.scenario,
                    "Scenario file for the virtual reader (implies --virtual)")
         ->check(CLI::ExistingFile);
+    app.add_option("--capture", g.capture,
+                   "Write the virtual reader's USB traffic to this pcap file, for Wireshark "
+                   "(implies --virtual)");
     app.add_option("--library", g.library, "Load this library file instead");
 
     // --- list, info, field ---------------------------------------------------
@@ -246,9 +250,12 @@ int main(int argc, char** argv) {
 
     try {
         std::string file = g.library;
-        if (file.empty())
-            file = (g.useVirtual || !g.scenario.empty()) ? kVirtualLibrary : kRealLibrary;
+        if (file.empty()) {
+            const bool useVirtual = g.useVirtual || !g.scenario.empty() || !g.capture.empty();
+            file = useVirtual ? kVirtualLibrary : kRealLibrary;
+        }
         if (!g.scenario.empty()) SetScenarioVariable(g.scenario);
+        if (!g.capture.empty()) SetCaptureVariable(g.capture);
         Library library(file);
         return action(library, g);
     } catch (const ToolError& e) {
