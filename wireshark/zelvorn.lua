@@ -221,7 +221,7 @@ local function reset_state()
         waiting = {},    -- [device] = command record still without its reply
         iso = {},        -- [device] = ISO/IEC 14443-4 chaining state
         apdus = {},      -- [frame] = { raw = joined APDU, parts = {frames} }
-        chain_pending = {}, -- [frame] = INF of a chaining block kept by the card
+        empty = {},      -- [frame] = true for an empty packet from a reader
     }
 end
 reset_state()
@@ -748,7 +748,8 @@ end
 
 local function command_label(code, frame_type)
     if frame_type == 0x01 then return "Receive" end
-    return command_names[code] or string.format("Unknown 0x%02X", code)
+    if code == nil then return "unknown command" end
+    return command_names[code] or string.format("unknown command 0x%02X", code)
 end
 
 local function add_time(tree, from, to)
@@ -859,7 +860,7 @@ local function dissect_reply(rtvb, pinfo, tree, rec, complete)
     if rec.too_long then root:add_proto_expert_info(ef.too_long) end
 
     local command = rec.request
-    local info = command and ("Reply to " .. command_label(command.code or -1, command.frame_type))
+    local info = command and ("Reply to " .. command_label(command.code, command.frame_type))
         or "Reply"
     if command then
         root:add(hf.request_in, rtvb(0, 0), command.frame):set_generated()
@@ -982,7 +983,11 @@ local function dissect_reply_packet(tvb, pinfo, tree, device)
         return 1
     end
     local last = rec.frames[#rec.frames] == pinfo.number
-    if rec.final == pinfo.number or (last and (rec.cut or rec.too_long)) then
+    -- A reply that never got its ETX shows, as far as it goes, on its last
+    -- packet: once the next command (or the end of the capture) is known.
+    local unfinished = last and (rec.cut or rec.too_long
+        or (pinfo.visited and S.open[rec.device] == rec))
+    if rec.final == pinfo.number or unfinished then
         dissect_reply(bytes_tvb(rec.raw, "Reassembled reply"), pinfo, tree, rec,
             rec.final == pinfo.number)
     else
@@ -1049,6 +1054,29 @@ function zelvorn.dissector(tvb, pinfo, tree)
     if consumed > 0 then pinfo.cols.protocol:set("ZELVORN") end
     return consumed
 end
+
+-- The USB dissector hands no empty interrupt packet to a subdissector. A
+-- postdissector sees them: a packet from a reader's interrupt endpoint that
+-- the dissector above did not take carried no data.
+local gaps = Proto("zelvorn_empty", "Zelvorn reader empty packets")
+
+function gaps.dissector(tvb, pinfo, tree)
+    if pinfo.number == nil or S.fragment[pinfo.number] then return end
+    local src = tostring(pinfo.src)
+    local device = device_of(src)
+    if device == nil or not S.devices[device] or endpoint_of(src) == 0 then return end
+    if not pinfo.visited then
+        S.empty[pinfo.number] = true
+        local rec = S.open[device]
+        if rec then rec.empty = (rec.empty or 0) + 1 end
+    end
+    if not S.empty[pinfo.number] then return end
+    local item = tree:add(zelvorn, tvb(0, 0), "Zelvorn reader: empty interrupt packet")
+    item:add(hf.empty_packet, tvb(0, 0)):add_proto_expert_info(ef.empty)
+    pinfo.cols.protocol:set("ZELVORN")
+    pinfo.cols.info:set("Empty interrupt packet")
+end
+register_postdissector(gaps)
 
 DissectorTable.get("usb.product"):add(product_key, zelvorn)
 DissectorTable.get("usb.control"):add(0xffff, zelvorn)
