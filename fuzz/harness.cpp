@@ -1,5 +1,6 @@
 #include "fuzz/harness.h"
 
+#include "commands/protocol_table.h"
 #include "tests/replay/replay_platform.h"
 #include "transport/transport.h"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "commands/protocol_table.h"
 #include "transport/transport.h"
 
 namespace zelvorn::virt {
@@ -38,69 +39,6 @@ void PutEntry(Bytes& out, const Card& card) {
     out.push_back(static_cast<std::uint8_t>(card.Serial().size()));
     for (std::size_t i = 0; i < kSerialField; ++i) {
         out.push_back(i < card.Serial().size() ? card.Serial()[i] : 0x00);
-    }
-}
-
-// Data lengths of the commands that take a fixed number of bytes.
-int FixedDataLength(std::uint8_t command) {
-    switch (command) {
-        case 0x00:
-        case 0x05:
-        case 0x12:
-        case 0x13:
-        case 0x14:
-        case 0x18:
-        case 0x21:
-            return 0;
-        case 0x06:
-        case 0x07:
-        case 0x08:
-        case 0x15:
-        case 0x19:
-        case 0x34:
-        case 0x35:
-            return 1;
-        case 0x0C:
-        case 0x11:
-        case 0x1A:
-            return 2;
-        case 0x32:
-        case 0x33:
-            return 3;
-        case 0x0B:
-        case 0x0F:
-        case 0x10:
-            return 5;
-        case 0x0D:
-            return 7;
-        case 0x0A:
-            return 17;
-        default:
-            return -1;  // variable (0x02, 0x03, 0x16) or unknown
-    }
-}
-
-bool IsCardCommand(std::uint8_t command) {
-    switch (command) {
-        case 0x00:
-        case 0x02:
-        case 0x03:
-        case 0x06:
-        case 0x07:
-        case 0x0A:
-        case 0x0B:
-        case 0x0F:
-        case 0x10:
-        case 0x11:
-        case 0x16:
-        case 0x21:
-        case 0x32:
-        case 0x33:
-        case 0x34:
-        case 0x35:
-            return true;
-        default:
-            return false;
     }
 }
 
@@ -233,7 +171,7 @@ FirmwareReply Firmware::HandleFrame(const std::uint8_t* frame, std::size_t lengt
     if (status != kStatusOk) out.clear();
     if (out.size() > kMaxCardAnswer) out.resize(kMaxCardAnswer);
     // The reset starts the count afresh; it does not count itself.
-    if (status == kStatusOk && !(frameType == kFrameTypeCommand && command == 0x05))
+    if (status == kStatusOk && !(frameType == kFrameTypeCommand && command == kCmdReset))
         ++commandsDone_;
     // Byte 0 echoes the command code and byte 3 is 0; the library reads neither.
     reply.payload = {command, static_cast<std::uint8_t>(status >> 8),
@@ -256,45 +194,46 @@ StatusWord Firmware::DirectReceive(std::uint8_t n, Bytes& out) {
 
 StatusWord Firmware::Execute(std::uint8_t command, const std::uint8_t* data, std::uint8_t n,
                              Bytes& out) {
-    const int fixed = FixedDataLength(command);
-    if (fixed >= 0 && fixed != n) return kStatusMalformed;
-    if (IsCardCommand(command)) return CardCommand(command, data, n, out);
+    const CommandSpec* spec = Protocol_Find(command);
+    if (spec == nullptr) return kStatusUnknownCommand;
+    if (spec->requestLength != kVariableLength && spec->requestLength != n) return kStatusMalformed;
+    if (spec->cardCommand) return CardCommand(command, data, n, out);
 
     switch (command) {
-        case 0x05:
+        case kCmdReset:
             PowerOn();
             return kStatusOk;
-        case 0x08:
+        case kCmdReadEeprom:
             out.push_back(eeprom_[data[0]]);
             return kStatusOk;
-        case 0x0C:
+        case kCmdWriteEeprom:
             eeprom_[data[0]] = data[1];
             out.push_back(eeprom_[data[0]]);
             return kStatusOk;
-        case 0x0D: {
+        case kCmdLoadKey: {
             if (!SetKey(data[0], data + 1)) return kStatusOutOfRange;
             out.assign(data + 1, data + 7);
             return kStatusOk;
         }
-        case 0x12:
-        case 0x13:
-            SwitchField(command == 0x13);
+        case kCmdFieldOff:
+        case kCmdFieldOn:
+            SwitchField(command == kCmdFieldOn);
             out.push_back(fieldOn_ ? 1 : 0);
             return kStatusOk;
-        case 0x14:
+        case kCmdReadUserPort:
             out.push_back(static_cast<std::uint8_t>(inputs_ | outputs_));
             return kStatusOk;
-        case 0x15:
+        case kCmdWriteUserPort:
             outputs_ = data[0] & kUserPortOutputs;
             out.push_back(outputs_);
             return kStatusOk;
-        case 0x18:
+        case kCmdStatus:
             return Status(out);
-        case 0x19:
+        case kCmdReadRegister:
             if (data[0] >= kRegisterCount) return kStatusOutOfRange;
             out.push_back(registers_[data[0]]);
             return kStatusOk;
-        case 0x1A:
+        case kCmdWriteRegister:
             if (data[0] >= kRegisterCount) return kStatusOutOfRange;
             if (data[0] == kRegTxControl) {
                 // The antenna drivers are the field: switching them is switching it.
@@ -325,11 +264,11 @@ StatusWord Firmware::CardCommand(std::uint8_t command, const std::uint8_t* data,
                                  Bytes& out) {
     if (!fieldOn_) return kStatusFieldOff;
     switch (command) {
-        case 0x00:
+        case kCmdSelect:
             return SelectOne(out);
-        case 0x03:
+        case kCmdListOrSelect:
             return n == 0 ? ListCards(out) : SelectBySerial(data, n, out);
-        case 0x21: {
+        case kCmdReadAtqb: {
             Card* card = FirstOf(AirInterface::TypeB);
             if (card == nullptr) return kStatusNoCard;
             std::uint8_t atqb[12];
@@ -337,16 +276,16 @@ StatusWord Firmware::CardCommand(std::uint8_t command, const std::uint8_t* data,
             out.assign(atqb, atqb + sizeof atqb);
             return kStatusOk;
         }
-        case 0x32:
-        case 0x33:
-        case 0x34:
-        case 0x35: {
+        case kCmdAskWrite:
+        case kCmdAskWriteOtherMode:
+        case kCmdAskRead:
+        case kCmdAskMultiRead: {
             Card* ticket = FirstOf(AirInterface::AskTicket);
             if (ticket == nullptr) return kStatusNoCard;
             std::uint8_t bytes[8];
             StatusWord s;
-            if (command >= 0x34) {
-                const std::size_t sectors = command == 0x34 ? 1 : 4;
+            if (command == kCmdAskRead || command == kCmdAskMultiRead) {
+                const std::size_t sectors = command == kCmdAskRead ? 1 : 4;
                 s = ticket->AskRead(data[0], bytes, sectors);
                 if (s == kStatusOk) out.assign(bytes, bytes + 2 * sectors);
             } else {
@@ -360,42 +299,42 @@ StatusWord Firmware::CardCommand(std::uint8_t command, const std::uint8_t* data,
     }
 
     // The rest speak to the selected card.
-    if (command == 0x02 && n != 2 && n != 8) return kStatusMalformed;
-    if (command == 0x16 && (n < 2 || data[0] + 2u != n)) return kStatusMalformed;
+    if (command == kCmdLogin && n != 2 && n != 8) return kStatusMalformed;
+    if (command == kCmdTelegram && (n < 2 || data[0] + 2u != n)) return kStatusMalformed;
     if (selected_ == nullptr) return kStatusNotSelected;
     Card& card = *selected_;
     std::int32_t value = 0;
     StatusWord s;
     switch (command) {
-        case 0x02:
+        case kCmdLogin:
             return Login(data, n);
-        case 0x06: {
+        case kCmdReadBlock: {
             std::uint8_t block[16];
             s = card.ReadBlock(data[0], block);
             if (s == kStatusOk) out.assign(block, block + 16);
             return s;
         }
-        case 0x07:
+        case kCmdReadValue:
             s = card.ReadValue(data[0], &value);
             break;
-        case 0x0A: {
+        case kCmdWriteBlock: {
             std::uint8_t echo[16];
             s = card.WriteBlock(data[0], data + 1, echo);
             if (s == kStatusOk) out.assign(echo, echo + 16);
             return s;
         }
-        case 0x0B:
+        case kCmdWriteValue:
             value = GetBE32(data + 1);
             s = card.WriteValue(data[0], value);
             break;
-        case 0x0F:
-        case 0x10:
-            s = card.ChangeValue(data[0], GetBE32(data + 1), command == 0x10, &value);
+        case kCmdIncrement:
+        case kCmdDecrement:
+            s = card.ChangeValue(data[0], GetBE32(data + 1), command == kCmdDecrement, &value);
             break;
-        case 0x11:
+        case kCmdCopyValue:
             s = card.CopyValue(data[0], data[1], &value);
             break;
-        case 0x16:
+        case kCmdTelegram:
             return Telegram(data, n, out);
         default:
             return kStatusUnknownCommand;

@@ -12,11 +12,13 @@ constexpr std::size_t kSectorSize = 2;
 constexpr std::size_t kMultiReadSize = 8;
 
 // A reply of the expected length carries exactly the sector bytes as data.
-constexpr CommandDescription kSectorRead{0x34, 5 + kSectorSize};
-constexpr CommandDescription kSectorMultiRead{0x35, 5 + kMultiReadSize};
+constexpr CommandDescription kSectorRead = Command_Described(kCmdAskRead);
+constexpr CommandDescription kSectorMultiRead = Command_Described(kCmdAskMultiRead);
 // The two write commands differ only inside the reader and the ticket.
-constexpr CommandDescription kSectorWrite{0x32, 5 + kSectorSize};
-constexpr CommandDescription kSectorWriteOtherMode{0x33, 5 + kSectorSize};
+constexpr CommandDescription kSectorWrite = Command_Described(kCmdAskWrite);
+constexpr CommandDescription kSectorWriteOtherMode = Command_Described(kCmdAskWriteOtherMode);
+static_assert(kSectorRead.expectedLength == kReplyDataOffset + kSectorSize &&
+              kSectorMultiRead.expectedLength == kReplyDataOffset + kMultiReadSize);
 
 // Runs one sector command and, on a reply of the expected length, replaces
 // the caller's count bytes with the reply's data. Anything else leaves them

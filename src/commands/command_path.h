@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "commands/protocol_table.h"
 #include "readers/reader_table.h"
 #include "transport/transport.h"
 
@@ -64,6 +65,19 @@ struct CommandDescription {
     std::uint8_t expectedLength;  // the M a complete reply has; kLengthNotTested for none
 };
 constexpr std::uint8_t kLengthNotTested = 0;
+
+// The ReplyBlock carries its data behind five bytes: byte 0, the reader
+// status (2), byte 3 and the data length P.
+constexpr std::size_t kReplyDataOffset = 5;
+
+// The description the protocol table gives a command: a reply of fixed
+// length is complete at that length, one whose length varies is not tested.
+consteval CommandDescription Command_Described(std::uint8_t code) {
+    const CommandSpec* spec = Protocol_Find(code);
+    if (spec == nullptr) throw "no such command in the protocol table";
+    if (spec->replyLength == kVariableLength) return {code, kLengthNotTested};
+    return {code, static_cast<std::uint8_t>(kReplyDataOffset + spec->replyLength)};
+}
 
 // Exchanges the request and checks, in order, the transport result and the
 // reader status. Returns the first nonzero one unchanged (a status with its

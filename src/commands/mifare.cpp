@@ -11,16 +11,16 @@
 namespace zelvorn {
 namespace {
 
-constexpr CommandDescription kSelect{0x00, 18};
-constexpr CommandDescription kLogin{0x02, kLengthNotTested};
-constexpr CommandDescription kRead{0x06, 21};
-constexpr CommandDescription kReadValue{0x07, 9};
-constexpr CommandDescription kWrite{0x0A, 21};
-constexpr CommandDescription kWriteValue{0x0B, 9};
-constexpr CommandDescription kWriteMasterKey{0x0D, 11};
-constexpr CommandDescription kInc{0x0F, 9};
-constexpr CommandDescription kDec{0x10, 9};
-constexpr CommandDescription kCopy{0x11, 9};
+constexpr CommandDescription kSelect = Command_Described(kCmdSelect);
+constexpr CommandDescription kLogin = Command_Described(kCmdLogin);
+constexpr CommandDescription kRead = Command_Described(kCmdReadBlock);
+constexpr CommandDescription kReadValue = Command_Described(kCmdReadValue);
+constexpr CommandDescription kWrite = Command_Described(kCmdWriteBlock);
+constexpr CommandDescription kWriteValue = Command_Described(kCmdWriteValue);
+constexpr CommandDescription kWriteMasterKey = Command_Described(kCmdLoadKey);
+constexpr CommandDescription kInc = Command_Described(kCmdIncrement);
+constexpr CommandDescription kDec = Command_Described(kCmdDecrement);
+constexpr CommandDescription kCopy = Command_Described(kCmdCopyValue);
 
 constexpr std::size_t kBlockBytes = 16;
 constexpr std::size_t kKeyBytes = 6;

@@ -10,11 +10,6 @@
 namespace zelvorn {
 namespace {
 
-// With no data the reader lists the cards in its field; with a serial number
-// as data it selects that card.
-constexpr std::uint8_t kCmdListOrSelect = 0x03;
-constexpr std::uint8_t kCmdReadAtqb = 0x21;
-
 // Reply buffers of the six commands.
 constexpr std::size_t kListReplyCapacity = 352;
 constexpr std::size_t kDirectReplyCapacity = 64;

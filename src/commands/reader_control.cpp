@@ -11,16 +11,16 @@ namespace {
 
 // Every reply of this family carries at most one data byte, except the
 // status report with its 20-byte status block and 10-byte record.
-constexpr CommandDescription kReset{kCmdReset, kLengthNotTested};
-constexpr CommandDescription kStatus{0x18, 35};
-constexpr CommandDescription kFieldOff{0x12, 6};
-constexpr CommandDescription kFieldOn{0x13, 6};
-constexpr CommandDescription kReadEeprom{0x08, 6};
-constexpr CommandDescription kWriteEeprom{0x0C, 6};
-constexpr CommandDescription kReadUserPort{0x14, 6};
-constexpr CommandDescription kWriteUserPort{0x15, 6};
-constexpr CommandDescription kReadRegister{0x19, 6};
-constexpr CommandDescription kWriteRegister{0x1A, 6};
+constexpr CommandDescription kReset = Command_Described(kCmdReset);
+constexpr CommandDescription kStatus = Command_Described(kCmdStatus);
+constexpr CommandDescription kFieldOff = Command_Described(kCmdFieldOff);
+constexpr CommandDescription kFieldOn = Command_Described(kCmdFieldOn);
+constexpr CommandDescription kReadEeprom = Command_Described(kCmdReadEeprom);
+constexpr CommandDescription kWriteEeprom = Command_Described(kCmdWriteEeprom);
+constexpr CommandDescription kReadUserPort = Command_Described(kCmdReadUserPort);
+constexpr CommandDescription kWriteUserPort = Command_Described(kCmdWriteUserPort);
+constexpr CommandDescription kReadRegister = Command_Described(kCmdReadRegister);
+constexpr CommandDescription kWriteRegister = Command_Described(kCmdWriteRegister);
 
 constexpr std::size_t kStatusReplyCapacity = 40;
 constexpr std::size_t kStatusBlockSize = 20;

@@ -2,8 +2,9 @@
 
 #include <new>
 
-#include "zelvorn.h"
+#include "commands/protocol_table.h"
 #include "transport/transport.h"
+#include "zelvorn.h"
 
 namespace zelvorn {
 namespace {

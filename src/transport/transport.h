@@ -10,10 +10,6 @@ namespace zelvorn {
 constexpr std::uint8_t kFrameCommand = 0xE0;
 constexpr std::uint8_t kFrameReceive = 0x01;
 
-// Command codes the library sends itself.
-constexpr std::uint8_t kCmdReset = 0x05;
-constexpr std::uint8_t kCmdTelegram = 0x16;
-
 // The packet and the encoded frame live in 256-byte buffers, so a request
 // carries at most 121 data bytes (2N + 14 <= 256) and a reply at most 122
 // payload bytes.

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "commands/protocol_table.h"
 #include "tests/double/fixture.h"
 #include "transport/transport.h"
 

@@ -1,0 +1,118 @@
+// The reader's command set as it travels on the wire: one row per command
+// code. The library's command families take their codes and reply lengths
+// from here, the virtual reader's firmware its request lengths and which
+// commands need a card, and the capture dissector its command names.
+//
+// Every command here goes with frame type E0. The one request of frame type
+// 01, the direct receive, has command code 00 and is no row of this table.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace zelvorn {
+
+struct CommandSpec {
+    std::uint8_t code;           // command code on the wire
+    const char* name;            // short name, e.g. "select", "login", "read block", "telegram"
+    std::int16_t requestLength;  // bytes of request data, or kVariableLength
+    bool cardCommand;            // talks to a card in the field (as opposed to the reader alone)
+    std::int16_t replyLength;    // bytes of reply data on success, or kVariableLength
+};
+
+constexpr std::int16_t kVariableLength = -1;
+
+// Command codes, named as the rows below name them.
+constexpr std::uint8_t kCmdSelect = 0x00;
+constexpr std::uint8_t kCmdLogin = 0x02;
+constexpr std::uint8_t kCmdListOrSelect = 0x03;  // no data: list the cards; a serial: select it
+constexpr std::uint8_t kCmdReset = 0x05;
+constexpr std::uint8_t kCmdReadBlock = 0x06;
+constexpr std::uint8_t kCmdReadValue = 0x07;
+constexpr std::uint8_t kCmdReadEeprom = 0x08;
+constexpr std::uint8_t kCmdWriteBlock = 0x0A;
+constexpr std::uint8_t kCmdWriteValue = 0x0B;
+constexpr std::uint8_t kCmdWriteEeprom = 0x0C;
+constexpr std::uint8_t kCmdLoadKey = 0x0D;
+constexpr std::uint8_t kCmdIncrement = 0x0F;
+constexpr std::uint8_t kCmdDecrement = 0x10;
+constexpr std::uint8_t kCmdCopyValue = 0x11;
+constexpr std::uint8_t kCmdFieldOff = 0x12;
+constexpr std::uint8_t kCmdFieldOn = 0x13;
+constexpr std::uint8_t kCmdReadUserPort = 0x14;
+constexpr std::uint8_t kCmdWriteUserPort = 0x15;
+constexpr std::uint8_t kCmdTelegram = 0x16;
+constexpr std::uint8_t kCmdStatus = 0x18;
+constexpr std::uint8_t kCmdReadRegister = 0x19;
+constexpr std::uint8_t kCmdWriteRegister = 0x1A;
+constexpr std::uint8_t kCmdReadAtqb = 0x21;
+constexpr std::uint8_t kCmdAskWrite = 0x32;
+constexpr std::uint8_t kCmdAskWriteOtherMode = 0x33;
+constexpr std::uint8_t kCmdAskRead = 0x34;
+constexpr std::uint8_t kCmdAskMultiRead = 0x35;
+
+// Request data: the login carries a sector and a key selector, with the key
+// itself behind them for keys A and B (2 or 8 bytes); the select by serial
+// carries the serial's length and the serial (5, 8 or 11 bytes); a telegram
+// carries its count, its option byte and the bytes for the card.
+//
+// Reply data: the select reply is a tag list with exactly one 12-byte card
+// entry, behind a byte that is not interpreted; the list has a count and
+// one entry per card; the status report is a 20-byte status block and a
+// 10-byte record; writes echo what they wrote; value commands answer with the
+// value; an ATQB and a card's answer are as long as the card makes them.
+inline constexpr CommandSpec kProtocolTable[] = {
+    {kCmdSelect, "select", 0, true, 13},
+    {kCmdLogin, "login", kVariableLength, true, 0},
+    {kCmdListOrSelect, "list or select by serial", kVariableLength, true, kVariableLength},
+    {kCmdReset, "reset", 0, false, 0},
+    {kCmdReadBlock, "read block", 1, true, 16},
+    {kCmdReadValue, "read value", 1, true, 4},
+    {kCmdReadEeprom, "read EEPROM", 1, false, 1},
+    {kCmdWriteBlock, "write block", 17, true, 16},
+    {kCmdWriteValue, "write value", 5, true, 4},
+    {kCmdWriteEeprom, "write EEPROM", 2, false, 1},
+    {kCmdLoadKey, "load key", 7, false, 6},
+    {kCmdIncrement, "increment", 5, true, 4},
+    {kCmdDecrement, "decrement", 5, true, 4},
+    {kCmdCopyValue, "copy value", 2, true, 4},
+    {kCmdFieldOff, "field off", 0, false, 1},
+    {kCmdFieldOn, "field on", 0, false, 1},
+    {kCmdReadUserPort, "read user port", 0, false, 1},
+    {kCmdWriteUserPort, "write user port", 1, false, 1},
+    {kCmdTelegram, "telegram", kVariableLength, true, kVariableLength},
+    {kCmdStatus, "status", 0, false, 30},
+    {kCmdReadRegister, "read register", 1, false, 1},
+    {kCmdWriteRegister, "write register", 2, false, 1},
+    {kCmdReadAtqb, "read ATQB", 0, true, kVariableLength},
+    {kCmdAskWrite, "ASK write", 3, true, 2},
+    {kCmdAskWriteOtherMode, "ASK write, other mode", 3, true, 2},
+    {kCmdAskRead, "ASK read", 1, true, 2},
+    {kCmdAskMultiRead, "ASK multi-read", 1, true, 8},
+};
+
+// Every command, once, ordered by code.
+constexpr std::span<const CommandSpec> Protocol_Commands() {
+    return kProtocolTable;
+}
+
+// The row of a code; null for an unknown code.
+constexpr const CommandSpec* Protocol_Find(std::uint8_t code) {
+    for (const CommandSpec& spec : kProtocolTable) {
+        if (spec.code == code) return &spec;
+    }
+    return nullptr;
+}
+
+namespace protocol_detail {
+constexpr bool OrderedByCode() {
+    const std::span<const CommandSpec> rows = Protocol_Commands();
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        if (rows[i - 1].code >= rows[i].code) return false;
+    }
+    return true;
+}
+}  // namespace protocol_detail
+static_assert(protocol_detail::OrderedByCode(), "one row per code, ordered by code");
+
+}  // namespace zelvorn
