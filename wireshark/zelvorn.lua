@@ -602,7 +602,7 @@ local function dissect_request_data(code, frame_type, d, pinfo, tree, ctx)
         local len = d(0, 1):uint()
         tree:add(hf.serial_length, d(0, 1))
         if n > 1 then tree:add(hf.serial, d(1, math.min(len, n - 1))) end
-        return " by serial " .. hex_of(d(1, math.min(len, n - 1)):raw())
+        return " " .. hex_of(d(1, math.min(len, n - 1)):raw())
     elseif code == 0x06 or code == 0x07 then
         tree:add(hf.block, d(0, 1))
         return string.format(" block %d", d(0, 1):uint())
@@ -828,8 +828,11 @@ local function dissect_command(tvb, pinfo, tree, device)
                 end
             end
             local ctx = { device = device, key = pinfo.number, command = command }
-            info = command_label(code, frame_type)
-                .. dissect_request_data(code, frame_type, d, pinfo, root, ctx)
+            local label = command_label(code, frame_type)
+            local detail = dissect_request_data(code, frame_type, d, pinfo, root, ctx)
+            -- "read block 4" rather than "read block block 4"
+            if label:sub(-6) == " block" then detail = detail:gsub("^ block", "", 1) end
+            info = label .. detail
             root:append_text(": " .. info)
         end
     end
