@@ -41,6 +41,9 @@ public:
     // Cards in the field, in the order anticollision finds them.
     Card& AddCard(std::unique_ptr<Card> card);
     bool RemoveCard(const Card& card);
+    // Takes a card out of the field and hands it over, its memory intact, so
+    // that it can be put back later; null when it is not in the field.
+    std::unique_ptr<Card> TakeCard(const Card& card);
     void RemoveAllCards();
     std::size_t CardCount() const { return cards_.size(); }
     Card& CardAt(std::size_t index) { return *cards_.at(index); }
@@ -57,6 +60,8 @@ public:
     // Keys held by the reader: stored key numbers 0..15, and the reader's own
     // keys A, B and F under the numbers 0xAA, 0xBB and 0xFF.
     bool SetKey(std::uint8_t keyNumber, const std::uint8_t* key6);
+    // The key under such a number, or null for another number.
+    const std::uint8_t* KeyAt(std::uint8_t keyNumber) { return KeySlot(keyNumber); }
 
 private:
     StatusWord Execute(std::uint8_t command, const std::uint8_t* data, std::uint8_t n, Bytes& out);

@@ -51,9 +51,16 @@ extern "C" ZELVORN_API int16_t Zelvorn_Open(int16_t port) {
     const auto slot = static_cast<std::uint16_t>(port);
     if (g_readers[slot] != nullptr) return port;
 
-    const PlatformOps& ops = Platform_Default();
     PathChar path[kDevicePathChars] = {};
-    if (!ops.findPath(path, slot)) return ERR_OPEN_FAILED;
+    if (!Platform_Default().findPath(path, slot)) return ERR_OPEN_FAILED;
+    return Reader_OpenPath(port, path);
+}
+
+std::int16_t zelvorn::Reader_OpenPath(std::int16_t port, const PathChar* path) {
+    if (!Handle_InRange(port) || path == nullptr) return ERR_OPEN_FAILED;
+    const auto slot = static_cast<std::uint16_t>(port);
+    if (g_readers[slot] != nullptr) return ERR_DEVICE_BUSY;
+    const PlatformOps& ops = Platform_Default();
 
     PlatformFile* file = nullptr;
     switch (ops.openPath(path, &file)) {

@@ -26,6 +26,13 @@ inline bool Handle_InRange(std::int16_t handle) {
 // The context in a range-checked slot, or null when the slot is empty.
 ReaderContext* ReaderTable_Lookup(std::int16_t handle);
 
+// Opens the reader at a device path into an empty slot and resets it, as
+// Zelvorn_Open does for the port-th reader found. For callers that are told
+// which device to drive (the PC/SC driver gets the device node from pcscd).
+// Returns the port; ERR_DEVICE_BUSY when the slot is taken or the system
+// refuses access; ERR_OPEN_FAILED otherwise.
+std::int16_t Reader_OpenPath(std::int16_t port, const PathChar* path);
+
 // Empties every slot without releasing anything: what loading the library does.
 void ReaderTable_Clear();
 
