@@ -11,6 +11,11 @@
 // (if it exists), written when it is closed, so that several runs of a
 // program meet one reader with the keys, EEPROM and card memory the last run
 // left. A state file that cannot be used fails the open in the same way.
+//
+// ZELVORN_VIRTUAL_CAPTURE, when set, names a pcap file that receives the
+// reader's USB traffic (virtual/library/capture.h). A capture file that cannot
+// be created leaves the reader unplugged, rather than running without the
+// record the caller asked for.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "virtual/library/capture.h"
 #include "virtual/scenario.h"
 #include "virtual/state_file.h"
 #include "virtual/virtual_reader.h"
@@ -96,17 +102,29 @@ bool LoadScenario() {
     }
 }
 
+// The capture wraps the transfers of the given operations.
+const PlatformOps* StartCapture(const PlatformOps& inner) {
+    const std::string path = Variable(virt::kCaptureVariable);
+    if (path.empty()) return &inner;
+    const PlatformOps* ops =
+        virt::Capture_Start(path.c_str(), inner, ZELVORN_USB_VENDOR_ID, ZELVORN_USB_PRODUCT_ID);
+    if (ops != nullptr) return ops;
+    virt::VirtualReader::Instance().Unplug();
+    return &inner;
+}
+
 }  // namespace
 
 const PlatformOps& Platform_Default() {
     static const bool loaded = LoadScenario();
     (void)loaded;
-    if (g_ops.openPath == nullptr) {
+    static const PlatformOps* const ops = [] {
         g_ops = VirtualReader_Ops();
         g_ops.openPath = OpenWithState;
         g_ops.closeFile = CloseWithState;
-    }
-    return g_ops;
+        return StartCapture(g_ops);
+    }();
+    return *ops;
 }
 
 }  // namespace zelvorn
