@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "transport/transport.h"
 #include "virtual/card.h"
 
 namespace zelvorn::virt {
@@ -22,7 +23,7 @@ constexpr std::uint8_t kUserPortOutputs = 0x44;  // bits 6 and 2
 constexpr std::uint8_t kRegTxControl = 0x11;
 
 struct FirmwareReply {
-    StatusWord transport = 0x9000;
+    StatusWord transport = kTransportOk;
     Bytes payload;  // the reply payload: command, reader status (2), 00, P, data
 };
 

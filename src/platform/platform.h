@@ -40,9 +40,12 @@ enum : std::uint8_t {
     kPipeInterrupt = 3,
 };
 
+// Bit 7 of an endpoint address: the endpoint sends to the host.
+constexpr std::uint8_t kEndpointIn = 0x80;
+
 struct PipeInfo {
     std::uint8_t type;  // one of kPipe*
-    std::uint8_t id;    // endpoint address; bit 7 set for IN
+    std::uint8_t id;    // endpoint address; kEndpointIn set for IN
 };
 
 struct SetupPacket {

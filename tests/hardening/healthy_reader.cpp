@@ -2,9 +2,10 @@
 
 #include <cstring>
 
-#include "zelvorn.h"
+#include "readers/reader_table.h"
 #include "tests/replay/replay_platform.h"
 #include "transport/transport.h"
+#include "zelvorn.h"
 
 namespace zelvorn::hardening {
 namespace {
@@ -122,7 +123,7 @@ std::int16_t RawExchange(std::uint8_t command, std::uint8_t argument) {
     std::uint8_t replyLength = 0;
     std::uint8_t reply[32];
     const RequestBlock request = Request_Make(command, &argument, 1);
-    return Transport_Exchange(0, request, &replyLength, reply, sizeof reply);
+    return Transport_Exchange(*ReaderTable_Lookup(0), request, &replyLength, reply, sizeof reply);
 }
 
 // Outputs of the mix; their contents are not looked at.
