@@ -72,12 +72,17 @@ Card& Firmware::AddCard(std::unique_ptr<Card> card) {
 }
 
 bool Firmware::RemoveCard(const Card& card) {
+    return TakeCard(card) != nullptr;
+}
+
+std::unique_ptr<Card> Firmware::TakeCard(const Card& card) {
     auto it = std::find_if(cards_.begin(), cards_.end(),
                            [&card](const std::unique_ptr<Card>& c) { return c.get() == &card; });
-    if (it == cards_.end()) return false;
+    if (it == cards_.end()) return nullptr;
     if (selected_ == it->get()) selected_ = nullptr;
+    std::unique_ptr<Card> taken = std::move(*it);
     cards_.erase(it);
-    return true;
+    return taken;
 }
 
 void Firmware::RemoveAllCards() {

@@ -42,6 +42,9 @@ public:
     // Cards in the field, in the order anticollision finds them.
     Card& AddCard(std::unique_ptr<Card> card);
     bool RemoveCard(const Card& card);
+    // Takes a card out of the field and hands it over, its memory intact, so
+    // that it can be put back later; null when it is not in the field.
+    std::unique_ptr<Card> TakeCard(const Card& card);
     void RemoveAllCards();
     std::size_t CardCount() const { return cards_.size(); }
     Card& CardAt(std::size_t index) { return *cards_.at(index); }

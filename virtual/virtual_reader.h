@@ -33,6 +33,9 @@ struct WireFaults {
 class VirtualReader {
 public:
     static VirtualReader& Instance();
+    // A reader of its own with the default scenario, for platforms that
+    // present several readers (virtual/reader_bank.h).
+    VirtualReader();
 
     // Replaces the reader and its cards with those of the scenario; the reader
     // is plugged in, powered on, closed, and every fault is cleared.
@@ -65,7 +68,6 @@ public:
     void CloseFile(PlatformFile* file);
 
 private:
-    VirtualReader();
     bool Current(const void* handle) const;
     void QueueReply(std::uint16_t transportStatus, const Bytes& payload);
 

@@ -28,6 +28,16 @@ public:
     // FSCI outside 0..8). Returns the frame size.
     std::int16_t InitBlockNumber(std::int16_t fsci);
 
+    // As InitBlockNumber, but sized the way ISO/IEC 14443-4 counts a frame:
+    // the PCB and the two CRC bytes are part of the card's frame size, so an
+    // I-block carries at most FSC - 3 APDU bytes. For callers that serve any
+    // card (the PC/SC driver) rather than the exported functions' contract.
+    std::int16_t InitBlockNumberStrict(std::int16_t fsci) {
+        state_ = {0, static_cast<std::int16_t>(Fsc_ForFsci(fsci) - kFrameOverhead)};
+        return state_.fsc;
+    }
+    static constexpr std::int16_t kFrameOverhead = 3;
+
     // Sends RATS announcing fsdi (above 4 sent as 4) and CID 0. atsLength is
     // required: 48 on entry, the ATS length on success. ats is optional and
     // needs room for kMaxAtsLength bytes. Changes no protocol state.

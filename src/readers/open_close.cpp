@@ -3,6 +3,8 @@
 // taken out and released again.
 #include <new>
 
+#include "readers/open_close.h"
+
 #include "commands/protocol_table.h"
 #include "readers/reader_table.h"
 #include "transport/transport.h"
@@ -42,9 +44,17 @@ extern "C" ZELVORN_API int16_t Zelvorn_Open(int16_t port) {
     if (!Handle_InRange(port)) return ERR_OPEN_FAILED;
     if (ReaderTable_Lookup(port) != nullptr) return port;
 
-    const PlatformOps& ops = Platform_Default();
     PathChar path[kDevicePathChars] = {};
-    if (!ops.findPath(path, static_cast<std::uint16_t>(port))) return ERR_OPEN_FAILED;
+    if (!Platform_Default().findPath(path, static_cast<std::uint16_t>(port))) {
+        return ERR_OPEN_FAILED;
+    }
+    return Reader_OpenPath(port, path);
+}
+
+std::int16_t zelvorn::Reader_OpenPath(std::int16_t port, const PathChar* path) {
+    if (!Handle_InRange(port) || path == nullptr) return ERR_OPEN_FAILED;
+    if (ReaderTable_Lookup(port) != nullptr) return ERR_DEVICE_BUSY;
+    const PlatformOps& ops = Platform_Default();
 
     PlatformFile* file = nullptr;
     switch (ops.openPath(path, &file)) {

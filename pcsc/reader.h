@@ -1,0 +1,107 @@
+// One reader as pcscd sees it: one slot, the card the reader selects in it,
+// and everything the driver keeps for that reader: the library handle, an
+// ISO/IEC 14443-4 engine of its own (so that two readers never share block
+// numbers), the volatile MIFARE keys and the authentication in force.
+//
+// Not thread-safe: the driver serialises every call (see ifd_handler.cpp).
+#pragma once
+
+#include "pcsc/ifd.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "iso14443/iso_dep.h"
+#include "pcsc/atr.h"
+#include "platform/platform.h"
+
+namespace zelvorn::pcsc {
+
+enum class CardKind : std::uint8_t { None, MifareClassic, IsoDepA, TypeB, OtherA };
+
+struct CardInfo {
+    CardKind kind = CardKind::None;
+    std::uint8_t sak = 0;
+    std::uint8_t uidLength = 0;
+    std::uint8_t uid[10] = {};   // the serial number; a type B card's PUPI
+    std::uint16_t blocks = 0;    // MIFARE Classic: blocks on the card
+    std::uint8_t atqb[12] = {};  // type B: the whole ATQB
+    std::uint8_t historical[kMaxHistorical] = {};
+    std::size_t historicalCount = 0;
+    std::uint8_t atr[kMaxAtr] = {};
+    std::size_t atrLength = 0;
+};
+
+// Key numbers of the pseudo-APDUs: 00..0F are volatile keys the driver holds
+// for the reader, 20..2F the reader's own key store (numbers 0..15).
+constexpr std::uint8_t kVolatileKeys = 16;
+constexpr std::uint8_t kStoredKeyBase = 0x20;
+constexpr std::uint8_t kStoredKeys = 16;
+
+class Reader {
+public:
+    // Opens the device at path into the library's first free slot.
+    RESPONSECODE Open(const PathChar* path);
+    void Close();
+    bool IsOpen() const { return handle_ >= 0; }
+    // pcscd saw the device leave: nothing is sent to it any more.
+    void MarkRemoved() { removed_ = true; }
+
+    RESPONSECODE Presence();
+    RESPONSECODE PowerUp(std::uint8_t* atr, DWORD* atrLength);
+    void PowerDown();
+    RESPONSECODE Transmit(const std::uint8_t* command, std::size_t length, std::uint8_t* response,
+                          std::size_t* responseLength);
+
+    const CardInfo& Card() const { return card_; }
+    bool Powered() const { return powered_; }
+    std::int16_t Handle() const { return handle_; }
+
+private:
+    struct Apdu;
+    struct Reply;
+
+    bool Detect(CardInfo& card);
+    bool SameCard(const CardInfo& a, const CardInfo& b) const;
+    bool ProbeSession();
+    bool ReaderAnswers();
+    RESPONSECODE CardLost();
+    bool StartIsoDep();
+
+    RESPONSECODE PseudoApdu(const Apdu& apdu, Reply& reply);
+    void GetData(const Apdu& apdu, Reply& reply);
+    void LoadKey(const Apdu& apdu, Reply& reply);
+    void Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
+                      std::uint8_t keyNumber, Reply& reply);
+    void ReadBinary(const Apdu& apdu, Reply& reply);
+    void UpdateBinary(const Apdu& apdu, Reply& reply);
+    void ValueOperations(const Apdu& apdu, Reply& reply);
+    std::int16_t Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
+    // Status word for a library result of a card command; 0 when the card
+    // is gone, which the caller answers as "no card".
+    std::uint16_t StatusFor(std::int16_t result, bool write);
+
+    std::int16_t handle_ = -1;
+    bool removed_ = false;
+    IsoDepEngine engine_;
+    CardInfo card_;
+    bool powered_ = false;
+    bool isoDep_ = false;
+    bool cardGone_ = false;       // set while answering a command; ends the session
+    bool reportRemoval_ = false;  // the next presence poll says "absent" once
+
+    struct Key {
+        bool loaded = false;
+        std::array<std::uint8_t, 6> bytes{};
+    };
+    std::array<Key, kVolatileKeys> keys_{};
+    struct Authentication {
+        bool valid = false;
+        std::uint8_t sector = 0;
+        bool keyB = false;
+        std::uint8_t keyNumber = 0;
+    } auth_;
+};
+
+}  // namespace zelvorn::pcsc

@@ -1,0 +1,86 @@
+// Every status word the driver answers a pseudo-APDU with, and how the
+// reader's own status words turn into them. One table, so that what a
+// client sees for a given failure is decided in one place.
+#pragma once
+
+#include <cstdint>
+
+namespace zelvorn::pcsc {
+
+enum StatusWord : std::uint16_t {
+    kSwOk = 0x9000,
+    kSwEndOfData = 0x6282,             // GET DATA: fewer bytes than Le asked for
+    kSwAuthFailed = 0x6300,            // the card refused the key
+    kSwExecutionError = 0x6400,        // the reader could not carry the command out
+    kSwMemoryFailure = 0x6581,         // a written block did not read back as written
+    kSwWrongLength = 0x6700,           // Lc or Le do not fit the command
+    kSwNotValueBlock = 0x6981,         // value operation on a block that holds no value
+    kSwSecurity = 0x6982,              // not authenticated for that block, or access bits forbid it
+    kSwReaderKeyUnsupported = 0x6983,  // LOAD KEYS of a reader key
+    kSwSecureLoadUnsupported = 0x6985,  // LOAD KEYS with secured transmission
+    kSwKeyNumberInvalid = 0x6988,       // no such key slot, or nothing loaded in it
+    kSwWrongData = 0x6A80,              // key type, TLV or trailer bytes malformed
+    kSwNotSupported = 0x6A81,           // the command does not apply to this card
+    kSwWrongP1P2 = 0x6A86,
+    kSwWrongAddress = 0x6B00,  // block outside the card
+    kSwInsUnknown = 0x6D00,
+    kSwClaUnknown = 0x6E00,  // a card without ISO/IEC 14443-4 takes only class FF
+    kSwUnknown = 0x6F00,
+};
+
+// GET DATA with Le smaller than the data: 6C and the data's length.
+constexpr std::uint16_t Sw_CorrectLength(std::uint8_t length) {
+    return static_cast<std::uint16_t>(0x6C00 | length);
+}
+
+// The reader's status words for card commands (bytes 1 and 2 of its reply,
+// as the library returns them: negative numbers).
+enum ReaderStatus : std::int16_t {
+    kReaderNoCard = -1,
+    kReaderNotSelected = -2,
+    kReaderFieldOff = -3,
+    kReaderAuthFailed = -4,
+    kReaderNotAuthenticated = -5,
+    kReaderAccessDenied = -6,
+    kReaderNotValueBlock = -7,
+    kReaderValueOverflow = -8,
+    kReaderOutOfRange = -9,
+    kReaderNotSupported = -10,
+    kReaderNoAnswer = -11,
+    kReaderReadOnly = -14,
+    kReaderBadAccessBits = -15,
+};
+
+// What a reader status means to the client: a status word, or that the card
+// has left the field (answered as "no card" rather than with a status word).
+struct StatusMapping {
+    std::int16_t readerStatus;
+    std::uint16_t statusWord;  // 0: the card is gone
+};
+
+inline constexpr StatusMapping kReaderStatusTable[] = {
+    {kReaderNoCard, 0},
+    {kReaderNotSelected, 0},
+    {kReaderFieldOff, 0},
+    {kReaderNoAnswer, 0},
+    {kReaderAuthFailed, kSwAuthFailed},
+    {kReaderNotAuthenticated, kSwSecurity},
+    {kReaderAccessDenied, kSwSecurity},
+    {kReaderReadOnly, kSwSecurity},
+    {kReaderNotValueBlock, kSwNotValueBlock},
+    {kReaderValueOverflow, kSwExecutionError},
+    {kReaderOutOfRange, kSwWrongAddress},
+    {kReaderNotSupported, kSwNotSupported},
+    {kReaderBadAccessBits, kSwWrongData},
+};
+
+// The status word for a reader status; 0 when the card is gone; 6400 for a
+// status the table does not know.
+constexpr std::uint16_t Sw_ForReaderStatus(std::int16_t status) {
+    for (const StatusMapping& row : kReaderStatusTable) {
+        if (row.readerStatus == status) return row.statusWord;
+    }
+    return kSwExecutionError;
+}
+
+}  // namespace zelvorn::pcsc

@@ -1,0 +1,333 @@
+"""The PC/SC driver under Debian's pcscd, with real clients (pyscard,
+opensc-tool). Each case starts its own pcscd in a private mount namespace
+(its socket and pid file in a scratch folder), waits for the reader, and
+stops it with SIGINT by its PID. Every wait is bounded.
+
+Usage: /usr/bin/python3 pcscd_test.py CASE DRIVER [ARG]
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+WORK = tempfile.mkdtemp(prefix="zelvorn-pcscd-")
+# libpcsclite reads this once, on first use: set before pyscard loads it.
+os.environ["PCSCLITE_CSOCK_NAME"] = os.path.join(WORK, "pcscd.comm")
+
+from smartcard.System import readers  # noqa: E402
+from smartcard.Exceptions import CardConnectionException, NoCardException  # noqa: E402
+from smartcard.scard import (SCardEstablishContext, SCardGetStatusChange,  # noqa: E402
+                             SCardReleaseContext, SCARD_SCOPE_USER, SCARD_STATE_EMPTY,
+                             SCARD_STATE_PRESENT, SCARD_STATE_UNAWARE)
+
+DRIVER = os.path.abspath(sys.argv[2])
+POLL = 0.4  # pcscd's presence interval
+
+
+def fail(message):
+    raise AssertionError(message)
+
+
+class Pcscd:
+    """pcscd with the virtual driver: one reader per entry of `readers`."""
+
+    def __init__(self, scenario, reader_count=1):
+        self.control = os.path.join(WORK, "control")
+        open(self.control, "w").close()
+        scenario_path = os.path.join(WORK, "scenario.json")
+        with open(scenario_path, "w") as f:
+            json.dump(scenario, f)
+        conf = os.path.join(WORK, "reader.conf")
+        with open(conf, "w") as f:
+            for port in range(reader_count):
+                f.write('FRIENDLYNAME "Zelvorn Virtual Reader"\nDEVICENAME zelvorn-virtual:%d\n'
+                        'LIBPATH %s\n\n' % (port, DRIVER))
+        env = dict(os.environ, ZELVORN_VIRTUAL_SCENARIO=scenario_path,
+                   ZELVORN_VIRTUAL_CONTROL=self.control)
+        self.log = open(os.path.join(WORK, "pcscd.log"), "w")
+        script = 'mkdir -p /run/pcscd && mount --bind "$0" /run/pcscd && exec pcscd -f -c "$1"'
+        self.proc = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                      script, WORK, conf], env=env, stdout=self.log,
+                                     stderr=subprocess.STDOUT)
+        self.readers = []
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                fail("pcscd exited with %d: %s" % (self.proc.returncode, self.tail()))
+            try:
+                self.readers = [r for r in readers() if "Zelvorn" in str(r)]
+            except Exception:
+                self.readers = []
+            if len(self.readers) == reader_count:
+                return
+            time.sleep(0.1)
+        self.stop()
+        fail("pcscd showed no reader within 15 s: %s" % self.tail())
+
+    def tail(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(os.path.join(WORK, "pcscd.log")) as f:
+            return f.read()[-3000:]
+
+    def command(self, line):
+        with open(self.control, "a") as f:
+            f.write(line + "\n")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                fail("pcscd did not stop on SIGINT: %s" % self.tail())
+        self.log.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def connect(reader, wait=5.0):
+    deadline = time.time() + wait
+    while True:
+        connection = reader.createConnection()
+        try:
+            connection.connect()
+            return connection
+        except (NoCardException, CardConnectionException):
+            if time.time() > deadline:
+                raise
+            time.sleep(0.1)
+
+
+def send(connection, hexstring, expect_sw="9000"):
+    data, sw1, sw2 = connection.transmit(list(bytes.fromhex(hexstring.replace(" ", ""))))
+    sw = "%02X%02X" % (sw1, sw2)
+    if expect_sw is not None and sw != expect_sw:
+        fail("%s gave %s, expected %s" % (hexstring, sw, expect_sw))
+    return bytes(data), sw
+
+
+def reader_state(name):
+    _, context = SCardEstablishContext(SCARD_SCOPE_USER)
+    try:
+        _, states = SCardGetStatusChange(context, 0, [(name, SCARD_STATE_UNAWARE)])
+        return states[0][1]
+    finally:
+        SCardReleaseContext(context)
+
+
+def wait_state(name, flag, seconds=3.0):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if reader_state(name) & flag:
+            return
+        time.sleep(0.1)
+    fail("reader %s never reached state 0x%x" % (name, flag))
+
+
+CLASSIC = {"type": "mifare-classic-1k", "serial": "A1B2C3D4",
+           "blocks": {"4": "48656C6C6F2C205A656C766F726E2100"}, "values": {"5": 100},
+           "sectors": {"1": {"keyA": "A0A1A2A3A4A5", "keyB": "B0B1B2B3B4B5"}}}
+AID = "A00000055A454C5601"
+PROCESSOR = {"type": "iso14443-4", "serial": "045A454C564F01", "fsci": 2, "historical": "80",
+             "files": [{"fid": "5000", "aid": AID,
+                        "files": [{"fid": "5001", "size": 1024, "pattern": True}]}],
+             "quirks": {"wtxBeforeAnswer": 1, "wtxm": 2, "strictFrameSize": True}}
+
+
+def pattern(offset, count):
+    return bytes((offset + i) % 251 for i in range(count))
+
+
+ATR_CASES = [
+    ({"type": "mifare-classic-1k", "serial": "11223344"},
+     "3B8F8001804F0CA000000306030001000000006A"),
+    ({"type": "mifare-classic-4k", "serial": "04717273747576"},
+     "3B8F8001804F0CA0000003060300020000000069"),
+    (PROCESSOR, "3B8180018080"),
+    ({"type": "type-b", "pupi": "1B2B3B4B", "applicationData": "1C2D9411",
+      "protocolInfo": "F77185"}, "3B888001" + "1C2D9411F7718500BE"),
+]
+
+
+def case_atr():
+    # One card per scenario, each under a pcscd of its own in a process of
+    # its own (libpcsclite does not reconnect to a restarted pcscd); the
+    # expected ATRs are the published ones of PC/SC readers.
+    for index in range(len(ATR_CASES)):
+        run = subprocess.run([sys.executable, __file__, "atr_one", DRIVER, str(index)],
+                             capture_output=True, text=True, timeout=60)
+        if run.returncode != 0:
+            fail("ATR case %d:\n%s%s" % (index, run.stdout, run.stderr[-2000:]))
+
+
+def case_atr_one():
+    card, atr = ATR_CASES[int(sys.argv[3])]
+    with Pcscd({"cards": [card]}) as pcscd:
+        connection = connect(pcscd.readers[0])
+        got = bytes(connection.getATR()).hex().upper()
+        if got != atr:
+            fail("%s: ATR %s, expected %s" % (card["type"], got, atr))
+        out = subprocess.run(["opensc-tool", "--list-readers", "--atr"], capture_output=True,
+                             text=True, timeout=20).stdout
+        pretty = ":".join(atr[i:i + 2] for i in range(0, len(atr), 2)).lower()
+        if "Zelvorn Virtual Reader" not in out or pretty not in out:
+            fail("opensc-tool does not show the reader and %s:\n%s" % (pretty, out))
+        connection.disconnect()
+
+
+def case_apdu():
+    with Pcscd({"cards": [PROCESSOR]}) as pcscd:
+        out = subprocess.run(["opensc-tool", "-r", "0", "-s", "00:A4:04:00:09:" +
+                              ":".join(AID[i:i + 2] for i in range(0, len(AID), 2)),
+                              "-s", "00:A4:02:0C:02:50:01", "-s", "00:B0:00:10:08"],
+                             capture_output=True, text=True, timeout=20).stdout
+        if out.count("SW1=0x90, SW2=0x00") != 3 or "10 11 12 13 14 15 16 17" not in out:
+            fail("opensc-tool APDUs:\n" + out)
+        connection = connect(pcscd.readers[0])
+        send(connection, "00A40400 09" + AID)
+        send(connection, "00A4020C 02 5001")
+        # The session outlives several presence polls.
+        time.sleep(3 * POLL)
+        data, _ = send(connection, "00B00000 10")
+        if data != pattern(0, 16):
+            fail("READ BINARY after the polls: %s" % data.hex())
+        # 300 bytes each way: chained both ways, extended lengths, WTX before each answer.
+        payload = bytes((7 * i + 3) % 256 for i in range(300))
+        send(connection, "00D60000 00012C" + payload.hex())
+        time.sleep(2 * POLL)
+        data, _ = send(connection, "00B00000 00012C")
+        if data != payload:
+            fail("300-byte read-back differs")
+        data, _ = send(connection, "00B0012C 20")
+        if data != pattern(300, 32):
+            fail("the bytes after the update changed")
+
+
+def case_mifare():
+    with Pcscd({"cards": [CLASSIC]}) as pcscd:
+        c = connect(pcscd.readers[0])
+        data, _ = send(c, "FFCA0000 00")
+        if data.hex().upper() != "A1B2C3D4":
+            fail("UID %s" % data.hex())
+        send(c, "FFCA0100 00", "6A81")
+        send(c, "FFCA0000 02", "6C04")
+        send(c, "FF820000 06 A0A1A2A3A4A5")
+        send(c, "FF820001 06 FFFFFFFFFFFF")
+        send(c, "FF860000 05 01 0004 60 00")
+        time.sleep(3 * POLL)
+        data, _ = send(c, "FFB00004 10")
+        if data != bytes.fromhex("48656C6C6F2C205A656C766F726E2100"):
+            fail("block 4: %s" % data.hex())
+        new = bytes(range(0x30, 0x40))
+        send(c, "FFD60004 10" + new.hex())
+        time.sleep(2 * POLL)
+        data, _ = send(c, "FFB00004 10")
+        if data != new:
+            fail("block 4 after UPDATE BINARY: %s" % data.hex())
+        # A wrong key: refused, nothing written, and the right key works again.
+        send(c, "FF860000 05 01 0004 60 01", "6300")
+        send(c, "FFD60004 10" + bytes(16).hex(), "6982")
+        send(c, "FF880004 60 00")  # the older AUTHENTICATE
+        data, _ = send(c, "FFB00004 10")
+        if data != new:
+            fail("block 4 changed after a refused key: %s" % data.hex())
+        # Value block 5: +10, then -30, with polls in between.
+        send(c, "FFC20003 0B A0098001058104 0A000000")
+        time.sleep(2 * POLL)
+        data, _ = send(c, "FFC20003 0B A1098001058104 1E000000")
+        if data != bytes.fromhex("C003009000"):
+            fail("value answer %s" % data.hex())
+        data, _ = send(c, "FFB00005 10")
+        if int.from_bytes(data[0:4], "little", signed=True) != 80:
+            fail("value block 5: %s" % data.hex())
+        data, sw = send(c, "FFC20003 0B A0098001408104 01000000", None)
+        if sw != "6B00" or data != bytes.fromhex("C003016B00"):
+            fail("increment of block 64 gave %s %s" % (data.hex(), sw))
+        # A key in the reader's store.
+        send(c, "FF822020 06 A0A1A2A3A4A5")
+        send(c, "FF860000 05 01 0004 60 20")
+        send(c, "FFB00004 10")
+
+
+def case_removal():
+    with Pcscd({"cards": [CLASSIC]}) as pcscd:
+        name = str(pcscd.readers[0])
+        c = connect(pcscd.readers[0])
+        send(c, "FF820000 06 A0A1A2A3A4A5")
+        send(c, "FF860000 05 01 0004 60 00")
+        pcscd.command("remove 0 0")
+        wait_state(name, SCARD_STATE_EMPTY, 2.5)
+        try:
+            c.transmit(list(bytes.fromhex("FFB0000410")))
+            fail("a transmit after the removal succeeded")
+        except CardConnectionException as e:
+            text = str(e).lower()
+            if "removed" not in text and "no smart card" not in text:
+                fail("unexpected error after removal: %s" % e)
+        # Disconnecting (pyscard unpowers the card) before connecting anew,
+        # or the old handle's disposition would reset the new one's card.
+        try:
+            c.disconnect()
+        except CardConnectionException:
+            pass
+        pcscd.command("insert 0 0")
+        wait_state(name, SCARD_STATE_PRESENT, 2.5)
+        c = connect(pcscd.readers[0])
+        # The reader's volatile keys outlive the card.
+        send(c, "FF860000 05 01 0004 60 00")
+        send(c, "FFB00004 10")
+        data, _ = send(c, "FFCA0000 00")
+        if data.hex().upper() != "A1B2C3D4":
+            fail("UID after reinsertion: %s" % data.hex())
+        # Pulling the reader: the card goes, nothing hangs, pcscd stops cleanly.
+        pcscd.command("unplug 0")
+        wait_state(name, SCARD_STATE_EMPTY, 2.5)
+
+
+def case_two_readers():
+    scenario = {"readers": [{"cards": [PROCESSOR]}, {"cards": [PROCESSOR]}]}
+    with Pcscd(scenario, reader_count=2) as pcscd:
+        errors = []
+
+        def work(reader, offset):
+            try:
+                c = connect(reader)
+                send(c, "00A40400 09" + AID)
+                send(c, "00A4020C 02 5001")
+                for i in range(40):
+                    at = offset + i
+                    data, _ = send(c, "00B0%04X 40" % at)
+                    if data != pattern(at, 64):
+                        fail("reader at %d read %s" % (offset, data.hex()))
+            except Exception as e:  # reported by the main thread
+                errors.append("%s: %s" % (reader, e))
+
+        threads = [threading.Thread(target=work, args=(r, 100 * k))
+                   for k, r in enumerate(pcscd.readers)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+            if t.is_alive():
+                errors.append("a thread did not finish within 60 s")
+        if errors:
+            fail("; ".join(errors))
+
+
+if __name__ == "__main__":
+    try:
+        globals()["case_" + sys.argv[1]]()
+    finally:
+        subprocess.run(["rm", "-rf", WORK])
+    print("ok")
