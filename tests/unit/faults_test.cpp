@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "commands/command_path.h"
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "commands/command_path.h"
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 #include "transport/transport.h"
 
 namespace zelvorn::testing {
