@@ -46,15 +46,17 @@ bool QueryPipe(PlatformUsb*, std::uint8_t endpointIndex, PipeInfo* pipe) {
 void ReleaseInterface(PlatformUsb*) {}
 void CloseFile(PlatformFile*) {}
 
-const PlatformOps kOps{FindPath,
-                       OpenPath,
-                       BindInterface,
-                       QueryEndpointCount,
-                       QueryPipe,
-                       ZeroDevice::ControlOut,
-                       ZeroDevice::ReadPipe,
-                       ReleaseInterface,
-                       CloseFile};
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ZeroDevice::ControlOut,
+    .readPipe = ZeroDevice::ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 constexpr std::size_t kReadSize = 8;
 

@@ -231,9 +231,17 @@ void CloseFile(PlatformFile* file) {
     VirtualReader::Instance().CloseFile(file);
 }
 
-constexpr PlatformOps kVirtualOps{FindPath,           OpenPath,         BindInterface,
-                                  QueryEndpointCount, QueryPipe,        ControlOut,
-                                  ReadPipe,           ReleaseInterface, CloseFile};
+constexpr PlatformOps kVirtualOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 

@@ -131,8 +131,17 @@ void CloseFile(PlatformFile* file) {
     d.Reader(i).opened = false;
 }
 
-const PlatformOps kOps{FindPath,   OpenPath, BindInterface,    QueryEndpointCount, QueryPipe,
-                       ControlOut, ReadPipe, ReleaseInterface, CloseFile};
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 
