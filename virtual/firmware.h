@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "commands/protocol_table.h"
 #include "transport/transport.h"
 #include "virtual/card.h"
 
@@ -18,7 +19,6 @@ namespace zelvorn::virt {
 
 constexpr std::size_t kStoredKeys = 16;
 constexpr std::size_t kRegisterCount = 64;
-constexpr std::uint8_t kUserPortOutputs = 0x44;  // bits 6 and 2
 // The register that drives the antenna: bits 0 and 1 switch the field.
 constexpr std::uint8_t kRegTxControl = 0x11;
 

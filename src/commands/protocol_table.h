@@ -60,6 +60,10 @@ constexpr std::uint8_t kKeySelectorF = 0xFF;
 constexpr std::uint8_t kKeySelectorStoredA = 0x10;
 constexpr std::uint8_t kKeySelectorStoredB = 0x30;
 
+// The user port's outputs, bits 6 and 2: the only bits a write of the port
+// sets; the others are inputs.
+constexpr std::uint8_t kUserPortOutputs = 0x44;
+
 // Request data: the login carries a sector and a key selector, with the key
 // itself behind them for keys A and B (2 or 8 bytes); the select by serial
 // carries the serial's length and the serial (5, 8 or 11 bytes); a telegram

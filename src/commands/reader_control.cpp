@@ -29,10 +29,6 @@ constexpr std::size_t kStatusRecordAt = kStatusBlockAt + kStatusBlockSize;
 // The byte that a one-byte read delivers and a one-byte write echoes.
 constexpr std::size_t kValueAt = reply_block::kData;
 
-// Only bits 6 and 2 of the user port are the caller's to set; the reader
-// echoes what it was sent, so the echo is compared with the masked byte.
-constexpr std::uint8_t kUserPortWritable = 0x44;
-
 constexpr char kVersionText[] = "Zelvorn DLL " ZELVORN_VERSION_STRING;
 // Callers provide 20 bytes for the text, its terminating zero included.
 constexpr std::size_t kVersionTextSize = 20;
@@ -128,7 +124,9 @@ extern "C" ZELVORN_API int16_t Zelvorn_ReadUserPort(int16_t handle, uint8_t* por
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_WriteUserPort(int16_t handle, uint8_t portState) {
-    const auto masked = static_cast<std::uint8_t>(portState & kUserPortWritable);
+    // Only the output bits are the caller's to set; the reader echoes what it
+    // was sent, so the echo is compared with the masked byte.
+    const auto masked = static_cast<std::uint8_t>(portState & kUserPortOutputs);
     return WriteByte(Command_Admit(handle), kWriteUserPort, {masked}, masked);
 }
 
