@@ -69,6 +69,11 @@ demo: configure
 	$(ZELVORN_DEMO) list
 	@echo; echo "== The MIFARE Classic card: the transport key opens all sectors but one"
 	$(ZELVORN_DEMO) mifare --key FFFFFFFFFFFF --key A0A1A2A3A4A5 dump
+	@echo; echo "== The card to a file, and restored onto a blank card in a second virtual reader"
+	$(ZELVORN_DEMO) mifare -k FFFFFFFFFFFF -k A0A1A2A3A4A5 -k B0B1B2B3B4B5 dump --output $(BUILD)/demo-card.json > /dev/null
+	rm -f $(BUILD)/demo-restored.state
+	$(BUILD)/tool/zelvorn --scenario tool/scenarios/blank.json --state $(BUILD)/demo-restored.state mifare restore $(BUILD)/demo-card.json
+	$(BUILD)/tool/zelvorn --scenario tool/scenarios/blank.json --state $(BUILD)/demo-restored.state mifare -k A0A1A2A3A4A5 read 4
 	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
 	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
 

@@ -117,7 +117,25 @@ fi
 
 echo
 echo "== Side by side with the PC/SC stack"
-"$here/pcsc/compare.sh" "$virtual" "${BENCH_PCSC_COUNT:-300}" "$out/pcsc.md" && cat "$out/pcsc.md" || true
+driver="$build/pcsc/libifd-zelvorn-virtual.so"
+"$here/pcsc/compare.sh" "$virtual" "$build/pcsc/reader.conf" "${BENCH_PCSC_COUNT:-300}" \
+  "$out/pcsc.md" && cat "$out/pcsc.md" || true
+
+# Our driver's own cost: IFDHTransmitToICC called in this process as pcscd
+# calls it, against the library's PICC_Xch_APDU, for the same APDUs to the
+# same virtual card; with the virtual reader's own work left out and in.
+echo
+echo "== Instructions per APDU: the PC/SC driver in process against the library"
+printf '| APDU | library | driver | driver, reader and card included |\n|---|--:|--:|--:|\n' \
+  | tee "$out/pcsc-instructions.md"
+i=0
+for name in "GET CHALLENGE" "SELECT by name" "200-byte UPDATE BINARY"; do
+  lib=$(instructions 100 "$virtual" apdu "$i" -- "${reader[@]}")
+  drv=$(instructions 100 "$virtual" driver "$driver" "$here/pcsc/card.json" "$i" -- "${reader[@]}")
+  all=$(instructions 100 "$virtual" driver "$driver" "$here/pcsc/card.json" "$i" --)
+  printf '| %s | %s | %s | %s |\n' "$name" "$lib" "$drv" "$all" | tee -a "$out/pcsc-instructions.md"
+  i=$((i + 1))
+done
 
 # The Python package against raw ctypes, per call, in one process.
 python_library="$build/bindings/python/bench-virtual-library.txt"

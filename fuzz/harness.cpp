@@ -14,6 +14,7 @@ Input g_input;
 Exchange g_last{};
 bool g_cardAnswers = false;
 void (*g_observer)(const Exchange&) = nullptr;
+void (*g_replyObserver)(const Exchange&) = nullptr;
 
 // How the reads of the current exchange go.
 bool g_perReadBytes = false;
@@ -59,7 +60,7 @@ std::size_t CardAnswer(const Exchange& e, std::uint8_t* answer) {
     return n + rest;
 }
 
-bool OnControl(const std::uint8_t* frame, std::size_t length) {
+bool Answer(const std::uint8_t* frame, std::size_t length) {
     Input& in = g_input;
     Exchange& e = g_last;
     const bool pipeWasEmpty = replay::Pending() == 0;
@@ -153,6 +154,12 @@ bool OnControl(const std::uint8_t* frame, std::size_t length) {
     return true;
 }
 
+bool OnControl(const std::uint8_t* frame, std::size_t length) {
+    const bool sent = Answer(frame, length);
+    if (g_replyObserver != nullptr) g_replyObserver(g_last);
+    return sent;
+}
+
 bool OnRead(std::uint32_t capacity, std::uint32_t* size) {
     Input& in = g_input;
     if (!g_perReadBytes) {
@@ -176,15 +183,16 @@ Input& In() {
     return g_input;
 }
 
-void Begin(const std::uint8_t* data, std::size_t size, bool cardAnswers) {
+void Begin(const std::uint8_t* data, std::size_t size, bool cardAnswers, bool openReader) {
     g_input.Reset(data, size);
     g_cardAnswers = cardAnswers;
     g_observer = nullptr;
+    g_replyObserver = nullptr;
     g_last = Exchange{};
     replay::Install(replay::Hooks{OnControl, OnRead});
     // Opening sends the reset, whose answer comes from the input too; the
     // open must succeed whatever that answer is.
-    FUZZ_PROMISE(Zelvorn_Open(0) == 0);
+    if (openReader) FUZZ_PROMISE(Zelvorn_Open(0) == 0);
 }
 
 void End() {
@@ -197,6 +205,10 @@ void End() {
 
 void SetObserver(void (*observer)(const Exchange& sent)) {
     g_observer = observer;
+}
+
+void SetReplyObserver(void (*observer)(const Exchange& answered)) {
+    g_replyObserver = observer;
 }
 
 std::uint32_t Controls() {

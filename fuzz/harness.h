@@ -84,11 +84,17 @@ struct Exchange {
 
 // Starts one run: installs the fake reader fed by data. With cardAnswers the
 // data of every telegram's reply is a card answer shaped from the input
-// around the block just sent, so the block protocol is reached.
-void Begin(const std::uint8_t* data, std::size_t size, bool cardAnswers = false);
+// around the block just sent, so the block protocol is reached. Without
+// openReader nothing is opened: the code under test opens the reader itself.
+void Begin(const std::uint8_t* data, std::size_t size, bool cardAnswers = false,
+           bool openReader = true);
 
 // Called with every request the library sends, before the reader answers.
 void SetObserver(void (*observer)(const Exchange& sent));
+
+// Called after each exchange has been answered (or failed), with what the
+// reader was made to deliver as far as it is known.
+void SetReplyObserver(void (*observer)(const Exchange& answered));
 
 // Closes whatever is open and checks that the platform handles balance.
 void End();

@@ -131,8 +131,43 @@ def iso14443():
     }
 
 
+def pcsc():
+    """The driver: op 0 powers up, 1 powers down, 2 polls presence, 3 sends a
+    command (receive buffer choice, shape, then the command)."""
+    def power_up(sak, uid, *more):
+        return (bytes([0, 0]) + reply(b"\x00") + reply(b"\x01")
+                + reply(bytes([0x88, sak, len(uid)]) + uid + bytes(10 - len(uid))) + b"".join(more))
+    raw = lambda hexstring, rx=0: bytes([3, rx, 2, len(bytes.fromhex(hexstring))]) + bytes.fromhex(hexstring)
+    made_up = lambda length, header, rx=1: bytes([3, rx, 1, length >> 8, length & 0xFF]) + bytes.fromhex(header)
+    mifare = power_up(0x08, bytes([0xA1, 0xB2, 0xC3, 0xD4]))
+    # ATS: TL 6, T0 72 (TB and TC, FSCI 2: 32-byte frames), historical C1 05.
+    iso = power_up(0x20, bytes.fromhex("045A454C564F01"), card(5, b"\x72\x80\x02\xC1\x05", pcb=0x06))
+    atqb = bytes([0x50, 1, 2, 3, 4, 0xA0, 0xA1, 0xA2, 0xA3, 0xB0, 0xB1, 0xB2])
+    value = "FFC200030BA009800105810401000000"  # increment block 5 by 1
+    return {
+        "get_data_uid": mifare + raw("FFCA000000"),
+        "get_data_historical": iso + raw("FFCA010000"),
+        "load_key": mifare + raw("FF82000006FFFFFFFFFFFF"),
+        "authenticate": mifare + raw("FF82000006FFFFFFFFFFFF") + raw("FF860000050100046000") + reply(),
+        "authenticate_old": mifare + raw("FF82000006FFFFFFFFFFFF") + raw("FF8800046000") + reply(),
+        "read_binary": mifare + raw("FFB0000410") + reply(BLOCK),
+        "read_binary_two_blocks": mifare + raw("FFB0000420") + reply(BLOCK) + reply(BLOCK),
+        "update_binary": mifare + raw("FFD6000410" + BLOCK.hex()) + reply(BLOCK),
+        "increment": mifare + raw(value) + reply(bytes([0, 0, 0, 101])),
+        "unknown_class": mifare + raw("00A4040000"),
+        "apdu": iso + raw("0084000008") + card(0, bytes(range(8)) + b"\x90\x00"),
+        "apdu_small_buffer": iso + raw("0084000008", rx=3) + card(0, bytes(range(8)) + b"\x90\x00"),
+        "chained_apdu": iso + made_up(60, "00D60000") + card(1) + card(1) + card(0, b"\x90\x00"),
+        "chained_response": iso + raw("00B0000000") + card(0x10, bytes(20)) + card(0, b"\x90\x00"),
+        "presence_and_power_down": iso + bytes([2]) + card(1) + bytes([1]) + card(5, b"", pcb=0xC2),
+        "type_b": bytes([0, 0]) + reply(b"\x00") + reply(b"\x01") + reader_status(0x0001)
+                  + reply(atqb) + raw("FFCA000000"),
+    }
+
+
 def main():
     targets = {
+        "pcsc_fuzz": pcsc(),
         "transport_fuzz": transport(),
         "mifare_fuzz": mifare(),
         "multicard_fuzz": multicard(),

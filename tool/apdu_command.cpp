@@ -5,7 +5,9 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
+#include "tool/cli.h"
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
@@ -77,9 +79,19 @@ bool IsSuccess(std::uint16_t sw) {
     return sw == 0x9000 || (sw >> 8) == 0x61;
 }
 
+struct ApduOptions {
+    std::vector<std::string> apdus;  // hexadecimal, sent in order
+    std::string script;              // a file of APDUs, one a line, sent after apdus
+    std::string card;                // serial number of the card; empty: the first that fits
+    int fsdi = 4;
+    bool stopOnError = false;  // stop at the first status word other than 9000 or 61xx
+};
+
+using Json = nlohmann::ordered_json;
+
 // Selects the processor card: the one asked for, or the first in the tag
 // list that speaks ISO/IEC 14443-4.
-void SelectProcessorCard(const ReaderSession& reader, const std::string& wanted) {
+Json SelectProcessorCard(const ReaderSession& reader, const std::string& wanted, bool json) {
     const Api& api = reader.api();
     Bytes serial;
     if (!wanted.empty()) {
@@ -118,8 +130,18 @@ void SelectProcessorCard(const ReaderSession& reader, const std::string& wanted)
         if (IsLibraryFailure(result)) throw error;
         throw ToolError(kExitNotFound, error.what());
     }
-    fmt::print("Card: {} (type {:02X}), serial {}\n", CardTypeName(type), type,
-               HexText(serial, ""));
+    if ((type & kSakIso14443_4) == 0) {
+        throw ToolError(kExitNotFound,
+                        fmt::format("the card {} is not an ISO/IEC 14443-4 card ({}, type {:02X})",
+                                    HexText(serial, ""), CardTypeName(type), type));
+    }
+    if (!json) {
+        fmt::print("Card: {} (type {:02X}), serial {}\n", CardTypeName(type), type,
+                   HexText(serial, ""));
+    }
+    return Json{{"type", fmt::format("{:02X}", type)},
+                {"name", CardTypeName(type)},
+                {"serial", HexText(serial, "")}};
 }
 
 }  // namespace
@@ -182,7 +204,21 @@ std::vector<std::string> ReadApduScript(const std::string& path) {
     return apdus;
 }
 
-int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options) {
+namespace {
+
+// A response sixteen bytes a row, as in a block dump, then its status word.
+void PrintResponse(const std::uint8_t* data, std::size_t dataLength, std::uint16_t sw,
+                   const std::string& meaning) {
+    for (std::size_t row = 0; row < dataLength; row += 16) {
+        const std::span<const std::uint8_t> bytes(data + row,
+                                                  std::min<std::size_t>(16, dataLength - row));
+        fmt::print("{} {:<47}  |{}|\n", row == 0 ? "<<" : "  ", HexText(bytes), AsciiText(bytes));
+    }
+    fmt::print("   SW {:04X}{}{}\n", sw, meaning.empty() ? "" : " ",
+               meaning.empty() ? "" : "(" + meaning + ")");
+}
+
+int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options, bool json) {
     std::vector<Bytes> apdus;
     std::vector<std::string> texts = options.apdus;
     for (const std::string& text : texts) {
@@ -196,9 +232,9 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
     }
     if (apdus.empty()) throw UsageError("no APDU given: name one or more, or a --script file");
 
-    ReaderSession reader(library.api(), port);
+    ReaderSession reader(library, port);
     const Api& api = reader.api();
-    SelectProcessorCard(reader, options.card);
+    Json out{{"card", SelectProcessorCard(reader, options.card, json)}};
 
     std::uint8_t atsLength = 0;
     std::uint8_t ats[117] = {};
@@ -209,7 +245,13 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
     const std::size_t atsBytes = std::min<std::size_t>(atsLength, sizeof ats);
     const int fsci = atsBytes >= 2 && ats[0] >= 2 ? ats[1] & 0x0F : 2;
     const std::int16_t fsc = api.PICC_InitBlockNumber(static_cast<std::int16_t>(fsci));
-    fmt::print("ATS: {} (FSCI {}, card frame size {})\n", HexText({ats, atsBytes}), fsci, fsc);
+    if (json) {
+        out["ats"] = HexText({ats, atsBytes}, "");
+        out["fsci"] = fsci;
+        out["exchanges"] = Json::array();
+    } else {
+        fmt::print("ATS: {} (FSCI {}, card frame size {})\n", HexText({ats, atsBytes}), fsci, fsc);
+    }
 
     std::vector<std::uint8_t> response(kMaxApdu);
     try {
@@ -217,35 +259,46 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
             const Bytes& apdu = apdus[i];
             std::int16_t apduLength = static_cast<std::int16_t>(apdu.size());
             std::int16_t responseLength = 0;
-            fmt::print(">> {}\n", HexText(apdu));
+            if (!json) fmt::print(">> {}\n", HexText(apdu));
             Check(api.PICC_Xch_APDU(reader.handle(), 0, &apduLength, apdu.data(), &responseLength,
                                     response.data()),
                   fmt::format("exchange APDU {}", i + 1));
             const std::size_t length = std::min<std::size_t>(
                 static_cast<std::size_t>(std::max<std::int16_t>(responseLength, 0)),
                 response.size());
+            if (json) {
+                Json exchange{{"command", HexText(apdu, "")},
+                              {"response",
+                               HexText({response.data(), length >= 2 ? length - 2 : length}, "")}};
+                if (length >= 2) {
+                    const auto sw = static_cast<std::uint16_t>(response[length - 2] << 8 |
+                                                               response[length - 1]);
+                    exchange["sw"] = fmt::format("{:04X}", sw);
+                    exchange["meaning"] = StatusWordMeaning(sw);
+                } else {
+                    exchange["sw"] = nullptr;
+                }
+                out["exchanges"].push_back(exchange);
+            }
             if (length < 2) {
-                fmt::print("<< {} (no status word)\n", HexText({response.data(), length}));
+                if (!json)
+                    fmt::print("<< {} (no status word)\n", HexText({response.data(), length}));
                 continue;
             }
             const std::size_t dataLength = length - 2;
-            // Sixteen bytes a row, as in a block dump.
-            for (std::size_t row = 0; row < dataLength; row += 16) {
-                const std::span<const std::uint8_t> bytes(
-                    response.data() + row, std::min<std::size_t>(16, dataLength - row));
-                fmt::print("{} {:<47}  |{}|\n", row == 0 ? "<<" : "  ", HexText(bytes),
-                           AsciiText(bytes));
-            }
             const auto sw =
                 static_cast<std::uint16_t>(response[dataLength] << 8 | response[dataLength + 1]);
             const std::string meaning = StatusWordMeaning(sw);
-            fmt::print("   SW {:04X}{}{}\n", sw, meaning.empty() ? "" : " ",
-                       meaning.empty() ? "" : "(" + meaning + ")");
             if (options.stopOnError && !IsSuccess(sw)) {
+                if (json)
+                    fmt::print("{}\n", out.dump(2));
+                else
+                    PrintResponse(response.data(), dataLength, sw, meaning);
                 throw ToolError(kExitFailed,
                                 fmt::format("APDU {}: the card answered {:04X}{}", i + 1, sw,
                                             meaning.empty() ? "" : " (" + meaning + ")"));
             }
+            if (!json) PrintResponse(response.data(), dataLength, sw, meaning);
         }
     } catch (...) {
         // Leave the card in a clean state whatever went wrong.
@@ -253,7 +306,32 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options)
         throw;
     }
     Check(api.PICC_Deselect(reader.handle(), 0), "deselect the card");
+    if (json) fmt::print("{}\n", out.dump(2));
     return kExitOk;
+}
+
+}  // namespace
+
+void RegisterApduCommand(CLI::App& app, Cli& cli) {
+    auto* apdu = app.add_subcommand(
+        "apdu", "Send APDUs to an ISO/IEC 14443-4 processor card and show the responses");
+    auto a = std::make_shared<ApduOptions>();
+    apdu->add_option("apdus", a->apdus, "Command APDUs in hexadecimal, sent in order");
+    apdu->add_option("-f,--script", a->script,
+                     "File of APDUs, one a line ('#' starts a comment), sent after the others");
+    apdu->add_option("-c,--card", a->card,
+                     "Serial number of the card (default: the first processor card)");
+    apdu->add_option("--fsdi", a->fsdi,
+                     "FSDI announced in RATS, 0..4 (default 4): the reader's frame size of 16, "
+                     "24, 32, 40 or 48 bytes")
+        ->check(CLI::Range(0, 4));
+    apdu->add_flag("--check", a->stopOnError,
+                   "Stop with exit code 1 at a status word other than 9000 or 61xx");
+    apdu->callback([&cli, a] {
+        cli.action = [&cli, a](Library& library) {
+            return ApduCommand(library, cli.Port(), *a, cli.global.json);
+        };
+    });
 }
 
 }  // namespace zelvorn::tool

@@ -1,5 +1,6 @@
-// The tool's subcommands. Each takes the loaded library and its options,
-// prints its results on stdout, and throws ToolError on failure.
+// What the tool's commands share: an open reader, what is in its field, card
+// type names. Each command prints its results on stdout and throws ToolError
+// on failure.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tool/hex.h"
 #include "tool/library.h"
 
 namespace zelvorn::tool {
@@ -14,7 +16,7 @@ namespace zelvorn::tool {
 // An open reader, closed again when the command is done.
 class ReaderSession {
 public:
-    ReaderSession(const Api& api, std::int16_t port);
+    ReaderSession(Library& library, std::int16_t port);
     ~ReaderSession();
     ReaderSession(const ReaderSession&) = delete;
     ReaderSession& operator=(const ReaderSession&) = delete;
@@ -30,56 +32,34 @@ private:
 // A card type byte in words ("MIFARE Classic 1K").
 std::string CardTypeName(std::uint8_t cardType);
 
-// --- Reader -----------------------------------------------------------------
-void ListCommand(Library& library, std::optional<std::int16_t> port);
-void InfoCommand(Library& library, std::int16_t port);
-void FieldCommand(Library& library, std::int16_t port, bool on);
+// True for the type bytes of cards with MIFARE Classic memory.
+bool HasClassicMemory(std::uint8_t cardType);
 
-// --- MIFARE Classic -----------------------------------------------------------
-struct MifareOptions {
-    std::vector<std::string> keys;  // 12 hexadecimal digits each, tried in turn
-    std::vector<int> storedKeys;    // key numbers stored in the reader, tried after keys
-    char keyType = 'A';             // 'A' or 'B'
-    std::string card;               // serial number of the card to select; empty: the first
+// One card seen in the field.
+struct SeenCard {
+    enum class Kind { TypeA, TypeB, Ask };
+    Kind kind;
+    std::uint8_t type;  // type A: the card type byte (its SAK)
+    Bytes serial;       // type A: serial number; type B: PUPI (empty if unknown); ASK: serial
+    Bytes data;         // type B: application data; ASK: sectors 0..3
+    Bytes extra;        // type B: protocol info
 };
 
-struct DumpOptions {
-    std::optional<int> firstSector;
-    std::optional<int> lastSector;
-    bool progress = false;  // progress on stderr even when it is no terminal
+struct FieldScan {
+    std::vector<SeenCard> cards;
+    int typeACounted = 0;  // as the reader counts them; it lists at most 9
 };
 
-int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
-                      const DumpOptions& dump);
-void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block);
-void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block,
-                        const std::string& data, bool trailer);
-
-enum class ValueOperation { Get, Set, Increment, Decrement, Copy };
-void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
-                        ValueOperation operation, int block, std::int64_t operand);
-void MifareStoreKeyCommand(Library& library, std::int16_t port, int keyNumber,
-                           const std::string& key);
+// Type A cards from the tag list, then a type B card and an ASK ticket if one
+// answers.
+FieldScan ScanField(const Api& api, std::int16_t handle);
 
 // --- ISO/IEC 14443-4 ------------------------------------------------------------
-struct ApduOptions {
-    std::vector<std::string> apdus;  // hexadecimal, sent in order
-    std::string script;              // a file of APDUs, one a line, sent after apdus
-    std::string card;                // serial number of the card; empty: the first that fits
-    int fsdi = 4;
-    bool stopOnError = false;  // stop at the first status word other than 9000 or 61xx
-};
-int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options);
 
 // The APDUs of a script: one a line; blank lines and text after '#' ignored.
 std::vector<std::string> ReadApduScript(const std::string& path);
 
 // Checks that an APDU is a well-formed command (header, Lc, data, Le).
 void ValidateApdu(const std::vector<std::uint8_t>& apdu, const std::string& text);
-
-// --- ASK tickets --------------------------------------------------------------
-void AskReadCommand(Library& library, std::int16_t port, int sector, bool multi);
-void AskWriteCommand(Library& library, std::int16_t port, int sector, const std::string& data,
-                     int mode);
 
 }  // namespace zelvorn::tool

@@ -22,6 +22,9 @@ enum ExitCode : int {
     kExitNotFound = 5,    // no reader, or no card of the kind the command needs
 };
 
+// The reader status for "no card of the kind asked for answered".
+inline constexpr std::int16_t kReaderNoCard = -1;
+
 // The text of the exit codes for --help.
 std::string ExitCodeHelp();
 
@@ -44,14 +47,16 @@ inline ToolError UsageError(const std::string& message) {
 // "reader status 0xNNNN" for a status word the reader passed through.
 std::string ResultName(std::int16_t result);
 
-// "ERR_FAILURE (-1000)", "reader status 0xFFFC (-4)".
+// "ERR_FAILURE (-1000)", "-4 authentication failed: wrong key, or try -t B",
+// "reader status 0xFFE0 (-32)" for a status without a name.
 std::string DescribeResult(std::int16_t result);
 
 // True for the library's own failure codes, which tell of a broken link to the
 // reader or a wrong call rather than of what a card answered.
 bool IsLibraryFailure(std::int16_t result);
 
-// A failed call as an error: "<step>: <result>".
+// A failed call as an error: "<step>: <result>"; exit code 5 for "no card",
+// else 1.
 ToolError StepFailed(const std::string& step, std::int16_t result);
 
 // Throws StepFailed unless the result is RESULT_OK.

@@ -1,6 +1,8 @@
 #include "tool/library.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "tool/errors.h"
 
@@ -8,13 +10,14 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 namespace zelvorn::tool {
 namespace {
 
 #if defined(_WIN32)
-void* Open(const std::string& file) {
+void* OpenFile(const std::string& file) {
     return reinterpret_cast<void*>(LoadLibraryA(file.c_str()));
 }
 void* Find(void* handle, const char* name) {
@@ -27,7 +30,7 @@ std::string LastError() {
     return fmt::format("Windows error {}", GetLastError());
 }
 #else
-void* Open(const std::string& file) {
+void* OpenFile(const std::string& file) {
     return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 void* Find(void* handle, const char* name) {
@@ -55,7 +58,7 @@ Function As(void* symbol) {
 const Api& Library::api() {
     if (handle_ != nullptr) return api_;
     const std::string& file = file_;
-    handle_ = Open(file);
+    handle_ = OpenFile(file);
     if (handle_ == nullptr) {
         throw ToolError(kExitLibrary, fmt::format("load the library {}: {}", file, LastError()));
     }
@@ -76,12 +79,84 @@ Library::~Library() {
     if (handle_ != nullptr) Close(handle_);
 }
 
-void SetScenarioVariable(const std::string& path) {
+namespace {
+
+// What the library writes to stderr while a function runs, collected instead
+// of shown. Only where file descriptors can be redirected; elsewhere the text
+// goes to stderr as it comes.
+class StderrCapture {
+public:
+    StderrCapture() {
+#if !defined(_WIN32)
+        std::fflush(stderr);
+        file_ = std::tmpfile();
+        if (file_ == nullptr) return;
+        saved_ = dup(STDERR_FILENO);
+        if (saved_ < 0 || dup2(fileno(file_), STDERR_FILENO) < 0) Restore();
+#endif
+    }
+    ~StderrCapture() {
+        Restore();
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string Finish() {
+        std::string text;
+#if !defined(_WIN32)
+        Restore();
+        if (file_ == nullptr) return text;
+        std::rewind(file_);
+        char buffer[512];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
+        std::fclose(file_);
+        file_ = nullptr;
+#endif
+        return text;
+    }
+
+private:
+    void Restore() {
+#if !defined(_WIN32)
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+#endif
+    }
+#if !defined(_WIN32)
+    std::FILE* file_ = nullptr;
+    int saved_ = -1;
+#endif
+};
+
+}  // namespace
+
+std::int16_t Library::Open(std::int16_t port) {
+    const Api& a = api();
+    if (!virtual_ || opened_) return a.Zelvorn_Open(port);
+    opened_ = true;
+    StderrCapture capture;
+    const std::int16_t result = a.Zelvorn_Open(port);
+    std::string text = capture.Finish();
+    const std::string prefix = "zelvorn-virtual: ";
+    if (result == ERR_OPEN_FAILED && text.rfind(prefix, 0) == 0) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        throw UsageError(text.substr(prefix.size()));
+    }
+    std::fputs(text.c_str(), stderr);
+    return result;
+}
+
+void SetVariable(const char* name, const std::string& value) {
 #if defined(_WIN32)
     // The process environment, which the library reads directly.
-    SetEnvironmentVariableA(kScenarioVariable, path.c_str());
+    SetEnvironmentVariableA(name, value.c_str());
 #else
-    setenv(kScenarioVariable, path.c_str(), 1);
+    setenv(name, value.c_str(), 1);
 #endif
 }
 

@@ -64,15 +64,20 @@ inline constexpr const char* kRealLibrary = "libzelvorn.so.1";
 inline constexpr const char* kVirtualLibrary = "libzelvorn-virtual.so";
 #endif
 
-// The environment variable through which the virtual library takes a
-// scenario file.
+// The environment variables through which the virtual library takes a
+// scenario file, a state file kept between runs, and a capture file.
 inline constexpr const char* kScenarioVariable = "ZELVORN_VIRTUAL_SCENARIO";
+inline constexpr const char* kStateVariable = "ZELVORN_VIRTUAL_STATE";
+inline constexpr const char* kCaptureVariable = "ZELVORN_VIRTUAL_CAPTURE";
 
 class Library {
 public:
     // Names the library file; a bare name is looked for where the system
     // looks for libraries, which includes the tool's own folder.
-    explicit Library(std::string file) : file_(std::move(file)) {}
+    // isVirtual: the virtual library, which reports a scenario or state file
+    // it cannot use on stderr and then behaves as if no reader were plugged in.
+    explicit Library(std::string file, bool isVirtual = false)
+        : file_(std::move(file)), virtual_(isVirtual) {}
     ~Library();
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
@@ -82,13 +87,20 @@ public:
     // (exit code kExitLibrary) when that fails.
     const Api& api();
 
+    // Zelvorn_Open. The virtual library reads its files at the first open; a
+    // file it cannot use is the user's input, so that open fails with a
+    // UsageError carrying the library's own words rather than "no reader".
+    std::int16_t Open(std::int16_t port);
+
 private:
     std::string file_;
+    bool virtual_ = false;
+    bool opened_ = false;
     void* handle_ = nullptr;
     Api api_;
 };
 
-// Sets the scenario variable for a virtual library loaded after this call.
-void SetScenarioVariable(const std::string& path);
+// Sets an environment variable for a virtual library loaded after this call.
+void SetVariable(const char* name, const std::string& value);
 
 }  // namespace zelvorn::tool

@@ -56,7 +56,21 @@ std::array<std::uint8_t, 3> EncodeAccessBits(const std::array<std::uint8_t, 4>& 
             static_cast<std::uint8_t>(c3 << 4 | c2)};
 }
 
-std::string DataConditionText(std::uint8_t condition) {
+bool KeyBReadable(std::uint8_t trailerCondition) {
+    switch (trailerCondition & 7) {
+        case 0b000:
+        case 0b010:
+        case 0b001:
+            return true;
+        default:
+            return false;
+    }
+}
+
+namespace {
+
+// The data-block table as the datasheet gives it, for a key B that is a key.
+std::string DataConditionWithKeyB(std::uint8_t condition) {
     switch (condition & 7) {
         case 0b000:
             return "read A|B, write A|B, increment A|B, decrement A|B";
@@ -75,6 +89,47 @@ std::string DataConditionText(std::uint8_t condition) {
         default:
             return "read never, write never, increment never, decrement never";
     }
+}
+
+}  // namespace
+
+std::string DataConditionText(std::uint8_t condition, std::uint8_t trailerCondition) {
+    std::string text = DataConditionWithKeyB(condition);
+    if (!KeyBReadable(trailerCondition)) return text;
+    // Key B opens nothing: "A|B" becomes "A", and what only B may do, nobody may.
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.compare(i, 3, "A|B") == 0) {
+            out += "A";
+            i += 3;
+        } else if (text[i] == 'B' && i > 0 && text[i - 1] == ' ' &&
+                   (i + 1 == text.size() || text[i + 1] == ',' || text[i + 1] == ' ')) {
+            out += "never";
+            ++i;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+int SectorCountForBlocks(int blocks) {
+    switch (blocks) {
+        case 20:
+            return 5;
+        case 64:
+            return 16;
+        case 128:
+            return 32;
+        case 256:
+            return 40;
+        default:
+            return 0;
+    }
+}
+
+int BlockCountForSectors(int sectors) {
+    return sectors <= 32 ? sectors * 4 : 128 + (sectors - 32) * 16;
 }
 
 std::string TrailerConditionText(std::uint8_t condition) {

@@ -25,9 +25,19 @@ std::optional<std::array<std::uint8_t, 4>> DecodeAccessBits(const std::uint8_t* 
 // The inverse: the three access bytes (bytes 6..8 of a trailer).
 std::array<std::uint8_t, 3> EncodeAccessBits(const std::array<std::uint8_t, 4>& conditions);
 
-// Plain words for what a condition allows.
-std::string DataConditionText(std::uint8_t condition);
+// Whether a trailer condition lets key B be read. Key B is then data: the
+// card refuses every access after a login with it.
+bool KeyBReadable(std::uint8_t trailerCondition);
+
+// Plain words for what a condition allows. For a data block the trailer's
+// condition matters too: where key B is readable, only key A opens anything.
+std::string DataConditionText(std::uint8_t condition, std::uint8_t trailerCondition);
 std::string TrailerConditionText(std::uint8_t condition);
+
+// The number of sectors of a card with this many blocks (20, 64, 128 or 256),
+// or 0 for another count.
+int SectorCountForBlocks(int blocks);
+int BlockCountForSectors(int sectors);
 
 // A value block stores its value three times (once inverted) and a block
 // address four times (twice inverted).

@@ -1,7 +1,16 @@
-// Reader-wide commands: listing readers and cards, reader information, the
-// RF field.
-#include <fmt/format.h>
+// Reader-wide commands: listing readers and cards, reader information, the RF
+// field, and waiting for or watching cards.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <set>
+#include <thread>
 
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "tool/cli.h"
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
@@ -10,9 +19,19 @@ namespace zelvorn::tool {
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 // The RC500's transmitter control register: bits 0 and 1 drive the antenna
 // pins, so the field is on when either is set.
 constexpr std::uint8_t kTxControlRegister = 0x11;
+
+// The reader's command for a type B card's request; its reply carries the
+// whole ATQB (0x50, PUPI, application data, protocol info), of which
+// Zelvorn_ReadATQB hands back only the last seven bytes.
+constexpr std::uint8_t kAtqbCommand = 0x21;
+
+// Bit 6 of a type A card's SAK: the card speaks ISO/IEC 14443-4.
+constexpr std::uint8_t kSakIso14443_4 = 0x20;
 
 std::string PortStep(std::int16_t port) {
     return fmt::format("open the reader at port {}", port);
@@ -20,8 +39,8 @@ std::string PortStep(std::int16_t port) {
 
 }  // namespace
 
-ReaderSession::ReaderSession(const Api& api, std::int16_t port) : api_(api) {
-    const std::int16_t result = api.Zelvorn_Open(port);
+ReaderSession::ReaderSession(Library& library, std::int16_t port) : api_(library.api()) {
+    const std::int16_t result = library.Open(port);
     if (result < 0) {
         // No reader at that position is "not found"; anything else is a failure.
         ToolError error = StepFailed(PortStep(port), result);
@@ -56,114 +75,374 @@ std::string CardTypeName(std::uint8_t cardType) {
     }
 }
 
-namespace {
+bool HasClassicMemory(std::uint8_t cardType) {
+    return cardType != 0x20 && cardType != 0x00;
+}
 
-// The cards of one reader's field: type A cards from the tag list, then a
-// type B card and an ASK ticket if one answers.
-void ListCards(const Api& api, std::int16_t handle) {
+FieldScan ScanField(const Api& api, std::int16_t handle) {
+    FieldScan scan;
     std::uint8_t count = 0;
     std::uint8_t types[ZELVORN_MAX_LISTED_TAGS] = {};
     std::uint8_t lengths[ZELVORN_MAX_LISTED_TAGS] = {};
     std::uint8_t serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
     Check(api.Zelvorn_ListTags(handle, &count, types, lengths, serials),
           "list the cards in the field");
-    int found = 0;
+    scan.typeACounted = count;
     for (std::uint8_t i = 0; i < count && i < ZELVORN_MAX_LISTED_TAGS; ++i) {
         const std::size_t length = std::min<std::size_t>(lengths[i], ZELVORN_SERIAL_FIELD);
-        fmt::print("  card {}: {} (type {:02X}), serial {}\n", ++found, CardTypeName(types[i]),
-                   types[i], HexText({serials + i * ZELVORN_SERIAL_FIELD, length}, ""));
+        const std::uint8_t* s = serials + i * ZELVORN_SERIAL_FIELD;
+        scan.cards.push_back({SeenCard::Kind::TypeA, types[i], Bytes(s, s + length), {}, {}});
     }
 
     // A card that does not answer is simply not there; only the library's own
-    // failures (a broken link to the reader) stop the listing.
-    std::uint8_t atqb[7] = {};
-    std::int16_t result = api.Zelvorn_ReadATQB(handle, atqb);
+    // failures (a broken link to the reader) stop the scan.
+    const std::uint8_t request[2] = {kAtqbCommand, 0};
+    std::uint8_t length = 0;
+    std::uint8_t answer[ZELVORN_MAX_DIRECT_RESPONSE] = {};
+    std::int16_t result = api.Zelvorn_DirectSend(handle, 2, request, &length, answer);
     if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
-    if (result == RESULT_OK) {
-        fmt::print("  card {}: type B card, application data {}, protocol info {}\n", ++found,
-                   HexText({atqb, 4}, ""), HexText({atqb + 4, 3}, ""));
+    if (result == RESULT_OK && length >= 12 && answer[0] == 0x50) {
+        scan.cards.push_back({SeenCard::Kind::TypeB, 0, Bytes(answer + 1, answer + 5),
+                              Bytes(answer + 5, answer + 9), Bytes(answer + 9, answer + 12)});
+    } else if (result == RESULT_OK) {
+        // Not the ATQB layout: what the library makes of it, without a PUPI.
+        std::uint8_t atqb[7] = {};
+        result = api.Zelvorn_ReadATQB(handle, atqb);
+        if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
+        if (result == RESULT_OK) {
+            scan.cards.push_back(
+                {SeenCard::Kind::TypeB, 0, {}, Bytes(atqb, atqb + 4), Bytes(atqb + 4, atqb + 7)});
+        }
     }
 
     std::uint8_t sectors[8] = {};
     result = api.Zelvorn_ASKSectorMultiRead(handle, 0, sectors);
     if (IsLibraryFailure(result)) throw StepFailed("ask for an ASK ticket", result);
     if (result == RESULT_OK) {
-        fmt::print("  card {}: ASK ticket, sectors 0-3 {}\n", ++found, HexText(sectors, " "));
+        // Sectors 0 and 1 hold the ticket's serial number.
+        scan.cards.push_back(
+            {SeenCard::Kind::Ask, 0, Bytes(sectors, sectors + 4), Bytes(sectors, sectors + 8), {}});
     }
-    if (found == 0) fmt::print("  no card in the field\n");
+    return scan;
 }
 
-}  // namespace
+namespace {
 
-void ListCommand(Library& library, std::optional<std::int16_t> onlyPort) {
+std::string CardLine(const SeenCard& c) {
+    switch (c.kind) {
+        case SeenCard::Kind::TypeA:
+            return fmt::format("{} (type {:02X}), serial {}", CardTypeName(c.type), c.type,
+                               HexText(c.serial, ""));
+        case SeenCard::Kind::TypeB:
+            return fmt::format("type B card, {}application data {}, protocol info {}",
+                               c.serial.empty() ? "" : "PUPI " + HexText(c.serial, "") + ", ",
+                               HexText(c.data, ""), HexText(c.extra, ""));
+        case SeenCard::Kind::Ask:
+            return fmt::format("ASK ticket, sectors 0-3 {}", HexText(c.data, " "));
+    }
+    return "";
+}
+
+Json CardJson(const SeenCard& c) {
+    Json j;
+    switch (c.kind) {
+        case SeenCard::Kind::TypeA:
+            j["kind"] = "typeA";
+            j["type"] = fmt::format("{:02X}", c.type);
+            j["name"] = CardTypeName(c.type);
+            j["serial"] = HexText(c.serial, "");
+            break;
+        case SeenCard::Kind::TypeB:
+            j["kind"] = "typeB";
+            j["pupi"] = c.serial.empty() ? Json() : Json(HexText(c.serial, ""));
+            j["applicationData"] = HexText(c.data, "");
+            j["protocolInfo"] = HexText(c.extra, "");
+            break;
+        case SeenCard::Kind::Ask:
+            j["kind"] = "ask";
+            j["serial"] = HexText(c.serial, "");
+            j["sectors"] = HexText(c.data, "");
+            break;
+    }
+    return j;
+}
+
+void PrintJson(const Json& j) {
+    fmt::print("{}\n", j.dump(2));
+}
+
+void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool json) {
     const Api& api = library.api();
     int readers = 0;
+    Json out{{"readers", Json::array()}};
     const std::int16_t first = onlyPort.value_or(0);
     const std::int16_t last = onlyPort.value_or(ZELVORN_MAX_READERS - 1);
     for (std::int16_t port = first; port <= last; ++port) {
-        const std::int16_t result = api.Zelvorn_Open(port);
+        const std::int16_t result = library.Open(port);
         if (result == ERR_OPEN_FAILED) {
             // Ports count the present readers from 0: the first gap is the end.
             break;
         }
+        ++readers;
         if (result < 0) {
-            fmt::print("Reader at port {}: cannot be opened: {}\n", port, DescribeResult(result));
-            ++readers;
+            if (json) {
+                out["readers"].push_back({{"port", port}, {"error", DescribeResult(result)}});
+            } else {
+                fmt::print("Reader at port {}: cannot be opened: {}\n", port,
+                           DescribeResult(result));
+            }
             continue;
         }
-        ++readers;
-        fmt::print("Reader at port {}\n", port);
+        FieldScan scan;
+        int counted = 0;
         try {
-            ListCards(api, result);
+            scan = ScanField(api, result);
+            // The tag list stops at 9; the status report counts every card
+            // in the field (byte C of the record).
+            if (scan.typeACounted >= ZELVORN_MAX_LISTED_TAGS) {
+                std::uint8_t block[20] = {};
+                ReaderStatusRecord record{};
+                if (api.Zelvorn_Status(result, block, &record) == RESULT_OK) {
+                    counted = record.statusC;
+                }
+            }
         } catch (...) {
             api.Zelvorn_Close(result);
             throw;
         }
         api.Zelvorn_Close(result);
+        if (json) {
+            Json reader{{"port", port}, {"cards", Json::array()}};
+            for (const SeenCard& c : scan.cards) reader["cards"].push_back(CardJson(c));
+            reader["listed"] = scan.cards.size();
+            reader["counted"] = std::max<std::size_t>(counted, scan.cards.size());
+            out["readers"].push_back(reader);
+            continue;
+        }
+        fmt::print("Reader at port {}\n", port);
+        int n = 0;
+        for (const SeenCard& c : scan.cards) fmt::print("  card {}: {}\n", ++n, CardLine(c));
+        if (static_cast<std::size_t>(counted) > scan.cards.size()) {
+            fmt::print(
+                "  the reader counts {} cards in its field, but lists at most {} type A "
+                "cards: {} of them are listed\n",
+                counted, ZELVORN_MAX_LISTED_TAGS, n);
+        }
+        if (n == 0) fmt::print("  no card in the field\n");
     }
     if (readers == 0) {
         throw ToolError(kExitNotFound, onlyPort ? fmt::format("no reader at port {}", *onlyPort)
                                                 : std::string("no reader found"));
     }
+    if (json) PrintJson(out);
 }
 
-void InfoCommand(Library& library, std::int16_t port) {
+void InfoCommand(Library& library, std::int16_t port, bool json) {
     const Api& api = library.api();
     std::uint8_t versionLength = 0;
     char version[32] = {};
     Check(api.Zelvorn_RequestDLLVersion(&versionLength, version), "ask for the library version");
-    fmt::print("Library: {}\n", version);
 
-    ReaderSession reader(api, port);
-    fmt::print("Reader at port {}\n", port);
+    ReaderSession reader(library, port);
     std::uint8_t block[20] = {};
     ReaderStatusRecord record{};
     Check(api.Zelvorn_Status(reader.handle(), block, &record), "ask for the status report");
-    fmt::print("  status block:  {}  |{}|\n", HexText(block), AsciiText(block));
     // Copies, since the record is packed and fmt takes its arguments by reference.
     const unsigned a = record.statusA, c = record.statusC, d = record.statusD, e = record.statusE;
     const std::uint32_t b = record.statusB;
     const unsigned f = record.statusF;
-    fmt::print("  status record: A {:02X}  B {:08X}  C {:02X}  D {:02X}  E {:02X}  F {:04X}\n", a,
-               b, c, d, e, f);
-
     std::uint8_t txControl = 0;
     Check(api.Zelvorn_ReadRC500Reg(reader.handle(), kTxControlRegister, &txControl),
           "read the RC500 transmitter control register");
-    fmt::print("  RF field:      {} (transmitter control {:02X})\n",
-               (txControl & 0x03) != 0 ? "on" : "off", txControl);
-
+    const bool field = (txControl & 0x03) != 0;
     std::uint8_t userPort = 0;
     Check(api.Zelvorn_ReadUserPort(reader.handle(), &userPort), "read the user port");
+
+    if (json) {
+        PrintJson(Json{{"library", version},
+                       {"port", port},
+                       {"statusBlock", HexText(block, "")},
+                       {"statusRecord",
+                        {{"A", fmt::format("{:02X}", a)},
+                         {"B", fmt::format("{:08X}", b)},
+                         {"C", fmt::format("{:02X}", c)},
+                         {"D", fmt::format("{:02X}", d)},
+                         {"E", fmt::format("{:02X}", e)},
+                         {"F", fmt::format("{:04X}", f)}}},
+                       {"field", field},
+                       {"txControl", fmt::format("{:02X}", txControl)},
+                       {"userPort", fmt::format("{:02X}", userPort)}});
+        return;
+    }
+    fmt::print("Library: {}\n", version);
+    fmt::print("Reader at port {}\n", port);
+    fmt::print("  status block:  {}  |{}|\n", HexText(block), AsciiText(block));
+    fmt::print("  status record: A {:02X}  B {:08X}  C {:02X}  D {:02X}  E {:02X}  F {:04X}\n", a,
+               b, c, d, e, f);
+    fmt::print("  RF field:      {} (transmitter control {:02X})\n", field ? "on" : "off",
+               txControl);
     fmt::print("  user port:     {:02X}\n", userPort);
 }
 
 void FieldCommand(Library& library, std::int16_t port, bool on) {
-    ReaderSession reader(library.api(), port);
+    ReaderSession reader(library, port);
     const Api& api = reader.api();
     Check(api.Zelvorn_Power(reader.handle(), on ? 1 : 0),
           fmt::format("switch the RF field {}", on ? "on" : "off"));
     fmt::print("RF field switched {}\n", on ? "on" : "off");
+}
+
+// --- wait and watch --------------------------------------------------------------
+
+// Set by Ctrl-C: watch stops at the next poll and says goodbye with exit 0.
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted = true;
+}
+
+bool Matches(const SeenCard& c, const std::string& type) {
+    if (type.empty()) return true;
+    if (type == "b") return c.kind == SeenCard::Kind::TypeB;
+    if (type == "ask") return c.kind == SeenCard::Kind::Ask;
+    if (c.kind != SeenCard::Kind::TypeA) return false;
+    if (type == "iso") return (c.type & kSakIso14443_4) != 0;
+    return HasClassicMemory(c.type);  // "mifare"
+}
+
+std::string CardKey(const SeenCard& c) {
+    return fmt::format("{}:{}:{}", static_cast<int>(c.kind), HexText(c.serial, ""),
+                       HexText(c.data, ""));
+}
+
+struct PollOptions {
+    std::optional<double> timeout;  // seconds; none: until a card comes or Ctrl-C
+    std::string type;               // mifare, iso, b, ask; empty: any
+    int intervalMs = 250;
+};
+
+using Clock = std::chrono::steady_clock;
+
+bool TimedOut(const PollOptions& o, Clock::time_point start) {
+    return o.timeout && Clock::now() - start >= std::chrono::duration<double>(*o.timeout);
+}
+
+int WaitCommand(Library& library, std::int16_t port, const PollOptions& o, bool json) {
+    ReaderSession reader(library, port);
+    const auto start = Clock::now();
+    std::signal(SIGINT, OnInterrupt);
+    while (true) {
+        for (const SeenCard& c : ScanField(reader.api(), reader.handle()).cards) {
+            if (!Matches(c, o.type)) continue;
+            if (json) {
+                PrintJson(CardJson(c));
+            } else {
+                fmt::print("{}\n", CardLine(c));
+            }
+            return kExitOk;
+        }
+        if (g_interrupted) throw ToolError(kExitNotFound, "interrupted before a card came");
+        if (TimedOut(o, start)) {
+            throw ToolError(kExitNotFound,
+                            fmt::format("no {}card came within {} s",
+                                        o.type.empty() ? "" : o.type + " ", *o.timeout));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.intervalMs));
+    }
+}
+
+int WatchCommand(Library& library, std::int16_t port, const PollOptions& o) {
+    ReaderSession reader(library, port);
+    const auto start = Clock::now();
+    std::signal(SIGINT, OnInterrupt);
+    std::map<std::string, SeenCard> present;
+    while (!g_interrupted && !TimedOut(o, start)) {
+        std::map<std::string, SeenCard> now;
+        for (const SeenCard& c : ScanField(reader.api(), reader.handle()).cards) {
+            if (Matches(c, o.type)) now.emplace(CardKey(c), c);
+        }
+        for (const auto& [key, card] : now) {
+            if (!present.contains(key)) fmt::print("arrived: {}\n", CardLine(card));
+        }
+        for (const auto& [key, card] : present) {
+            if (!now.contains(key)) fmt::print("removed: {}\n", CardLine(card));
+        }
+        std::fflush(stdout);
+        present = std::move(now);
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.intervalMs));
+    }
+    return kExitOk;
+}
+
+void AddPollOptions(CLI::App* sub, PollOptions& o, const char* timeoutHelp) {
+    sub->add_option("--timeout", o.timeout, timeoutHelp)->check(CLI::NonNegativeNumber);
+    sub->add_option("--type", o.type, "Only cards of this kind: mifare, iso, b or ask")
+        ->check(CLI::IsMember({"mifare", "iso", "b", "ask"}));
+    sub->add_option("--interval", o.intervalMs,
+                    "Milliseconds between two looks at the field, 50..10000 (default 250: each "
+                    "look is three exchanges with the reader)")
+        ->check(CLI::Range(50, 10000));
+}
+
+}  // namespace
+
+void RegisterReaderCommands(CLI::App& app, Cli& cli) {
+    auto* list = app.add_subcommand("list", "List the readers and the cards in their fields");
+    list->callback([&cli] {
+        cli.action = [&cli](Library& library) {
+            return Done([&] {
+                ListCommand(
+                    library,
+                    cli.global.portGiven ? std::optional<std::int16_t>(cli.Port()) : std::nullopt,
+                    cli.global.json);
+            });
+        };
+    });
+
+    auto* info = app.add_subcommand(
+        "info", "Show the library version and the reader's status report and RF field");
+    info->callback([&cli] {
+        cli.action = [&cli](Library& library) {
+            return Done([&] { InfoCommand(library, cli.Port(), cli.global.json); });
+        };
+    });
+
+    auto* field = app.add_subcommand(
+        "field",
+        "Switch the reader's RF field on or off. Every run of the tool opens the reader "
+        "afresh, and opening resets it, which switches the field on again: 'field off' lasts "
+        "until the next command");
+    auto fieldState = std::make_shared<std::string>();
+    field->add_option("state", *fieldState, "on or off")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
+    field->callback([&cli, fieldState] {
+        cli.action = [&cli, fieldState](Library& library) {
+            return Done([&] { FieldCommand(library, cli.Port(), *fieldState == "on"); });
+        };
+    });
+
+    auto wait = std::make_shared<PollOptions>();
+    auto* waitCommand = app.add_subcommand(
+        "wait",
+        "Wait until a card is in the field and show it (exit 0), or give up at the time-out "
+        "(exit 5)");
+    AddPollOptions(waitCommand, *wait, "Give up after this many seconds (default: never)");
+    waitCommand->callback([&cli, wait] {
+        cli.action = [&cli, wait](Library& library) {
+            return WaitCommand(library, cli.Port(), *wait, cli.global.json);
+        };
+    });
+
+    auto watch = std::make_shared<PollOptions>();
+    auto* watchCommand = app.add_subcommand(
+        "watch", "Show cards as they arrive in the field and leave it, until Ctrl-C");
+    AddPollOptions(watchCommand, *watch, "Stop after this many seconds (default: at Ctrl-C)");
+    watchCommand->callback([&cli, watch] {
+        cli.action = [&cli, watch](Library& library) {
+            return WatchCommand(library, cli.Port(), *watch);
+        };
+    });
 }
 
 }  // namespace zelvorn::tool

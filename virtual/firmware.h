@@ -61,6 +61,8 @@ public:
     // Keys held by the reader: stored key numbers 0..15, and the reader's own
     // keys A, B and F under the numbers 0xAA, 0xBB and 0xFF.
     bool SetKey(std::uint8_t keyNumber, const std::uint8_t* key6);
+    // The key under such a number, or null for another number.
+    const std::uint8_t* KeyAt(std::uint8_t keyNumber) { return KeySlot(keyNumber); }
 
 private:
     StatusWord Execute(std::uint8_t command, const std::uint8_t* data, std::uint8_t n, Bytes& out);

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
@@ -73,7 +76,7 @@ unsigned Index(const std::string& key, const std::string& where, unsigned limit)
         Fail(where, "\"" + key + "\" is not a decimal number");
     }
     const unsigned n = static_cast<unsigned>(std::stoul(key));
-    if (n >= limit) Fail(where, key + " is out of range (below " + std::to_string(limit) + ")");
+    if (n >= limit) Fail(where, key + " is not in 0.." + std::to_string(limit - 1));
     return n;
 }
 
@@ -217,7 +220,19 @@ std::unique_ptr<Card> ProcessorFrom(const json& c, const std::string& where) {
     return card;
 }
 
+std::unique_ptr<Card> CardOf(const json& c, const std::string& where);
+
+// A card, with what its constructor refuses (a serial number of the wrong
+// length, say) told as the entry's fault.
 std::unique_ptr<Card> CardFrom(const json& c, const std::string& where) {
+    try {
+        return CardOf(c, where);
+    } catch (const std::invalid_argument& e) {
+        Fail(where, e.what());
+    }
+}
+
+std::unique_ptr<Card> CardOf(const json& c, const std::string& where) {
     if (!c.is_object() || !c.contains("type") || !c["type"].is_string()) {
         Fail(where, "a card needs a \"type\"");
     }
@@ -362,8 +377,11 @@ Scenario Scenario_FromJson(const std::string& text) {
 }
 
 Scenario Scenario_FromFile(const std::string& path) {
+    // The caller names the file; this says only what is wrong with it.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw ScenarioError("is a directory");
     std::ifstream in(path);
-    if (!in) throw ScenarioError(path + ": cannot be read");
+    if (!in) throw ScenarioError(std::string("cannot be read: ") + std::strerror(errno));
     std::stringstream text;
     text << in.rdbuf();
     return Scenario_FromJson(text.str());

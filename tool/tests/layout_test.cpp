@@ -93,10 +93,53 @@ TEST(ToolLayout, ValueBlocks) {
     EXPECT_FALSE(DecodeValueBlock(zeros).has_value());
 }
 
+// The MIFARE Classic datasheet's access tables, row by row (C1 C2 C3).
+TEST(ToolLayout, AccessConditionTextsFollowTheDatasheet) {
+    const char* data[8] = {
+        "read A|B, write A|B, increment A|B, decrement A|B",                    // 000
+        "read A|B, write never, increment never, decrement A|B (value block)",  // 001
+        "read A|B, write never, increment never, decrement never",              // 010
+        "read B, write B, increment never, decrement never",                    // 011
+        "read A|B, write B, increment never, decrement never",                  // 100
+        "read B, write never, increment never, decrement never",                // 101
+        "read A|B, write B, increment B, decrement A|B (value block)",          // 110
+        "read never, write never, increment never, decrement never",            // 111
+    };
+    // Under a trailer that makes key B readable, key B opens nothing.
+    const char* dataKeyBReadable[8] = {
+        "read A, write A, increment A, decrement A",
+        "read A, write never, increment never, decrement A (value block)",
+        "read A, write never, increment never, decrement never",
+        "read never, write never, increment never, decrement never",
+        "read A, write never, increment never, decrement never",
+        "read never, write never, increment never, decrement never",
+        "read A, write never, increment never, decrement A (value block)",
+        "read never, write never, increment never, decrement never",
+    };
+    const char* trailer[8] = {
+        "key A write A; access bits read A, write never; key B read A, write A",
+        "key A write A; access bits read A, write A; key B read A, write A",
+        "key A write never; access bits read A, write never; key B read A, write never",
+        "key A write B; access bits read A|B, write B; key B read never, write B",
+        "key A write B; access bits read A|B, write never; key B read never, write B",
+        "key A write never; access bits read A|B, write B; key B read never, write never",
+        "key A write never; access bits read A|B, write never; key B read never, write never",
+        "key A write never; access bits read A|B, write never; key B read never, write never",
+    };
+    const bool readable[8] = {true, true, true, false, false, false, false, false};
+    for (std::uint8_t c = 0; c < 8; ++c) {
+        EXPECT_EQ(TrailerConditionText(c), trailer[c]) << int(c);
+        EXPECT_EQ(KeyBReadable(c), readable[c]) << int(c);
+        EXPECT_EQ(DataConditionText(c, 0b011), data[c]) << int(c);
+        EXPECT_EQ(DataConditionText(c, 0b001), dataKeyBReadable[c]) << int(c);
+    }
+}
+
 TEST(ToolErrors, ResultsByName) {
     EXPECT_EQ(DescribeResult(ERR_FAILURE), "ERR_FAILURE (-1000)");
     EXPECT_EQ(DescribeResult(ERR_INVALID_PARAMETER), "ERR_INVALID_PARAMETER (-2030)");
-    EXPECT_EQ(DescribeResult(-4), "reader status 0xFFFC (-4)");
+    EXPECT_EQ(DescribeResult(-4), "-4 authentication failed: wrong key, or try -t B");
+    EXPECT_EQ(DescribeResult(-32), "reader status 0xFFE0 (-32)");
     EXPECT_EQ(DescribeResult(0x6A82), "reader status 0x6A82 (27266)");
     EXPECT_TRUE(IsLibraryFailure(ERR_DEVICE_BUSY));
     EXPECT_FALSE(IsLibraryFailure(-4));

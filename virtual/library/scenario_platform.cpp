@@ -6,11 +6,26 @@
 // opening it fails with ERR_OPEN_FAILED rather than running on cards the
 // caller did not ask for; one line on stderr says why, since the library has
 // no other way to tell.
+//
+// ZELVORN_VIRTUAL_STATE names a state file: read when the reader is opened
+// (if it exists), written when it is closed, so that several runs of a
+// program meet one reader with the keys, EEPROM and card memory the last run
+// left. A state file that cannot be used fails the open in the same way.
+//
+// ZELVORN_VIRTUAL_CAPTURE, when set, names a pcap file that receives the
+// reader's USB traffic (virtual/library/capture.h). A capture file that cannot
+// be created leaves the reader unplugged, rather than running without the
+// record the caller asked for.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "virtual/library/capture.h"
 #include "virtual/scenario.h"
+#include "virtual/state_file.h"
 #include "virtual/virtual_reader.h"
 
 #if defined(_WIN32)
@@ -21,19 +36,56 @@ namespace zelvorn {
 namespace {
 
 constexpr char kScenarioVariable[] = "ZELVORN_VIRTUAL_SCENARIO";
+constexpr char kStateVariable[] = "ZELVORN_VIRTUAL_STATE";
 
-std::string ScenarioPath() {
+std::string Variable(const char* name) {
 #if defined(_WIN32)
     // The process environment itself, not the C runtime's copy of it, so that
     // a value set by the host program after start-up is seen too.
     char buffer[1024];
-    const DWORD length = GetEnvironmentVariableA(kScenarioVariable, buffer, sizeof buffer);
+    const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);
     if (length == 0 || length >= sizeof buffer) return {};
     return std::string(buffer, length);
 #else
-    const char* value = std::getenv(kScenarioVariable);
+    const char* value = std::getenv(name);
     return value == nullptr ? std::string() : std::string(value);
 #endif
+}
+
+std::string ScenarioPath() {
+    return Variable(kScenarioVariable);
+}
+
+PlatformOps g_ops;
+
+OpenOutcome OpenWithState(const PathChar* path, PlatformFile** file) {
+    const OpenOutcome outcome = VirtualReader_Ops().openPath(path, file);
+    const std::string state = Variable(kStateVariable);
+    if (outcome != OpenOutcome::Ok || state.empty() || !std::filesystem::exists(state)) {
+        return outcome;
+    }
+    try {
+        std::ifstream in(state);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) throw virt::StateError("cannot be read");
+        virt::State_Load(text.str(), virt::VirtualReader::Instance().Device());
+        return outcome;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zelvorn-virtual: state %s: %s\n", state.c_str(), e.what());
+        VirtualReader_Ops().closeFile(*file);
+        *file = nullptr;
+        return OpenOutcome::Failed;
+    }
+}
+
+void CloseWithState(PlatformFile* file) {
+    VirtualReader_Ops().closeFile(file);
+    const std::string state = Variable(kStateVariable);
+    if (state.empty()) return;
+    std::ofstream out(state, std::ios::trunc);
+    out << virt::State_Save(virt::VirtualReader::Instance().Device());
+    if (!out) std::fprintf(stderr, "zelvorn-virtual: state %s: cannot be written\n", state.c_str());
 }
 
 bool LoadScenario() {
@@ -50,12 +102,29 @@ bool LoadScenario() {
     }
 }
 
+// The capture wraps the transfers of the given operations.
+const PlatformOps* StartCapture(const PlatformOps& inner) {
+    const std::string path = Variable(virt::kCaptureVariable);
+    if (path.empty()) return &inner;
+    const PlatformOps* ops =
+        virt::Capture_Start(path.c_str(), inner, ZELVORN_USB_VENDOR_ID, ZELVORN_USB_PRODUCT_ID);
+    if (ops != nullptr) return ops;
+    virt::VirtualReader::Instance().Unplug();
+    return &inner;
+}
+
 }  // namespace
 
 const PlatformOps& Platform_Default() {
     static const bool loaded = LoadScenario();
     (void)loaded;
-    return VirtualReader_Ops();
+    static const PlatformOps* const ops = [] {
+        g_ops = VirtualReader_Ops();
+        g_ops.openPath = OpenWithState;
+        g_ops.closeFile = CloseWithState;
+        return StartCapture(g_ops);
+    }();
+    return *ops;
 }
 
 }  // namespace zelvorn

@@ -68,7 +68,7 @@ TEST(Scenario, MistakesAreNamedWithWhereTheyAre) {
         {R"({"cards": [{"type": "mifare-classic-1k", "serial": "01020304", "blocks": {"3": "00"}}]})",
          "cards[0].blocks.3"},
         {R"({"cards": [{"type": "mifare-classic-1k", "serial": "01020304", "blocks": {"64": "00"}}]})",
-         "out of range"},
+         "64 is not in 0..63"},
         {R"({"cards": [{"type": "mifare-classic-1k", "serial": "01020304",
              "sectors": {"1": {"access": "FF078169"}}}]})",
          "inverted copy"},

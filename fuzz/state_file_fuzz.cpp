@@ -1,0 +1,28 @@
+// The virtual reader's state file, which any program's user can hand it: a
+// file it refuses must end in a StateError and leave the reader as it was.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "virtual/firmware.h"
+#include "virtual/scenario.h"
+#include "virtual/state_file.h"
+
+using namespace zelvorn::virt;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Firmware firmware;
+    Scenario scenario = Scenario_Default();
+    Apply(scenario, firmware);
+    const std::string before = State_Save(firmware);
+    try {
+        State_Load(std::string(reinterpret_cast<const char*>(data), size), firmware);
+        // What was loaded saves and loads again to the same state.
+        const std::string saved = State_Save(firmware);
+        State_Load(saved, firmware);
+        if (State_Save(firmware) != saved) __builtin_trap();
+    } catch (const StateError&) {
+        if (State_Save(firmware) != before) __builtin_trap();
+    }
+    return 0;
+}
