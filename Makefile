@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test demo install bench clean sanitize fuzz-build fuzz-smoke fuzz
+.PHONY: all deps configure build test demo install bench clean sanitize fuzz-build fuzz-smoke fuzz dist
 
 all: build
 
@@ -101,5 +101,34 @@ bench:
 	cmake --build $(BENCH_BUILD) -j$(JOBS)
 	bash bench/run.sh $(BENCH_BUILD)
 
+# A release: the Debian packages and the Windows zip, from clean builds of
+# their own (no tests) into $(DIST), with their checksums. make test checks
+# the same artifacts made from its own trees; here the packages get lintian
+# and their contents check again, the zip its contents and imports.
+DIST ?= dist
+DIST_BUILD ?= build-dist
+DIST_BUILD_WIN ?= build-dist-win
+DIST_ABS = $(abspath $(DIST))
+
+dist: deps
+	rm -rf $(DIST) $(DIST_BUILD) $(DIST_BUILD_WIN)
+	cmake -S . -B $(DIST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF
+	cmake --build $(DIST_BUILD) -j$(JOBS)
+	cpack --config $(DIST_BUILD)/CPackConfig.cmake -B $(DIST_ABS)
+	cmake -S . -B $(DIST_BUILD_WIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+	cmake --build $(DIST_BUILD_WIN) -j$(JOBS)
+	cpack --config $(DIST_BUILD_WIN)/CPackConfig.cmake -B $(DIST_ABS)
+	rm -rf $(DIST)/_CPack_Packages
+	. $(DIST_BUILD)/packaging/release.env && \
+		sh tests/packaging/check_debs.sh lintian $(DIST) "$$VERSION" "$$PACKAGES" "$$LIBDIR" && \
+		sh tests/packaging/check_debs.sh contents $(DIST) "$$VERSION" "$$PACKAGES" "$$LIBDIR" && \
+		mkdir -p $(DIST_BUILD_WIN)/unpacked && \
+		cd $(DIST_BUILD_WIN)/unpacked && cmake -E tar xf $(DIST_ABS)/zelvorn-$$VERSION-win64.zip && cd $(CURDIR) && \
+		sh tests/packaging/check_zip.sh contents $(DIST) $(DIST_BUILD_WIN)/unpacked "$$VERSION" $(CURDIR) \
+			x86_64-w64-mingw32-objdump - - -
+	cd $(DIST) && sha256sum *.deb *.zip > SHA256SUMS
+	@echo; ls -l $(DIST)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_WIN) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(DIST_BUILD) $(DIST_BUILD_WIN)
