@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "tests/support/frame_codec.h"
 #include "transport/transport.h"
 
 namespace zelvorn::bench {
@@ -45,15 +46,17 @@ bool QueryPipe(PlatformUsb*, std::uint8_t endpointIndex, PipeInfo* pipe) {
 void ReleaseInterface(PlatformUsb*) {}
 void CloseFile(PlatformFile*) {}
 
-const PlatformOps kOps{FindPath,
-                       OpenPath,
-                       BindInterface,
-                       QueryEndpointCount,
-                       QueryPipe,
-                       ZeroDevice::ControlOut,
-                       ZeroDevice::ReadPipe,
-                       ReleaseInterface,
-                       CloseFile};
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ZeroDevice::ControlOut,
+    .readPipe = ZeroDevice::ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 constexpr std::size_t kReadSize = 8;
 
@@ -107,25 +110,18 @@ bool ZeroDevice::ReadPipe(PlatformUsb*, std::uint8_t, std::uint8_t* buffer, std:
 
 PreparedFrame ReplyFrame(const std::uint8_t* payload, std::size_t payloadLength,
                          std::uint16_t transportStatus) {
-    std::uint8_t packet[kFrameCapacity / 2];
     const std::size_t n = payloadLength < kMaxReplyPayload ? payloadLength : kMaxReplyPayload;
-    packet[0] = 0x00;
-    packet[1] = static_cast<std::uint8_t>(transportStatus >> 8);
-    packet[2] = static_cast<std::uint8_t>(transportStatus & 0xFF);
-    packet[3] = static_cast<std::uint8_t>(n);
-    if (n > 0) std::memcpy(packet + 4, payload, n);
-    packet[4 + n] = frame::Checksum(packet, 4 + n);
     PreparedFrame out;
-    out.length = frame::Encode(packet, n + 5, out.bytes);
+    static_assert(sizeof out.bytes >= testing::ReplyFrameLength(kMaxReplyPayload));
+    out.length =
+        testing::EncodeReplyFrame(payload, n, out.bytes, {.transportStatus = transportStatus});
     return out;
 }
 
 PreparedFrame ReaderReply(const std::uint8_t* data, std::size_t dataLength) {
-    std::uint8_t payload[kMaxReplyPayload] = {};
-    const std::size_t n = dataLength < kMaxReplyPayload - 5 ? dataLength : kMaxReplyPayload - 5;
-    payload[4] = static_cast<std::uint8_t>(n);
-    if (n > 0) std::memcpy(payload + 5, data, n);
-    return ReplyFrame(payload, n + 5);
+    std::uint8_t payload[kMaxReplyPayload];
+    const std::size_t n = dataLength < kMaxReplyData ? dataLength : kMaxReplyData;
+    return ReplyFrame(payload, testing::EncodeReplyBlock(0, data, n, payload));
 }
 
 }  // namespace zelvorn::bench

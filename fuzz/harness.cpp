@@ -1,11 +1,14 @@
 #include "fuzz/harness.h"
 
 #include "commands/protocol_table.h"
-#include "tests/replay/replay_platform.h"
+#include "tests/support/frame_codec.h"
+#include "tests/support/replay_platform.h"
 #include "transport/transport.h"
 
 namespace zelvorn::fuzz {
 namespace {
+
+static_assert(sizeof(Exchange::block) >= testing::kCommandBodyCapacity);
 
 Input g_input;
 Exchange g_last{};
@@ -63,7 +66,7 @@ bool Answer(const std::uint8_t* frame, std::size_t length) {
     const bool pipeWasEmpty = replay::Pending() == 0;
     e.known = Known::Nothing;
     e.m = 0;
-    e.blockLength = replay::DecodeCommand(frame, length, e.block);
+    e.blockLength = testing::DecodeCommandFrame(frame, length, e.block);
     FUZZ_PROMISE(e.blockLength > 0);  // the library always sends a well-formed frame
     if (g_observer != nullptr) g_observer(e);
 
@@ -113,7 +116,9 @@ bool Answer(const std::uint8_t* frame, std::size_t length) {
     }
 
     std::uint8_t text[2 * 260 + 2 + 64];
-    std::size_t n = replay::EncodeReply(e.transportStatus, e.payload, e.m, text, kind & 0x40);
+    std::size_t n = testing::EncodeReplyFrame(
+        e.payload, e.m, text,
+        {.transportStatus = e.transportStatus, .lowerCase = (kind & 0x40) != 0});
     bool intact = true;
     if (kind & 0x20) {
         intact = false;

@@ -1,5 +1,6 @@
 // The reader link on its own: opening and closing, and single exchanges with
 // any request, any reply buffer size and any answer from the reader.
+#include "commands/command_path.h"
 #include "fuzz/harness.h"
 #include "transport/transport.h"
 
@@ -24,17 +25,23 @@ void OneExchange(Input& in) {
     g_reply.Fill(0xC3);
     std::uint8_t replyLength = 0xEE;
     const std::uint32_t before = Controls();
+    const ReaderContext* reader = ReaderTable_Lookup(handle);
+    if (reader == nullptr) {
+        // The command path refuses a handle without a reader before the
+        // transport is reached.
+        FUZZ_PROMISE(handle != 0);
+        Reply<kCommandReplyCapacity> reply;
+        FUZZ_PROMISE(Command_Run(Command_Admit(handle), request, reply).result ==
+                     ERR_INVALID_HANDLE);
+        FUZZ_PROMISE(Controls() == before);
+        return;
+    }
     const std::int16_t result =
-        Transport_Exchange(handle, request, &replyLength, g_reply.bytes, capacity);
+        Transport_Exchange(*reader, request, &replyLength, g_reply.bytes, capacity);
 
     FUZZ_PROMISE(g_reply.FencesIntact());
     FUZZ_PROMISE(g_reply.UntouchedFrom(capacity));
     if (replyLength != 0xEE) FUZZ_PROMISE(replyLength <= capacity);
-    if (handle != 0) {
-        FUZZ_PROMISE(result == ERR_INVALID_HANDLE);
-        FUZZ_PROMISE(Controls() == before);
-        return;
-    }
     if (n > kMaxRequestData) {
         FUZZ_PROMISE(result == ERR_INVALID_PARAMETER);
         FUZZ_PROMISE(Controls() == before);

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <limits>
 
+#include "commands/protocol_table.h"
 #include "pcsc/status_words.h"
+#include "readers/open_close.h"
 #include "readers/reader_table.h"
 #include "zelvorn.h"
 
@@ -23,9 +25,9 @@ constexpr std::uint8_t kFsdi = 6;
 // last block answers R(ACK) and changes nothing, which makes it the way to
 // ask whether the card is still there in the middle of a session.
 constexpr std::uint8_t kPcbRNak = 0xB2;
-// The reader's command for a type B card's ATQB, sent raw so that the PUPI
-// comes along (the library's ReadATQB returns only the bytes after it).
-constexpr std::uint8_t kCmdTypeBRequest = 0x21;
+// The reader's command for a type B card's ATQB (kCmdReadAtqb) is sent raw
+// so that the PUPI comes along (the library's ReadATQB returns only the bytes
+// after it).
 constexpr std::uint8_t kAtqbFirstByte = 0x50;
 
 constexpr std::size_t kBlockSize = 16;
@@ -140,7 +142,7 @@ bool Reader::Detect(CardInfo& card) {
         }
         return true;
     }
-    const std::uint8_t request[2] = {kCmdTypeBRequest, 0x00};
+    const std::uint8_t request[2] = {kCmdReadAtqb, 0x00};
     std::uint8_t answerLength = 0, answer[ZELVORN_MAX_DIRECT_RESPONSE] = {};
     if (Zelvorn_DirectSend(handle_, sizeof request, request, &answerLength, answer) == RESULT_OK &&
         answerLength >= sizeof card.atqb && answer[0] == kAtqbFirstByte) {

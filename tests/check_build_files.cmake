@@ -1,6 +1,6 @@
 # Fails when a build file lets the machine decide what gets built: an
 # optional package looked for quietly, a program that may be missing, a part
-# skipped when a file is not there. Such a switch once let a build pass here
+# skipped when a file or another part is not there, sources globbed. Such a switch once let a build pass here
 # that failed on every fresh machine. A part that needs extra packages asks
 # for them REQUIRED, in a build of its own (the benchmarks: make bench).
 #
@@ -37,9 +37,22 @@ foreach(file ${files})
   foreach(call IN LISTS switches)
     string(APPEND offences "  ${file}: ${call}\n")
   endforeach()
+  # A part that leaves quietly when another is missing.
+  string(REGEX MATCHALL "if\\(NOT TARGET [^)]*\\)[ \t\r\n]*return\\(\\)" skips "${text}")
+  foreach(call IN LISTS skips)
+    string(APPEND offences "  ${file}: ${call}\n")
+  endforeach()
+  # Sources are listed, not picked up by whatever files lie in a folder.
+  if(file MATCHES "CMakeLists\\.txt$")
+    string(REGEX MATCHALL "file\\(GLOB[^)]*\\)" globs "${text}")
+    foreach(call IN LISTS globs)
+      string(APPEND offences "  ${file}: ${call}\n")
+    endforeach()
+  endif()
 endforeach()
 if(offences)
-  message(FATAL_ERROR "Build files that switch parts in or out by what is installed "
-                      "(ask REQUIRED instead, or build the part only where its packages are "
-                      "installed on purpose):\n${offences}")
+  message(FATAL_ERROR "Build files that switch parts in or out by what is installed or "
+                      "what lies in a folder (ask REQUIRED instead, build the part only where "
+                      "its packages are installed on purpose, and list sources by name):\n"
+                      "${offences}")
 endif()

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "transport/transport.h"
 #include "virtual/status_words.h"
 
 namespace zelvorn::virt {
@@ -24,9 +25,8 @@ enum class AirInterface : std::uint8_t {
 
 enum class KeyKind : std::uint8_t { A, B };
 
-// Longest card answer one telegram reply carries (122 payload bytes less the
-// five of the reply header).
-constexpr std::size_t kMaxCardAnswer = 117;
+// Longest card answer one telegram reply carries.
+constexpr std::size_t kMaxCardAnswer = kMaxReplyData;
 
 class Card {
 public:

@@ -3,34 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "commands/command_path.h"
 #include "commands/protocol_table.h"
 #include "transport/transport.h"
 
 namespace zelvorn::virt {
 namespace {
 
-constexpr std::uint8_t kFrameTypeCommand = 0xE0;
-constexpr std::uint8_t kFrameTypeReceive = 0x01;
-constexpr std::size_t kMaxListed = 9;  // entries of 12 bytes that fit one reply
-constexpr std::size_t kSerialField = 10;
+// Entries that fit the longest reply payload behind the count.
+constexpr std::size_t kMaxListed = (kMaxReplyPayload - kCardEntryOffset) / kCardEntrySize;  // 9
 // One direct receive hands out at most this much: its reply fits 64 bytes.
 constexpr std::size_t kMaxDirectReceive = 59;
 constexpr std::uint8_t kStatusBlock[20] = "Zelvorn virtual 1.0";
 
-bool IsHexDigit(std::uint8_t c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-void PutBE32(Bytes& out, std::int32_t value) {
-    const auto v = static_cast<std::uint32_t>(value);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-std::int32_t GetBE32(const std::uint8_t* p) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 |
-                                     static_cast<std::uint32_t>(p[1]) << 16 |
-                                     static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
+void PutValue(Bytes& out, std::int32_t value) {
+    std::uint8_t bytes[4];
+    Put32(bytes, value);
+    out.insert(out.end(), bytes, bytes + sizeof bytes);
 }
 
 // A card entry as the select and list replies carry it.
@@ -103,9 +92,9 @@ void Firmware::RemoveAllCards() {
 
 std::uint8_t* Firmware::KeySlot(std::uint8_t keyNumber) {
     if (keyNumber < kStoredKeys) return storedKeys_[keyNumber].data();
-    if (keyNumber == 0xAA) return readerKeyA_.data();
-    if (keyNumber == 0xBB) return readerKeyB_.data();
-    if (keyNumber == 0xFF) return readerKeyF_.data();
+    if (keyNumber == kKeySelectorA) return readerKeyA_.data();
+    if (keyNumber == kKeySelectorB) return readerKeyB_.data();
+    if (keyNumber == kKeySelectorF) return readerKeyF_.data();
     return nullptr;
 }
 
@@ -139,36 +128,37 @@ FirmwareReply Firmware::HandleFrame(const std::uint8_t* frame, std::size_t lengt
     }
     std::uint8_t packet[kFrameCapacity];
     const std::size_t count = (length - 2) / 2;
-    if (count < 6 || count > sizeof packet) {
+    if (count < request_packet::kOverhead || count > sizeof packet) {
         reply.transport = kTransportBadFrame;
         return reply;
     }
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t high = frame[1 + 2 * i], low = frame[2 + 2 * i];
-        if (!IsHexDigit(high) || !IsHexDigit(low)) {
+        if (frame::DigitValue(high) < 0 || frame::DigitValue(low) < 0) {
             reply.transport = kTransportBadFrame;
             return reply;
         }
         packet[i] = frame::DecodePair(high, low);
     }
-    // 01, frame type, L, command, N, data, checksum.
-    const std::uint8_t n = packet[4];
-    if (packet[0] != 0x01 || count != n + 6u) {
+    namespace rq = request_packet;
+    const std::uint8_t n = packet[rq::kDataLength];
+    if (packet[rq::kStart] != rq::kStartByte || count != n + rq::kOverhead) {
         reply.transport = kTransportBadFrame;
         return reply;
     }
-    if (frame::Checksum(packet, 5u + n) != packet[5 + n]) {
+    if (frame::Checksum(packet, rq::kData + n) != packet[rq::kData + n]) {
         reply.transport = kTransportBadChecksum;
         return reply;
     }
-    const std::uint8_t frameType = packet[1], l = packet[2], command = packet[3];
-    const std::uint8_t* data = packet + 5;
+    const std::uint8_t frameType = packet[rq::kFrameType], l = packet[rq::kLength],
+                       command = packet[rq::kCommand];
+    const std::uint8_t* data = packet + rq::kData;
     Bytes out;
     StatusWord status;
-    if (frameType == kFrameTypeCommand) {
+    if (frameType == kFrameCommand) {
         status = l != n + 2 ? kStatusMalformed : Execute(command, data, n, out);
-    } else if (frameType == kFrameTypeReceive) {
-        status = command == 0x00 ? DirectReceive(n, out) : kStatusUnknownCommand;
+    } else if (frameType == kFrameReceive) {
+        status = command == kReceiveCommand ? DirectReceive(n, out) : kStatusUnknownCommand;
     } else {
         reply.transport = kTransportUnknownFrameType;
         return reply;
@@ -176,7 +166,7 @@ FirmwareReply Firmware::HandleFrame(const std::uint8_t* frame, std::size_t lengt
     if (status != kStatusOk) out.clear();
     if (out.size() > kMaxCardAnswer) out.resize(kMaxCardAnswer);
     // The reset starts the count afresh; it does not count itself.
-    if (status == kStatusOk && !(frameType == kFrameTypeCommand && command == kCmdReset))
+    if (status == kStatusOk && !(frameType == kFrameCommand && command == kCmdReset))
         ++commandsDone_;
     // Byte 0 echoes the command code and byte 3 is 0; the library reads neither.
     reply.payload = {command, static_cast<std::uint8_t>(status >> 8),
@@ -256,7 +246,7 @@ StatusWord Firmware::Execute(std::uint8_t command, const std::uint8_t* data, std
 StatusWord Firmware::Status(Bytes& out) const {
     out.assign(kStatusBlock, kStatusBlock + sizeof kStatusBlock);
     out.push_back(fieldOn_ ? 1 : 0);
-    PutBE32(out, static_cast<std::int32_t>(serial_));
+    PutValue(out, static_cast<std::int32_t>(serial_));
     out.push_back(static_cast<std::uint8_t>(cards_.size()));
     out.push_back(selected_ != nullptr ? selected_->TypeByte() : 0x00);
     out.push_back(static_cast<std::uint8_t>(inputs_ | outputs_));
@@ -329,12 +319,12 @@ StatusWord Firmware::CardCommand(std::uint8_t command, const std::uint8_t* data,
             return s;
         }
         case kCmdWriteValue:
-            value = GetBE32(data + 1);
+            value = Get32(data + 1);
             s = card.WriteValue(data[0], value);
             break;
         case kCmdIncrement:
         case kCmdDecrement:
-            s = card.ChangeValue(data[0], GetBE32(data + 1), command == kCmdDecrement, &value);
+            s = card.ChangeValue(data[0], Get32(data + 1), command == kCmdDecrement, &value);
             break;
         case kCmdCopyValue:
             s = card.CopyValue(data[0], data[1], &value);
@@ -344,7 +334,7 @@ StatusWord Firmware::CardCommand(std::uint8_t command, const std::uint8_t* data,
         default:
             return kStatusUnknownCommand;
     }
-    if (s == kStatusOk) PutBE32(out, value);
+    if (s == kStatusOk) PutValue(out, value);
     return s;
 }
 
@@ -396,19 +386,19 @@ StatusWord Firmware::Login(const std::uint8_t* data, std::uint8_t n) {
     KeyKind kind = KeyKind::A;
     const std::uint8_t* key = nullptr;
     if (n == 8) {
-        if (selector != 0xAA && selector != 0xBB) return kStatusMalformed;
-        kind = selector == 0xAA ? KeyKind::A : KeyKind::B;
+        if (selector != kKeySelectorA && selector != kKeySelectorB) return kStatusMalformed;
+        kind = selector == kKeySelectorA ? KeyKind::A : KeyKind::B;
         key = data + 2;
-    } else if (selector == 0xAA || selector == 0xFF) {
+    } else if (selector == kKeySelectorA || selector == kKeySelectorF) {
         key = KeySlot(selector);
-    } else if (selector == 0xBB) {
+    } else if (selector == kKeySelectorB) {
         kind = KeyKind::B;
         key = readerKeyB_.data();
-    } else if (selector >= 0x10 && selector < 0x10 + kStoredKeys) {
-        key = storedKeys_[selector - 0x10].data();
-    } else if (selector >= 0x30 && selector < 0x30 + kStoredKeys) {
+    } else if (selector >= kKeySelectorStoredA && selector < kKeySelectorStoredA + kStoredKeys) {
+        key = storedKeys_[selector - kKeySelectorStoredA].data();
+    } else if (selector >= kKeySelectorStoredB && selector < kKeySelectorStoredB + kStoredKeys) {
         kind = KeyKind::B;
-        key = storedKeys_[selector - 0x30].data();
+        key = storedKeys_[selector - kKeySelectorStoredB].data();
     } else {
         return kStatusOutOfRange;
     }

@@ -11,18 +11,19 @@
 #include <memory>
 #include <vector>
 
+#include "commands/protocol_table.h"
+#include "transport/transport.h"
 #include "virtual/card.h"
 
 namespace zelvorn::virt {
 
 constexpr std::size_t kStoredKeys = 16;
 constexpr std::size_t kRegisterCount = 64;
-constexpr std::uint8_t kUserPortOutputs = 0x44;  // bits 6 and 2
 // The register that drives the antenna: bits 0 and 1 switch the field.
 constexpr std::uint8_t kRegTxControl = 0x11;
 
 struct FirmwareReply {
-    StatusWord transport = 0x9000;
+    StatusWord transport = kTransportOk;
     Bytes payload;  // the reply payload: command, reader status (2), 00, P, data
 };
 

@@ -299,9 +299,17 @@ void CloseFile(PlatformFile* file) {
     if (reader != nullptr) reader->CloseFile(Inner<PlatformFile>(inner));
 }
 
-constexpr PlatformOps kBankOps{FindPath,           OpenPath,         BindInterface,
-                               QueryEndpointCount, QueryPipe,        ControlOut,
-                               ReadPipe,           ReleaseInterface, CloseFile};
+constexpr PlatformOps kBankOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 

@@ -33,8 +33,8 @@ constexpr StatusWord kStatusReadOnly = 0xFFF2;   // -14: the block or sector can
 constexpr StatusWord kStatusBadAccessBits =
     0xFFF1;  // -15: a trailer whose access bits do not check
 
-// Transport status words, bytes 1 and 2 of the reply packet.
-constexpr StatusWord kTransportOk = 0x9000;
+// Transport status words other than kTransportOk, bytes 1 and 2 of the
+// reply packet.
 constexpr StatusWord kTransportBadChecksum = 0x6581;  // the command frame's checksum did not match
 constexpr StatusWord kTransportBadFrame =
     0x6700;  // not STX, hexadecimal pairs, ETX; or lengths disagree

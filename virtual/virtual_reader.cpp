@@ -15,6 +15,9 @@ namespace {
 constexpr std::uintptr_t kFileTag = 0x1;
 constexpr std::uintptr_t kUsbTag = 0x3;
 
+// Byte 0 of our reply packets, which the library does not interpret.
+constexpr std::uint8_t kReplyFirstByte = 0x01;
+
 std::uintptr_t Raw(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);
 }
@@ -105,8 +108,8 @@ bool VirtualReader::ControlOut(PlatformUsb* usb, const SetupPacket& setup,
                                const std::uint8_t* data) {
     if (!Current(usb) || (data == nullptr && setup.length > 0)) return false;
     // Anything but the vendor request the reader understands is stalled.
-    if (setup.requestType != 0x40 || setup.request != 0x00 || setup.value != 0 ||
-        setup.index != 0) {
+    if (setup.requestType != kVendorRequestType || setup.request != kVendorRequest ||
+        setup.value != 0 || setup.index != 0) {
         return false;
     }
     ++commandFrames_;
@@ -131,21 +134,22 @@ bool VirtualReader::ControlOut(PlatformUsb* usb, const SetupPacket& setup,
 }
 
 void VirtualReader::QueueReply(std::uint16_t transportStatus, const Bytes& payload) {
-    // Reply packet: 01, transport status, M, payload, checksum.
+    namespace rp = reply_packet;
     std::uint8_t packet[kFrameCapacity / 2];
     const std::size_t m = std::min(payload.size(), std::size_t{kMaxReplyPayload});
-    packet[0] = 0x01;
-    packet[1] = static_cast<std::uint8_t>(transportStatus >> 8);
-    packet[2] = static_cast<std::uint8_t>(transportStatus);
-    packet[3] = static_cast<std::uint8_t>(m);
-    std::copy(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(m), packet + 4);
-    packet[4 + m] = frame::Checksum(packet, 4 + m);
+    packet[rp::kFirst] = kReplyFirstByte;
+    packet[rp::kStatusHigh] = static_cast<std::uint8_t>(transportStatus >> 8);
+    packet[rp::kStatusLow] = static_cast<std::uint8_t>(transportStatus);
+    packet[rp::kPayloadLength] = static_cast<std::uint8_t>(m);
+    std::copy(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(m),
+              packet + rp::kPayload);
+    packet[rp::kPayload + m] = frame::Checksum(packet, rp::kPayload + m);
     if (faults_.corruptChecksums > 0) {
         --faults_.corruptChecksums;
-        packet[4 + m] ^= 0x5A;
+        packet[rp::kPayload + m] ^= 0x5A;
     }
     std::uint8_t wire[kFrameCapacity];
-    const std::size_t length = frame::Encode(packet, m + 5, wire);
+    const std::size_t length = frame::Encode(packet, m + rp::kOverhead, wire);
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint8_t c = wire[i];
         pending_.push_back(faults_.lowerCaseHex ? static_cast<std::uint8_t>(std::tolower(c)) : c);
@@ -227,9 +231,17 @@ void CloseFile(PlatformFile* file) {
     VirtualReader::Instance().CloseFile(file);
 }
 
-constexpr PlatformOps kVirtualOps{FindPath,           OpenPath,         BindInterface,
-                                  QueryEndpointCount, QueryPipe,        ControlOut,
-                                  ReadPipe,           ReleaseInterface, CloseFile};
+constexpr PlatformOps kVirtualOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 

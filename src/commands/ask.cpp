@@ -17,27 +17,19 @@ constexpr CommandDescription kSectorMultiRead = Command_Described(kCmdAskMultiRe
 // The two write commands differ only inside the reader and the ticket.
 constexpr CommandDescription kSectorWrite = Command_Described(kCmdAskWrite);
 constexpr CommandDescription kSectorWriteOtherMode = Command_Described(kCmdAskWriteOtherMode);
-static_assert(kSectorRead.expectedLength == kReplyDataOffset + kSectorSize &&
-              kSectorMultiRead.expectedLength == kReplyDataOffset + kMultiReadSize);
+static_assert(kSectorRead.expectedLength == reply_block::kData + kSectorSize &&
+              kSectorMultiRead.expectedLength == reply_block::kData + kMultiReadSize);
 
 // Runs one sector command and, on a reply of the expected length, replaces
 // the caller's count bytes with the reply's data. Anything else leaves them
 // as they were.
-std::int16_t SectorExchange(std::int16_t handle, const CommandDescription& command,
+std::int16_t SectorExchange(const CommandCall& call, const CommandDescription& command,
                             std::initializer_list<std::uint8_t> data, std::uint8_t* sectorData,
                             std::size_t count) {
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, command.code, data, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    const CommandResult run = Command_Run(call, command, data, reply);
+    if (!run.complete) return run.result;
     std::memcpy(sectorData, reply.Data(), count);
-    return RESULT_OK;
-}
-
-// The sector buffer is required; a null one is refused before anything is
-// sent rather than written through.
-std::int16_t CheckArguments(std::int16_t handle, const std::uint8_t* sectorData) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (sectorData == nullptr) return ERR_INVALID_PARAMETER;
     return RESULT_OK;
 }
 
@@ -46,24 +38,29 @@ std::int16_t CheckArguments(std::int16_t handle, const std::uint8_t* sectorData)
 
 using namespace zelvorn;
 
+// The sector buffer of all three is required; a null one is refused before
+// anything is sent rather than written through.
 extern "C" ZELVORN_API int16_t Zelvorn_ASKSectorRead(int16_t handle, uint8_t sector,
                                                      uint8_t* sectorData) {
-    if (const std::int16_t refused = CheckArguments(handle, sectorData)) return refused;
-    return SectorExchange(handle, kSectorRead, {sector}, sectorData, kSectorSize);
+    const CommandCall call = Command_Admit(handle, sectorData != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
+    return SectorExchange(call, kSectorRead, {sector}, sectorData, kSectorSize);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ASKSectorMultiRead(int16_t handle, uint8_t sector,
                                                           uint8_t* sectorData) {
-    if (const std::int16_t refused = CheckArguments(handle, sectorData)) return refused;
-    return SectorExchange(handle, kSectorMultiRead, {sector}, sectorData, kMultiReadSize);
+    const CommandCall call = Command_Admit(handle, sectorData != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
+    return SectorExchange(call, kSectorMultiRead, {sector}, sectorData, kMultiReadSize);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ASKSectorWrite(int16_t handle, uint8_t sector,
                                                       uint8_t* sectorData, uint8_t writeMode) {
-    if (const std::int16_t refused = CheckArguments(handle, sectorData)) return refused;
+    const CommandCall call = Command_Admit(handle, sectorData != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
     // The reader reports two bytes after the write; they are handed back as
     // they came, not compared with what was written.
     const CommandDescription& command = writeMode == 0 ? kSectorWrite : kSectorWriteOtherMode;
-    return SectorExchange(handle, command, {sector, sectorData[0], sectorData[1]}, sectorData,
+    return SectorExchange(call, command, {sector, sectorData[0], sectorData[1]}, sectorData,
                           kSectorSize);
 }

@@ -5,25 +5,47 @@
 #include "zelvorn.h"
 
 namespace zelvorn {
+namespace {
 
-std::int16_t Command_Run(std::int16_t handle, const RequestBlock& request, ReplyBuffer& reply) {
-    const std::int16_t result =
-        Transport_Exchange(handle, request, reply.LengthSlot(), reply.Storage(), reply.Capacity());
+// Steps 3 to 6 of the order in command_path.h, on a request built already.
+CommandResult Run(const CommandCall& call, const RequestBlock& request, std::uint8_t expectedLength,
+                  ReplyBuffer& reply) {
+    if (call.refusal != RESULT_OK) return {call.refusal, false};
+    if (call.reader == nullptr) return {ERR_INVALID_HANDLE, false};
+    const std::int16_t result = Transport_Exchange(*call.reader, request, reply.LengthSlot(),
+                                                   reply.Storage(), reply.Capacity());
     if (result != RESULT_OK) {
         *reply.LengthSlot() = 0;  // nothing of a failed exchange is to be read
-        return result;
+        return {result, false};
     }
-    return static_cast<std::int16_t>(reply.ReaderStatus());
+    const auto status = static_cast<std::int16_t>(reply.ReaderStatus());
+    if (status != RESULT_OK) return {status, false};
+    const bool complete = expectedLength == kLengthAsDeclared ? reply.LengthAsDeclared()
+                                                              : reply.Length() == expectedLength;
+    return {RESULT_OK, complete};
 }
 
-std::int16_t Command_Run(std::int16_t handle, std::uint8_t code, const std::uint8_t* data,
-                         std::size_t dataLength, ReplyBuffer& reply) {
-    return Command_Run(handle, Request_Make(code, data, dataLength), reply);
+}  // namespace
+
+CommandCall Command_Admit(std::int16_t handle, bool argumentsValid) {
+    if (!Handle_InRange(handle)) return {ERR_INVALID_HANDLE, nullptr};
+    if (!argumentsValid) return {ERR_INVALID_PARAMETER, nullptr};
+    return {RESULT_OK, ReaderTable_Lookup(handle)};
 }
 
-std::int16_t Command_Run(std::int16_t handle, std::uint8_t code,
-                         std::initializer_list<std::uint8_t> data, ReplyBuffer& reply) {
-    return Command_Run(handle, code, data.begin(), data.size(), reply);
+CommandResult Command_Run(const CommandCall& call, const CommandDescription& command,
+                          const std::uint8_t* data, std::size_t dataLength, ReplyBuffer& reply) {
+    return Run(call, Request_Make(command.code, data, dataLength), command.expectedLength, reply);
+}
+
+CommandResult Command_Run(const CommandCall& call, const CommandDescription& command,
+                          std::initializer_list<std::uint8_t> data, ReplyBuffer& reply) {
+    return Command_Run(call, command, data.begin(), data.size(), reply);
+}
+
+CommandResult Command_Run(const CommandCall& call, const RequestBlock& request,
+                          ReplyBuffer& reply) {
+    return Run(call, request, kLengthAsDeclared, reply);
 }
 
 void CardEntry_Deliver(const ReplyBuffer& reply, std::size_t offset, std::uint8_t* cardType,

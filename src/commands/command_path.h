@@ -1,6 +1,21 @@
-// The path every reader command takes: build the request, exchange it, check
-// the transport result and the reader status. Command functions describe
-// their request and reply; framing and the common checks live only here.
+// The path every reader command takes, from the exported function's handle
+// to the reply it may read. Command functions describe their request and
+// reply; the checks and the framing live only here and below.
+//
+// Every exported reader function makes its checks in one order, each in one
+// place:
+//
+//   1. the handle's range                ERR_INVALID_HANDLE       Command_Admit
+//   2. the function's own arguments      ERR_INVALID_PARAMETER    Command_Admit
+//   3. a reader in the handle's slot     ERR_INVALID_HANDLE       Command_Run
+//   4. the exchange                      the transport's result   Command_Run
+//   5. the reader status                 that status              Command_Run
+//   6. the reply length                  0, reply not complete    Command_Run
+//
+// Nothing is sent unless 1 to 3 pass. The functions that take a byte count
+// (Zelvorn_MultiTagSelect, Zelvorn_DirectSend, Zelvorn_DirectReceive) test
+// it before the handle; Zelvorn_ListTags tests its outputs only once the
+// reader has answered. Both exceptions stand in those functions.
 #pragma once
 
 #include <cstddef>
@@ -29,15 +44,22 @@ public:
     std::uint8_t At(std::size_t i) const { return i < length_ ? bytes_[i] : 0; }
     const std::uint8_t* Bytes() const { return bytes_; }
 
-    // Bytes 1 (high) and 2 (low): 0 when the reader carried the command out.
-    std::uint16_t ReaderStatus() const { return static_cast<std::uint16_t>((At(1) << 8) | At(2)); }
-    // P, the data length the reply declares in byte 4.
-    std::uint8_t DeclaredDataLength() const { return At(4); }
-    // The data bytes actually received from byte 5 on (M - 5, or 0).
-    std::size_t ReceivedDataLength() const { return length_ > 5 ? length_ - 5u : 0u; }
-    const std::uint8_t* Data() const { return bytes_ + 5; }
+    // 0 when the reader carried the command out.
+    std::uint16_t ReaderStatus() const {
+        return static_cast<std::uint16_t>((At(reply_block::kStatusHigh) << 8) |
+                                          At(reply_block::kStatusLow));
+    }
+    // P, the data length the reply declares.
+    std::uint8_t DeclaredDataLength() const { return At(reply_block::kDataLength); }
+    // The data bytes actually received (M - 5, or 0).
+    std::size_t ReceivedDataLength() const {
+        return length_ > reply_block::kData ? length_ - reply_block::kData : 0u;
+    }
+    const std::uint8_t* Data() const { return bytes_ + reply_block::kData; }
     // True when the declared data fits in what was received.
     bool DeclaredDataReceived() const { return DeclaredDataLength() <= ReceivedDataLength(); }
+    // True when the reply is exactly as long as the data it declares.
+    bool LengthAsDeclared() const { return length_ == DeclaredDataLength() + reply_block::kData; }
 
     std::uint8_t* Storage() { return bytes_; }
     std::size_t Capacity() const { return capacity_; }
@@ -59,43 +81,64 @@ private:
     std::uint8_t storage_[kCapacity];
 };
 
-// What a command function states about one reader command.
+// What a command function states about one reader command: its code and the
+// M of a complete reply.
 struct CommandDescription {
     std::uint8_t code;
-    std::uint8_t expectedLength;  // the M a complete reply has; kLengthNotTested for none
+    std::uint8_t expectedLength;  // kLengthAsDeclared: M = P + 5, whatever P is
 };
-constexpr std::uint8_t kLengthNotTested = 0;
-
-// The ReplyBlock carries its data behind five bytes: byte 0, the reader
-// status (2), byte 3 and the data length P.
-constexpr std::size_t kReplyDataOffset = 5;
+constexpr std::uint8_t kLengthAsDeclared = 0;
 
 // The description the protocol table gives a command: a reply of fixed
-// length is complete at that length, one whose length varies is not tested.
+// length is complete at that length, one whose length varies when it is as
+// long as the data it declares.
+// (It walks the table itself: GCC's sanitizers make a pointer compared in a
+// constant expression, such as Protocol_Find's result, no constant.)
 consteval CommandDescription Command_Described(std::uint8_t code) {
-    const CommandSpec* spec = Protocol_Find(code);
-    if (spec == nullptr) throw "no such command in the protocol table";
-    if (spec->replyLength == kVariableLength) return {code, kLengthNotTested};
-    return {code, static_cast<std::uint8_t>(kReplyDataOffset + spec->replyLength)};
+    for (const CommandSpec& spec : Protocol_Commands()) {
+        if (spec.code != code) continue;
+        if (spec.replyLength == kVariableLength) return {code, kLengthAsDeclared};
+        return {code, static_cast<std::uint8_t>(reply_block::kData + spec.replyLength)};
+    }
+    throw "no such command in the protocol table";
 }
 
-// Exchanges the request and checks, in order, the transport result and the
-// reader status. Returns the first nonzero one unchanged (a status with its
-// top bit set comes out negative), or 0 when the reader carried the command
-// out and the reply may be read.
-std::int16_t Command_Run(std::int16_t handle, const RequestBlock& request, ReplyBuffer& reply);
+// A call past steps 1 and 2, or the result that refused it. The handle is
+// looked up here, once; an empty slot shows only when the call goes on to
+// its exchange (step 3), after the function's arguments.
+struct CommandCall {
+    std::int16_t refusal;   // nonzero: the call ends with this result, nothing sent
+    ReaderContext* reader;  // the reader in the handle's slot; null for an empty one
+};
 
-// The same for an ordinary command (frame type E0, L = N + 2).
-std::int16_t Command_Run(std::int16_t handle, std::uint8_t code, const std::uint8_t* data,
-                         std::size_t dataLength, ReplyBuffer& reply);
-std::int16_t Command_Run(std::int16_t handle, std::uint8_t code,
-                         std::initializer_list<std::uint8_t> data, ReplyBuffer& reply);
+// Steps 1 and 2: the handle's range, then the verdict on the function's own
+// arguments, which the caller forms without dereferencing anything it has
+// not checked.
+CommandCall Command_Admit(std::int16_t handle, bool argumentsValid = true);
 
-// True when a reply the reader carried out has the length the command
-// expects; a reply of another length is accepted with its outputs untouched.
-inline bool Reply_HasExpectedLength(const ReplyBuffer& reply, const CommandDescription& command) {
-    return command.expectedLength == kLengthNotTested || reply.Length() == command.expectedLength;
-}
+// What came of a command.
+struct CommandResult {
+    // The call's result so far: the refusal, ERR_INVALID_HANDLE for an empty
+    // slot, the transport's result or the reader status (a status with its
+    // top bit set comes out negative); 0 when the reader carried the command
+    // out.
+    std::int16_t result;
+    // The result is 0 and the reply has the length the command expects: the
+    // function may deliver its outputs. A reply of another length is taken
+    // as done (result 0) with the outputs untouched.
+    bool complete;
+};
+
+// Steps 3 to 6 for an ordinary command: frame type E0, L = N + 2, the
+// description's code and these data bytes (at most kMaxRequestData).
+CommandResult Command_Run(const CommandCall& call, const CommandDescription& command,
+                          const std::uint8_t* data, std::size_t dataLength, ReplyBuffer& reply);
+CommandResult Command_Run(const CommandCall& call, const CommandDescription& command,
+                          std::initializer_list<std::uint8_t> data, ReplyBuffer& reply);
+
+// Steps 3 to 6 for a request the function built whole (the direct send and
+// receive); its reply is complete when it is as long as the data it declares.
+CommandResult Command_Run(const CommandCall& call, const RequestBlock& request, ReplyBuffer& reply);
 
 // A card entry as the select and list replies carry it: card type, serial
 // number length, then a serial-number field that is always delivered whole,

@@ -37,10 +37,13 @@ struct LoginKeyType {
 };
 
 constexpr LoginKeyType kLoginKeyTypes[] = {
-    {KEYTYPE_A, true, 0xAA, false},         {KEYTYPE_B, true, 0xBB, false},
-    {KEYTYPE_READER_A, false, 0xAA, false}, {KEYTYPE_READER_B, false, 0xBB, false},
-    {KEYTYPE_READER_F, false, 0xFF, false}, {KEYTYPE_STORED_A, false, 0x10, true},
-    {KEYTYPE_STORED_B, false, 0x30, true},
+    {KEYTYPE_A, true, kKeySelectorA, false},
+    {KEYTYPE_B, true, kKeySelectorB, false},
+    {KEYTYPE_READER_A, false, kKeySelectorA, false},
+    {KEYTYPE_READER_B, false, kKeySelectorB, false},
+    {KEYTYPE_READER_F, false, kKeySelectorF, false},
+    {KEYTYPE_STORED_A, false, kKeySelectorStoredA, true},
+    {KEYTYPE_STORED_B, false, kKeySelectorStoredB, true},
 };
 
 const LoginKeyType* FindLoginKeyType(std::uint8_t keyType) {
@@ -58,34 +61,33 @@ bool IsSectorTrailer(std::uint8_t block) {
 }
 
 // A write command whose reply echoes the written bytes (everything sent
-// after the block or key number) from reply byte 5 on. The first echoLength
-// of them are compared; 0 compares nothing.
-std::int16_t RunWrite(std::int16_t handle, const CommandDescription& command,
+// after the block or key number) from the reply data on. The first
+// echoLength of them are compared; 0 compares nothing.
+std::int16_t RunWrite(const CommandCall& call, const CommandDescription& command,
                       const std::uint8_t* request, std::size_t requestLength,
                       std::size_t echoLength) {
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, command.code, request, requestLength, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    const CommandResult run = Command_Run(call, command, request, requestLength, reply);
+    if (!run.complete) return run.result;
     if (std::memcmp(reply.Data(), request + 1, echoLength) != 0) return ERR_FAILURE;
     return RESULT_OK;
 }
 
-// A value command whose reply carries one value at reply byte 5.
-std::int16_t RunValue(std::int16_t handle, const CommandDescription& command,
+// A value command whose reply data is one value.
+std::int16_t RunValue(const CommandCall& call, const CommandDescription& command,
                       const std::uint8_t* request, std::size_t requestLength, std::int32_t* value) {
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, command.code, request, requestLength, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    const CommandResult run = Command_Run(call, command, request, requestLength, reply);
+    if (!run.complete) return run.result;
     if (value != nullptr) *value = Get32(reply.Data());
     return RESULT_OK;
 }
 
 std::int16_t RunArithmetic(std::int16_t handle, const CommandDescription& command,
                            std::uint8_t block, std::int32_t amount, std::int32_t* value) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     std::uint8_t request[1 + kValueBytes] = {block};
     Put32(request + 1, amount);
-    return RunValue(handle, command, request, sizeof request, value);
+    return RunValue(Command_Admit(handle), command, request, sizeof request, value);
 }
 
 }  // namespace
@@ -95,20 +97,19 @@ using namespace zelvorn;
 
 extern "C" ZELVORN_API int16_t Zelvorn_Select(int16_t handle, uint8_t* cardType,
                                               uint8_t* serialLength, uint8_t* serialNumber) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, kSelect.code, nullptr, 0, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, kSelect)) return result;
+    const CommandResult run = Command_Run(Command_Admit(handle), kSelect, {}, reply);
+    if (!run.complete) return run.result;
     CardEntry_Deliver(reply, kCardEntryOffset, cardType, serialLength, serialNumber);
     return RESULT_OK;
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_Login(int16_t handle, uint8_t sector, uint8_t keyType,
                                              uint8_t storedKeyNo, const uint8_t* key) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     const LoginKeyType* type = FindLoginKeyType(keyType);
-    if (type == nullptr) return ERR_INVALID_PARAMETER;
-    if (type->keyInRequest && key == nullptr) return ERR_INVALID_PARAMETER;
+    const CommandCall call =
+        Command_Admit(handle, type != nullptr && (!type->keyInRequest || key != nullptr));
+    if (call.refusal != RESULT_OK) return call.refusal;
 
     std::uint8_t request[2 + kKeyBytes] = {sector, type->selector};
     std::size_t requestLength = 2;
@@ -121,40 +122,38 @@ extern "C" ZELVORN_API int16_t Zelvorn_Login(int16_t handle, uint8_t sector, uin
     }
     // Only whether the reader authenticated counts; the reply carries nothing.
     Reply<kCommandReplyCapacity> reply;
-    return Command_Run(handle, kLogin.code, request, requestLength, reply);
+    return Command_Run(call, kLogin, request, requestLength, reply).result;
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_Read(int16_t handle, uint8_t block, uint8_t* data) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (data == nullptr) return ERR_INVALID_PARAMETER;
+    const CommandCall call = Command_Admit(handle, data != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, kRead.code, {block}, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, kRead)) return result;
+    const CommandResult run = Command_Run(call, kRead, {block}, reply);
+    if (!run.complete) return run.result;
     std::memcpy(data, reply.Data(), kBlockBytes);
     return RESULT_OK;
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_Write(int16_t handle, uint8_t block, const uint8_t* data) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (data == nullptr) return ERR_INVALID_PARAMETER;
+    const CommandCall call = Command_Admit(handle, data != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
     std::uint8_t request[1 + kBlockBytes] = {block};
     std::memcpy(request + 1, data, kBlockBytes);
-    return RunWrite(handle, kWrite, request, sizeof request,
+    return RunWrite(call, kWrite, request, sizeof request,
                     IsSectorTrailer(block) ? 0 : kBlockBytes);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ReadValue(int16_t handle, uint8_t block, int32_t* value) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     const std::uint8_t request[] = {block};
-    return RunValue(handle, kReadValue, request, sizeof request, value);
+    return RunValue(Command_Admit(handle), kReadValue, request, sizeof request, value);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_WriteValue(int16_t handle, uint8_t block, int32_t value) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     std::uint8_t request[1 + kValueBytes] = {block};
     Put32(request + 1, value);
     // Equal bytes in the one big-endian encoding mean equal values.
-    return RunWrite(handle, kWriteValue, request, sizeof request, kValueBytes);
+    return RunWrite(Command_Admit(handle), kWriteValue, request, sizeof request, kValueBytes);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_Inc(int16_t handle, uint8_t block, int32_t amount,
@@ -169,16 +168,15 @@ extern "C" ZELVORN_API int16_t Zelvorn_Dec(int16_t handle, uint8_t block, int32_
 
 extern "C" ZELVORN_API int16_t Zelvorn_Copy(int16_t handle, uint8_t sourceBlock,
                                             uint8_t targetBlock, int32_t* value) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     const std::uint8_t request[] = {sourceBlock, targetBlock};
-    return RunValue(handle, kCopy, request, sizeof request, value);
+    return RunValue(Command_Admit(handle), kCopy, request, sizeof request, value);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_WriteMasterKey(int16_t handle, uint8_t keyNo,
                                                       const uint8_t* key) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (key == nullptr) return ERR_INVALID_PARAMETER;
+    const CommandCall call = Command_Admit(handle, key != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
     std::uint8_t request[1 + kKeyBytes] = {keyNo};
     std::memcpy(request + 1, key, kKeyBytes);
-    return RunWrite(handle, kWriteMasterKey, request, sizeof request, kKeyBytes);
+    return RunWrite(call, kWriteMasterKey, request, sizeof request, kKeyBytes);
 }

@@ -14,8 +14,16 @@ namespace {
 constexpr std::size_t kListReplyCapacity = 352;
 constexpr std::size_t kDirectReplyCapacity = 64;
 
-// The select reply is a tag list with exactly one entry.
+// The list's reply length follows the count it carries; the select reply is
+// a tag list with exactly one entry. The direct commands and the ATQB are
+// complete when they are as long as the data they declare.
+constexpr CommandDescription kList = Command_Described(kCmdListOrSelect);
 constexpr CommandDescription kSelectBySerial{kCmdListOrSelect, kCardEntryOffset + kCardEntrySize};
+constexpr CommandDescription kReadAtqb = Command_Described(kCmdReadAtqb);
+static_assert(kReadAtqb.expectedLength == kLengthAsDeclared);
+
+// A list reply carries the number of cards as its first data byte.
+constexpr std::size_t kListCountAt = reply_block::kData;
 
 // The data of a direct packet starts behind its command code and data length.
 constexpr std::size_t kDirectPacketHeader = 2;
@@ -37,12 +45,13 @@ bool SerialLengthAllowed(std::uint8_t length) {
 // Hands the data of a reply to the caller as the direct commands do. A caller
 // that asks for P gets the data only from a reply whose length agrees with P;
 // one that does not ask still never gets bytes that were not received.
-std::int16_t DeliverDirectData(const ReplyBuffer& reply, std::uint8_t* responseLength,
-                               std::uint8_t* response) {
+std::int16_t DeliverDirectData(const ReplyBuffer& reply, const CommandResult& run,
+                               std::uint8_t* responseLength, std::uint8_t* response) {
+    if (run.result != RESULT_OK) return run.result;
     const std::uint8_t p = reply.DeclaredDataLength();
     if (responseLength != nullptr) {
         *responseLength = p;
-        if (reply.Length() != p + 5u) return RESULT_OK;
+        if (!run.complete) return RESULT_OK;
     } else if (response != nullptr && !reply.DeclaredDataReceived()) {
         return ERR_FAILURE;
     }
@@ -58,27 +67,24 @@ using namespace zelvorn;
 extern "C" ZELVORN_API int16_t Zelvorn_ListTags(int16_t handle, uint8_t* tagCount,
                                                 uint8_t* cardTypes, uint8_t* serialLengths,
                                                 uint8_t* serialNumbers) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-
     Reply<kListReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, kCmdListOrSelect, {}, reply);
-    if (result != RESULT_OK) return result;
+    const CommandResult run = Command_Run(Command_Admit(handle), kList, {}, reply);
+    if (run.result != RESULT_OK) return run.result;
     // A reply without even a count lists nothing, whatever the caller passed.
-    if (reply.Length() <= 5) return RESULT_OK;
+    if (reply.Length() <= kListCountAt) return RESULT_OK;
 
-    const std::uint8_t count = reply.At(5);
+    const std::uint8_t count = reply.At(kListCountAt);
     if (count > (reply.Length() - kCardEntryOffset) / kCardEntrySize) return ERR_FAILURE;
 
+    // The outputs are tested only now that the reader has answered.
     if (tagCount == nullptr) return ERR_INVALID_PARAMETER;
     *tagCount = count;
     if (cardTypes == nullptr || serialLengths == nullptr || serialNumbers == nullptr) {
         return ERR_INVALID_PARAMETER;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* entry = reply.Bytes() + kCardEntryOffset + kCardEntrySize * i;
-        cardTypes[i] = entry[0];
-        serialLengths[i] = entry[1];
-        std::memcpy(serialNumbers + kSerialField * i, entry + 2, kSerialField);
+        CardEntry_Deliver(reply, kCardEntryOffset + kCardEntrySize * i, cardTypes + i,
+                          serialLengths + i, serialNumbers + kSerialField * i);
     }
     return RESULT_OK;
 }
@@ -88,19 +94,17 @@ extern "C" ZELVORN_API int16_t Zelvorn_MultiTagSelect(int16_t handle, uint8_t ta
                                                       uint8_t* cardType, uint8_t* serialLength,
                                                       uint8_t* serialNumber) {
     if (!SerialLengthAllowed(targetSerialLength)) return ERR_INVALID_PARAMETER;
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (targetSerialNumber == nullptr) return ERR_INVALID_PARAMETER;
+    const CommandCall call = Command_Admit(handle, targetSerialNumber != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
 
     std::uint8_t data[1 + kSerialField];
     data[0] = targetSerialLength;
     std::memcpy(data + 1, targetSerialNumber, targetSerialLength);
 
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result =
-        Command_Run(handle, kSelectBySerial.code, data, 1u + targetSerialLength, reply);
-    if (result != RESULT_OK) return result;
-    if (!Reply_HasExpectedLength(reply, kSelectBySerial)) return RESULT_OK;
-
+    const CommandResult run =
+        Command_Run(call, kSelectBySerial, data, 1u + targetSerialLength, reply);
+    if (!run.complete) return run.result;
     CardEntry_Deliver(reply, kCardEntryOffset, cardType, serialLength, serialNumber);
     return RESULT_OK;
 }
@@ -108,12 +112,12 @@ extern "C" ZELVORN_API int16_t Zelvorn_MultiTagSelect(int16_t handle, uint8_t ta
 extern "C" ZELVORN_API int16_t Zelvorn_TxDataTelegram(int16_t handle, uint8_t telegramLength,
                                                       const uint8_t* telegram,
                                                       uint8_t* responseLength, uint8_t* response) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (telegramLength > kMaxRequestData) return ERR_INVALID_PARAMETER;
-    if (telegram == nullptr && telegramLength > 0) return ERR_INVALID_PARAMETER;
+    const CommandCall call = Command_Admit(
+        handle, telegramLength <= kMaxRequestData && (telegram != nullptr || telegramLength == 0));
+    if (call.refusal != RESULT_OK) return call.refusal;
 
     Reply<kTelegramReplyCapacity> reply;
-    const std::int16_t result = Telegram_Exchange(handle, telegram, telegramLength, reply);
+    const std::int16_t result = Telegram_Exchange(call, telegram, telegramLength, reply);
     if (result != RESULT_OK) return result;
     if (responseLength == nullptr && response == nullptr) return RESULT_OK;
 
@@ -129,13 +133,12 @@ extern "C" ZELVORN_API int16_t Zelvorn_DirectSend(int16_t handle, uint8_t packet
                                                   const uint8_t* packet, uint8_t* responseLength,
                                                   uint8_t* response) {
     if (packetLength > kMaxDirectPacket) return ERR_INVALID_PARAMETER;
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
     // The transport sends as many data bytes as packet byte 1 says; more than
     // the packet holds would send whatever lies behind it.
-    if (packet == nullptr || packetLength < kDirectPacketHeader ||
-        packet[1] > packetLength - kDirectPacketHeader) {
-        return ERR_INVALID_PARAMETER;
-    }
+    const CommandCall call =
+        Command_Admit(handle, packet != nullptr && packetLength >= kDirectPacketHeader &&
+                                  packet[1] <= packetLength - kDirectPacketHeader);
+    if (call.refusal != RESULT_OK) return call.refusal;
 
     RequestBlock request{};
     request.frameType = kFrameCommand;
@@ -145,42 +148,38 @@ extern "C" ZELVORN_API int16_t Zelvorn_DirectSend(int16_t handle, uint8_t packet
     if (packet[1] > 0) std::memcpy(request.data, packet + kDirectPacketHeader, packet[1]);
 
     Reply<kDirectReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, request, reply);
-    if (result != RESULT_OK) return result;
-    return DeliverDirectData(reply, responseLength, response);
+    const CommandResult run = Command_Run(call, request, reply);
+    return DeliverDirectData(reply, run, responseLength, response);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_DirectReceive(int16_t handle, uint8_t receiveLength,
                                                      uint8_t* responseLength, uint8_t* response) {
     if (receiveLength > kMaxDirectReceive) return ERR_INVALID_PARAMETER;
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
 
     // The transport sends N data bytes whatever the command, so the receive
     // request carries N zero fillers.
     RequestBlock request{};
     request.frameType = kFrameReceive;
     request.length = 2;
-    request.command = 0x00;
+    request.command = kReceiveCommand;
     request.dataLength = receiveLength;
 
     Reply<kDirectReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, request, reply);
-    if (result != RESULT_OK) return result;
-    return DeliverDirectData(reply, responseLength, response);
+    const CommandResult run = Command_Run(Command_Admit(handle), request, reply);
+    return DeliverDirectData(reply, run, responseLength, response);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ReadATQB(int16_t handle, uint8_t* atqb) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (atqb == nullptr) return ERR_INVALID_PARAMETER;
+    const CommandCall call = Command_Admit(handle, atqb != nullptr);
+    if (call.refusal != RESULT_OK) return call.refusal;
 
     Reply<kDirectReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, kCmdReadAtqb, {}, reply);
-    if (result != RESULT_OK) return result;
-    const std::uint8_t p = reply.DeclaredDataLength();
-    if (reply.Length() != p + 5u) return RESULT_OK;
+    const CommandResult run = Command_Run(call, kReadAtqb, {}, reply);
+    if (!run.complete) return run.result;
 
     // A short ATQB delivers the bytes it has; the rest of the output reads as
     // zero rather than as whatever the caller's buffer held.
+    const std::uint8_t p = reply.DeclaredDataLength();
     const std::size_t available = p > kAtqbFirst ? p - kAtqbFirst : 0;
     const std::size_t copied = available < kAtqbBytes ? available : kAtqbBytes;
     std::memcpy(atqb, reply.Data() + kAtqbFirst, copied);

@@ -51,6 +51,19 @@ constexpr std::uint8_t kCmdAskWriteOtherMode = 0x33;
 constexpr std::uint8_t kCmdAskRead = 0x34;
 constexpr std::uint8_t kCmdAskMultiRead = 0x35;
 
+// The key selector, data byte 1 of a login: one of the reader's own keys A,
+// B and F, or a key stored in the reader, by its number added to the base
+// for its key type.
+constexpr std::uint8_t kKeySelectorA = 0xAA;
+constexpr std::uint8_t kKeySelectorB = 0xBB;
+constexpr std::uint8_t kKeySelectorF = 0xFF;
+constexpr std::uint8_t kKeySelectorStoredA = 0x10;
+constexpr std::uint8_t kKeySelectorStoredB = 0x30;
+
+// The user port's outputs, bits 6 and 2: the only bits a write of the port
+// sets; the others are inputs.
+constexpr std::uint8_t kUserPortOutputs = 0x44;
+
 // Request data: the login carries a sector and a key selector, with the key
 // itself behind them for keys A and B (2 or 8 bytes); the select by serial
 // carries the serial's length and the serial (5, 8 or 11 bytes); a telegram

@@ -24,14 +24,10 @@ constexpr CommandDescription kWriteRegister = Command_Described(kCmdWriteRegiste
 
 constexpr std::size_t kStatusReplyCapacity = 40;
 constexpr std::size_t kStatusBlockSize = 20;
-constexpr std::size_t kStatusBlockAt = 5;
+constexpr std::size_t kStatusBlockAt = reply_block::kData;
 constexpr std::size_t kStatusRecordAt = kStatusBlockAt + kStatusBlockSize;
 // The byte that a one-byte read delivers and a one-byte write echoes.
-constexpr std::size_t kValueAt = 5;
-
-// Only bits 6 and 2 of the user port are the caller's to set; the reader
-// echoes what it was sent, so the echo is compared with the masked byte.
-constexpr std::uint8_t kUserPortWritable = 0x44;
+constexpr std::size_t kValueAt = reply_block::kData;
 
 constexpr char kVersionText[] = "Zelvorn DLL " ZELVORN_VERSION_STRING;
 // Callers provide 20 bytes for the text, its terminating zero included.
@@ -40,22 +36,22 @@ static_assert(sizeof kVersionText == kVersionTextSize,
               "the version text must fill exactly the caller's 20 bytes");
 
 // One byte read from the reader into an optional output.
-std::int16_t ReadByte(std::int16_t handle, const CommandDescription& command,
+std::int16_t ReadByte(const CommandCall& call, const CommandDescription& command,
                       std::initializer_list<std::uint8_t> data, std::uint8_t* value) {
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, command.code, data, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    const CommandResult run = Command_Run(call, command, data, reply);
+    if (!run.complete) return run.result;
     if (value != nullptr) *value = reply.At(kValueAt);
     return RESULT_OK;
 }
 
 // One value written; the reader must echo it back. A reply of another length
 // carries no echo and is taken as done.
-std::int16_t WriteByte(std::int16_t handle, const CommandDescription& command,
+std::int16_t WriteByte(const CommandCall& call, const CommandDescription& command,
                        std::initializer_list<std::uint8_t> data, std::uint8_t echo) {
     Reply<kCommandReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, command.code, data, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, command)) return result;
+    const CommandResult run = Command_Run(call, command, data, reply);
+    if (!run.complete) return run.result;
     return reply.At(kValueAt) == echo ? RESULT_OK : ERR_FAILURE;
 }
 
@@ -83,14 +79,14 @@ extern "C" ZELVORN_API int16_t Zelvorn_Reset(int16_t handle) {
     // The reset answers with whatever the firmware has to say after a
     // restart, so only its status counts.
     Reply<kCommandReplyCapacity> reply;
-    return Command_Run(handle, kReset.code, {}, reply);
+    return Command_Run(Command_Admit(handle), kReset, {}, reply).result;
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_Status(int16_t handle, uint8_t* statusBlock,
                                               ReaderStatusRecord* statusRecord) {
     Reply<kStatusReplyCapacity> reply;
-    const std::int16_t result = Command_Run(handle, kStatus.code, {}, reply);
-    if (result != RESULT_OK || !Reply_HasExpectedLength(reply, kStatus)) return result;
+    const CommandResult run = Command_Run(Command_Admit(handle), kStatus, {}, reply);
+    if (!run.complete) return run.result;
     if (statusBlock != nullptr) {
         std::memcpy(statusBlock, reply.Bytes() + kStatusBlockAt, kStatusBlockSize);
     }
@@ -102,35 +98,36 @@ extern "C" ZELVORN_API int16_t Zelvorn_Status(int16_t handle, uint8_t* statusBlo
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_Power(int16_t handle, int8_t state) {
-    if (!Handle_InRange(handle)) return ERR_INVALID_HANDLE;
-    if (state != 0 && state != 1) return ERR_INVALID_PARAMETER;
-    return WriteByte(handle, state == 0 ? kFieldOff : kFieldOn, {},
-                     static_cast<std::uint8_t>(state));
+    const CommandCall call = Command_Admit(handle, state == 0 || state == 1);
+    if (call.refusal != RESULT_OK) return call.refusal;
+    return WriteByte(call, state == 0 ? kFieldOff : kFieldOn, {}, static_cast<std::uint8_t>(state));
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ReadRC500Reg(int16_t handle, uint8_t regNo, uint8_t* value) {
-    return ReadByte(handle, kReadRegister, {regNo}, value);
+    return ReadByte(Command_Admit(handle), kReadRegister, {regNo}, value);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_WriteRC500Reg(int16_t handle, uint8_t regNo, uint8_t value) {
-    return WriteByte(handle, kWriteRegister, {regNo, value}, value);
+    return WriteByte(Command_Admit(handle), kWriteRegister, {regNo, value}, value);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ReadEEPROM(int16_t handle, uint8_t address, uint8_t* value) {
-    return ReadByte(handle, kReadEeprom, {address}, value);
+    return ReadByte(Command_Admit(handle), kReadEeprom, {address}, value);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_WriteEEPROM(int16_t handle, uint8_t address, uint8_t value) {
-    return WriteByte(handle, kWriteEeprom, {address, value}, value);
+    return WriteByte(Command_Admit(handle), kWriteEeprom, {address, value}, value);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_ReadUserPort(int16_t handle, uint8_t* portState) {
-    return ReadByte(handle, kReadUserPort, {}, portState);
+    return ReadByte(Command_Admit(handle), kReadUserPort, {}, portState);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_WriteUserPort(int16_t handle, uint8_t portState) {
-    const auto masked = static_cast<std::uint8_t>(portState & kUserPortWritable);
-    return WriteByte(handle, kWriteUserPort, {masked}, masked);
+    // Only the output bits are the caller's to set; the reader echoes what it
+    // was sent, so the echo is compared with the masked byte.
+    const auto masked = static_cast<std::uint8_t>(portState & kUserPortOutputs);
+    return WriteByte(Command_Admit(handle), kWriteUserPort, {masked}, masked);
 }
 
 extern "C" ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength,

@@ -13,9 +13,12 @@ std::size_t Telegram_Compose(std::uint8_t option, const std::uint8_t* cardBytes,
     return cardByteCount + kTelegramHeader;
 }
 
-std::int16_t Telegram_Exchange(std::int16_t handle, const std::uint8_t* telegram,
+std::int16_t Telegram_Exchange(const CommandCall& call, const std::uint8_t* telegram,
                                std::size_t telegramLength, ReplyBuffer& reply) {
-    return Command_Run(handle, kCmdTelegram, telegram, telegramLength, reply);
+    // The card's answer is as long as the card makes it: no reply length is
+    // expected, and the callers read the data length the reply declares.
+    constexpr CommandDescription kTelegram = Command_Described(kCmdTelegram);
+    return Command_Run(call, kTelegram, telegram, telegramLength, reply).result;
 }
 
 }  // namespace zelvorn

@@ -24,10 +24,10 @@ std::size_t Telegram_Compose(std::uint8_t option, const std::uint8_t* cardBytes,
                              std::size_t cardByteCount, std::uint8_t* out);
 
 // Sends a complete telegram of telegramLength bytes (at most kMaxRequestData)
-// and checks transport result and reader status as every command does. On 0
-// the card's answer is reply.DeclaredDataLength() bytes at reply.Data(); check
+// on an admitted call, through steps 3 to 5 of the command path. On 0 the
+// card's answer is reply.DeclaredDataLength() bytes at reply.Data(); check
 // reply.DeclaredDataReceived() before reading them.
-std::int16_t Telegram_Exchange(std::int16_t handle, const std::uint8_t* telegram,
+std::int16_t Telegram_Exchange(const CommandCall& call, const std::uint8_t* telegram,
                                std::size_t telegramLength, ReplyBuffer& reply);
 
 }  // namespace zelvorn

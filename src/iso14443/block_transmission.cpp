@@ -57,14 +57,14 @@ struct OutgoingBlock {
 };
 
 // Sends one block as a telegram and takes the card's answer into reply.
-// Returns the transport result or reader status unchanged, 0 when the reader
-// carried the telegram out.
-std::int16_t SendBlock(std::int16_t handle, std::uint8_t option, OutgoingBlock block,
+// Returns the call's refusal, the transport result or the reader status
+// unchanged, 0 when the reader carried the telegram out.
+std::int16_t SendBlock(const CommandCall& call, std::uint8_t option, OutgoingBlock block,
                        ReplyBuffer& reply) {
     std::uint8_t telegram[kMaxRequestData];
     const std::size_t length = Telegram_Compose(option, block.bytes, block.length, telegram);
     if (length == 0) return ERR_FAILURE;  // never built larger than a telegram carries
-    return Telegram_Exchange(handle, telegram, length, reply);
+    return Telegram_Exchange(call, telegram, length, reply);
 }
 
 // The card's answer, sorted by block type. The NAD bit is never looked at.
@@ -121,31 +121,31 @@ enum class Step {
     Fail,            // the answer breaks the block protocol
 };
 
-// The block protocol, seen from our side. m is the number of the last
+// The block protocol, seen from our side. "Ours" is the number of the last
 // I-block we sent.
 //
-//   answer          | chaining I-block | last I-block    | R(ACK)
-//   ----------------+------------------+-----------------+-----------------
-//   I-block, m      | fail             | response begins | response goes on
-//   I-block, not m  | fail             | fail            | response goes on
-//   R(ACK), m       | next block       | fail            | fail
-//   R(NAK), m       | send it again    | fail            | fail
-//   R-block, not m  | fail             | fail            | fail
-//   S(WTX) request  | answer WTX       | answer WTX      | answer WTX
-//   anything else   | fail             | fail            | fail
+//   answer             | chaining I-block | last I-block    | R(ACK)
+//   -------------------+------------------+-----------------+-----------------
+//   I-block, ours      | fail             | response begins | response goes on
+//   I-block, not ours  | fail             | fail            | response goes on
+//   R(ACK), ours       | next block       | fail            | fail
+//   R(NAK), ours       | send it again    | fail            | fail
+//   R-block, not ours  | fail             | fail            | fail
+//   S(WTX) request     | answer WTX       | answer WTX      | answer WTX
+//   anything else      | fail             | fail            | fail
 //
 // After a WTX response the card's next answer is judged as an answer to the
 // block the WTX interrupted, so the column does not change.
-Step Judge(Awaiting awaiting, const CardAnswer& answer, std::uint8_t m) {
-    const bool forM = answer.blockNumber == m;
+Step Judge(Awaiting awaiting, const CardAnswer& answer, std::uint8_t ourNumber) {
+    const bool ours = answer.blockNumber == ourNumber;
     if (answer.kind == AnswerKind::WtxRequest) return Step::AnswerWtx;
     switch (awaiting) {
         case Awaiting::ChainAck:
-            if (answer.kind == AnswerKind::RAck && forM) return Step::SendNextBlock;
-            if (answer.kind == AnswerKind::RNak && forM) return Step::SendBlockAgain;
+            if (answer.kind == AnswerKind::RAck && ours) return Step::SendNextBlock;
+            if (answer.kind == AnswerKind::RNak && ours) return Step::SendBlockAgain;
             return Step::Fail;
         case Awaiting::ResponseStart:
-            if (answer.kind == AnswerKind::IBlock && forM) return Step::ResponseBegins;
+            if (answer.kind == AnswerKind::IBlock && ours) return Step::ResponseBegins;
             return Step::Fail;
         case Awaiting::ResponseBlock:
             if (answer.kind == AnswerKind::IBlock) return Step::ResponseGoesOn;
@@ -155,7 +155,7 @@ Step Judge(Awaiting awaiting, const CardAnswer& answer, std::uint8_t m) {
 }
 
 // The number for the block being built now; the next block built carries the
-// other one.
+// other one. Every I-block and R(ACK) takes one; a WTX response takes none.
 std::uint8_t TakeBlockNumber(ProtocolState& state) {
     const std::uint8_t number = state.blockNumber;
     state.blockNumber ^= 1;
@@ -165,11 +165,11 @@ std::uint8_t TakeBlockNumber(ProtocolState& state) {
 // One command APDU out, its response APDU back, on one engine's state.
 class ApduExchange {
 public:
-    ApduExchange(ProtocolState& state, std::int16_t handle, std::uint8_t option,
+    ApduExchange(ProtocolState& state, const CommandCall& call, std::uint8_t option,
                  const std::uint8_t* apdu, std::int16_t* apduLength, std::int16_t* responseLength,
                  std::uint8_t* response, std::size_t responseCapacity)
         : state_(state),
-          handle_(handle),
+          call_(call),
           option_(option),
           apdu_(apdu),
           apduLength_(apduLength),
@@ -181,38 +181,34 @@ public:
         *responseLength_ = 0;
         if (*apduLength_ <= 0) return ERR_FAILURE;
 
-        OutgoingBlock outgoing = BuildNextIBlock();
-        std::uint8_t wtxResponse[2] = {kPcbWtxResponse, 0};
-        std::uint8_t rAck[1] = {0};
+        OutgoingBlock outgoing = BuildIBlock(TakeBlockNumber(state_));
         for (;;) {
-            const std::int16_t result = SendBlock(handle_, option_, outgoing, reply_);
+            const std::int16_t result = SendBlock(call_, option_, outgoing, reply_);
             if (result != RESULT_OK) return result;
             CardAnswer answer{};
             if (!ReadAnswer(reply_, answer)) return ERR_FAILURE;
 
-            switch (Judge(awaiting_, answer, m_)) {
+            switch (Judge(awaiting_, answer, iBlockNumber_)) {
                 case Step::SendNextBlock:
-                    AcceptBlock();
-                    outgoing = BuildNextIBlock();
+                    AcceptIBlock();
+                    outgoing = BuildIBlock(TakeBlockNumber(state_));
                     break;
                 case Step::SendBlockAgain:
                     if (--sendingsLeft_ == 0) return ERR_FAILURE;
-                    outgoing = CurrentIBlock();
+                    outgoing = IBlock();
                     break;
                 case Step::AnswerWtx:
                     // Same option byte, no block number: WTX does not advance
                     // the numbering.
-                    wtxResponse[1] = answer.inf[0];
-                    outgoing = {wtxResponse, sizeof wtxResponse};
+                    outgoing = BuildWtxResponse(answer.inf[0]);
                     break;
                 case Step::ResponseBegins:
-                    AcceptBlock();
+                    AcceptIBlock();
                     [[fallthrough]];
                 case Step::ResponseGoesOn:
                     if (!AppendResponse(answer)) return ERR_FAILURE;
                     if (!answer.moreFollow) return RESULT_OK;
-                    rAck[0] = static_cast<std::uint8_t>(kPcbRAck | TakeBlockNumber(state_));
-                    outgoing = {rAck, sizeof rAck};
+                    outgoing = BuildRAck(TakeBlockNumber(state_));
                     awaiting_ = Awaiting::ResponseBlock;
                     break;
                 case Step::Fail:
@@ -222,29 +218,40 @@ public:
     }
 
 private:
-    // Cuts the next block off the APDU. A block carries at most the card's
+    // Cuts the next I-block off the APDU. A block carries at most the card's
     // FSC bytes (the PCB and whatever the reader adds come on top) and never
     // more than one telegram holds; an APDU of exactly that size goes
     // unchained.
-    OutgoingBlock BuildNextIBlock() {
+    OutgoingBlock BuildIBlock(std::uint8_t blockNumber) {
         const auto fsc = static_cast<std::size_t>(std::max<std::int16_t>(state_.fsc, 1));
         const std::size_t limit = std::min(fsc, kMaxInfPerBlock);
         const auto remaining = static_cast<std::size_t>(*apduLength_);
         const bool chaining = remaining > limit;
         infLength_ = chaining ? limit : remaining;
-        m_ = TakeBlockNumber(state_);
-        iBlock_[0] = static_cast<std::uint8_t>(kPcbIBlock | (chaining ? kPcbChaining : 0) | m_);
+        iBlockNumber_ = blockNumber;
+        iBlock_[0] =
+            static_cast<std::uint8_t>(kPcbIBlock | (chaining ? kPcbChaining : 0) | blockNumber);
         std::memcpy(iBlock_ + 1, apdu_, infLength_);
         sendingsLeft_ = kSendingsPerBlock;
         awaiting_ = chaining ? Awaiting::ChainAck : Awaiting::ResponseStart;
-        return CurrentIBlock();
+        return IBlock();
     }
 
-    OutgoingBlock CurrentIBlock() const { return {iBlock_, infLength_ + 1}; }
+    OutgoingBlock IBlock() const { return {iBlock_, infLength_ + 1}; }
+
+    OutgoingBlock BuildRAck(std::uint8_t blockNumber) {
+        rAck_[0] = static_cast<std::uint8_t>(kPcbRAck | blockNumber);
+        return {rAck_, sizeof rAck_};
+    }
+
+    OutgoingBlock BuildWtxResponse(std::uint8_t wtxm) {
+        wtxResponse_[1] = wtxm;
+        return {wtxResponse_, sizeof wtxResponse_};
+    }
 
     // The card took the current I-block: apduLength now counts from the
     // next one.
-    void AcceptBlock() {
+    void AcceptIBlock() {
         apdu_ += infLength_;
         *apduLength_ = static_cast<std::int16_t>(*apduLength_ - static_cast<int>(infLength_));
     }
@@ -258,7 +265,7 @@ private:
     }
 
     ProtocolState& state_;
-    const std::int16_t handle_;
+    const CommandCall call_;
     const std::uint8_t option_;
     const std::uint8_t* apdu_;  // the first byte of the current I-block's INF
     std::int16_t* const apduLength_;
@@ -266,9 +273,13 @@ private:
     std::uint8_t* const response_;
     const std::size_t responseCapacity_;
 
+    // The blocks we send, each kept here for as long as it may be sent.
     std::uint8_t iBlock_[1 + kMaxInfPerBlock] = {};
     std::size_t infLength_ = 0;
-    std::uint8_t m_ = 0;
+    std::uint8_t iBlockNumber_ = 0;  // the number the current I-block carries
+    std::uint8_t rAck_[1] = {};
+    std::uint8_t wtxResponse_[2] = {kPcbWtxResponse, 0};
+
     int sendingsLeft_ = kSendingsPerBlock;
     Awaiting awaiting_ = Awaiting::ResponseStart;
     Reply<kTelegramReplyCapacity> reply_;
@@ -290,7 +301,8 @@ std::int16_t IsoDepEngine::Rats(std::int16_t handle, std::uint8_t fsdi, std::uin
     const std::uint8_t rats[2] = {kPcbRats,
                                   static_cast<std::uint8_t>(std::min(fsdi, kMaxFsdi) << 4)};
     Reply<kTelegramReplyCapacity> reply;
-    const std::int16_t result = SendBlock(handle, kOptionRats, {rats, sizeof rats}, reply);
+    const std::int16_t result =
+        SendBlock(Command_Admit(handle), kOptionRats, {rats, sizeof rats}, reply);
     if (result != RESULT_OK) return result;
     // The ATS is taken as the reader delivers it, but never beyond the bytes
     // that actually arrived.
@@ -310,8 +322,8 @@ std::int16_t IsoDepEngine::Exchange(std::int16_t handle, std::int32_t optionFlag
         response == nullptr) {
         return ERR_INVALID_PARAMETER;
     }
-    ApduExchange exchange(state_, handle, OptionByte(optionFlag), apdu, apduLength, responseLength,
-                          response, responseCapacity);
+    ApduExchange exchange(state_, Command_Admit(handle), OptionByte(optionFlag), apdu, apduLength,
+                          responseLength, response, responseCapacity);
     return exchange.Run();
 }
 
@@ -319,7 +331,8 @@ std::int16_t IsoDepEngine::Deselect(std::int16_t handle, std::int32_t optionFlag
     const std::uint8_t deselect[1] = {kPcbDeselect};
     // The card's answer to S(DESELECT) is not examined.
     Reply<kTelegramReplyCapacity> reply;
-    return SendBlock(handle, OptionByte(optionFlag), {deselect, sizeof deselect}, reply);
+    return SendBlock(Command_Admit(handle), OptionByte(optionFlag), {deselect, sizeof deselect},
+                     reply);
 }
 
 }  // namespace zelvorn

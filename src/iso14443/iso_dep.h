@@ -12,11 +12,12 @@
 #include <cstdint>
 
 #include "iso14443/protocol_state.h"
+#include "transport/transport.h"
 
 namespace zelvorn {
 
 // The longest ATS a reader can deliver in one telegram reply.
-constexpr std::size_t kMaxAtsLength = 117;
+constexpr std::size_t kMaxAtsLength = kMaxReplyData;
 
 class IsoDepEngine {
 public:

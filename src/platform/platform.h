@@ -22,7 +22,11 @@ using PathChar = char;
 constexpr std::size_t kDevicePathChars = 260;
 
 // Opaque handles owned by the platform: the opened device file and the USB
-// interface bound to it.
+// interface bound to it. On Windows they are the file HANDLE and the
+// WINUSB_INTERFACE_HANDLE themselves; on Linux a PlatformFile holds the
+// device node's descriptor and a PlatformUsb the libusb handle, its active
+// configuration and the interface's setting 0; the stand-ins use numbers of
+// their own that only need to differ from null.
 struct PlatformFile;
 struct PlatformUsb;
 
@@ -40,9 +44,12 @@ enum : std::uint8_t {
     kPipeInterrupt = 3,
 };
 
+// Bit 7 of an endpoint address: the endpoint sends to the host.
+constexpr std::uint8_t kEndpointIn = 0x80;
+
 struct PipeInfo {
     std::uint8_t type;  // one of kPipe*
-    std::uint8_t id;    // endpoint address; bit 7 set for IN
+    std::uint8_t id;    // endpoint address; kEndpointIn set for IN
 };
 
 struct SetupPacket {

@@ -1,36 +1,9 @@
 #include "readers/reader_table.h"
 
-#include <new>
-
-#include "commands/protocol_table.h"
-#include "transport/transport.h"
-#include "zelvorn.h"
-
 namespace zelvorn {
 namespace {
 
 ReaderContext* g_readers[kReaderSlots];
-
-// Releases what a failed open acquired, the USB binding before the file.
-std::int16_t AbandonOpen(const PlatformOps& ops, PlatformFile* file, PlatformUsb* usb,
-                         std::int16_t result = ERR_OPEN_FAILED) {
-    if (usb != nullptr) ops.releaseInterface(usb);
-    ops.closeFile(file);
-    return result;
-}
-
-// The first interrupt pipe whose address has the IN bit set.
-bool FindInterruptIn(const PlatformOps& ops, PlatformUsb* usb, std::uint8_t endpointCount,
-                     std::uint8_t* pipeId) {
-    for (std::uint8_t i = 0; i < endpointCount; ++i) {
-        PipeInfo pipe{};
-        if (ops.queryPipe(usb, i, &pipe) && pipe.type == kPipeInterrupt && (pipe.id & 0x80) != 0) {
-            *pipeId = pipe.id;
-            return true;
-        }
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -38,79 +11,18 @@ ReaderContext* ReaderTable_Lookup(std::int16_t handle) {
     return Handle_InRange(handle) ? g_readers[static_cast<std::uint16_t>(handle)] : nullptr;
 }
 
+void ReaderTable_Store(std::int16_t handle, ReaderContext* reader) {
+    g_readers[static_cast<std::uint16_t>(handle)] = reader;
+}
+
+ReaderContext* ReaderTable_Remove(std::int16_t handle) {
+    ReaderContext* reader = ReaderTable_Lookup(handle);
+    if (reader != nullptr) g_readers[static_cast<std::uint16_t>(handle)] = nullptr;
+    return reader;
+}
+
 void ReaderTable_Clear() {
     for (auto& slot : g_readers) slot = nullptr;
 }
 
 }  // namespace zelvorn
-
-using namespace zelvorn;
-
-extern "C" ZELVORN_API int16_t Zelvorn_Open(int16_t port) {
-    if (!Handle_InRange(port)) return ERR_OPEN_FAILED;
-    const auto slot = static_cast<std::uint16_t>(port);
-    if (g_readers[slot] != nullptr) return port;
-
-    PathChar path[kDevicePathChars] = {};
-    if (!Platform_Default().findPath(path, slot)) return ERR_OPEN_FAILED;
-    return Reader_OpenPath(port, path);
-}
-
-std::int16_t zelvorn::Reader_OpenPath(std::int16_t port, const PathChar* path) {
-    if (!Handle_InRange(port) || path == nullptr) return ERR_OPEN_FAILED;
-    const auto slot = static_cast<std::uint16_t>(port);
-    if (g_readers[slot] != nullptr) return ERR_DEVICE_BUSY;
-    const PlatformOps& ops = Platform_Default();
-
-    PlatformFile* file = nullptr;
-    switch (ops.openPath(path, &file)) {
-        case OpenOutcome::Ok:
-            break;
-        case OpenOutcome::AccessDenied:
-            return ERR_DEVICE_BUSY;
-        default:
-            return ERR_OPEN_FAILED;
-    }
-
-    PlatformUsb* usb = nullptr;
-    switch (ops.bindInterface(file, &usb)) {
-        case OpenOutcome::Ok:
-            break;
-        case OpenOutcome::AccessDenied:
-            return AbandonOpen(ops, file, nullptr, ERR_DEVICE_BUSY);
-        default:
-            return AbandonOpen(ops, file, nullptr);
-    }
-
-    std::uint8_t endpointCount = 0;
-    if (!ops.queryEndpointCount(usb, &endpointCount) || endpointCount == 0) {
-        return AbandonOpen(ops, file, usb);
-    }
-    std::uint8_t pipeId = 0;
-    if (!FindInterruptIn(ops, usb, endpointCount, &pipeId)) return AbandonOpen(ops, file, usb);
-
-    auto* context = new (std::nothrow) ReaderContext{file, usb, pipeId};
-    if (context == nullptr) return AbandonOpen(ops, file, usb);
-    g_readers[slot] = context;
-
-    // The reader starts every session from its power-on state; whether it
-    // answers the reset is not the open's concern.
-    std::uint8_t replyLength = 0;
-    std::uint8_t reply[kCommandReplyCapacity];
-    (void)Transport_Exchange(port, Request_Make(kCmdReset, nullptr, 0), &replyLength, reply,
-                             sizeof reply);
-    return port;
-}
-
-extern "C" ZELVORN_API int16_t Zelvorn_Close(int16_t handle) {
-    ReaderContext* context = ReaderTable_Lookup(handle);
-    if (context == nullptr) return ERR_INVALID_HANDLE;
-    // The slot is emptied before anything is released so that the table never
-    // points at a half-closed reader.
-    g_readers[static_cast<std::uint16_t>(handle)] = nullptr;
-    const PlatformOps& ops = Platform_Default();
-    ops.releaseInterface(context->usb);
-    ops.closeFile(context->file);
-    delete context;
-    return RESULT_OK;
-}

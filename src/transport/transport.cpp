@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "zelvorn.h"
-#include "readers/reader_table.h"
 
 namespace zelvorn {
 namespace frame {
@@ -11,15 +10,14 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// -1 for a character that is not a hexadecimal digit.
+}  // namespace
+
 int DigitValue(std::uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
-
-}  // namespace
 
 std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
     std::uint8_t sum = 0;
@@ -48,11 +46,6 @@ std::uint8_t DecodePair(std::uint8_t high, std::uint8_t low) {
 
 namespace {
 
-// Request packet: 01, frame type, L, command, N, data, checksum.
-constexpr std::size_t kPacketOverhead = 6;
-// Reply packet: byte 0, transport status (2), M, payload, checksum.
-constexpr std::size_t kReplyHeader = 4;
-constexpr std::uint16_t kTransportOk = 0x9000;
 // Each interrupt read asks for this many bytes.
 constexpr std::uint32_t kReadChunk = 8;
 
@@ -90,54 +83,56 @@ RequestBlock Request_Make(std::uint8_t command, const std::uint8_t* data, std::s
     return request;
 }
 
-std::int16_t Transport_Exchange(std::int16_t handle, const RequestBlock& request,
+std::int16_t Transport_Exchange(const ReaderContext& reader, const RequestBlock& request,
                                 std::uint8_t* replyLength, std::uint8_t* reply,
                                 std::size_t replyCapacity) {
-    const ReaderContext* reader = ReaderTable_Lookup(handle);
-    if (reader == nullptr) return ERR_INVALID_HANDLE;
     if (request.dataLength > kMaxRequestData) return ERR_INVALID_PARAMETER;
     const PlatformOps& ops = Platform_Default();
 
+    namespace rq = request_packet;
     std::uint8_t packet[kFrameCapacity];
     const std::size_t n = request.dataLength;
-    packet[0] = 0x01;
-    packet[1] = request.frameType;
-    packet[2] = request.length;
-    packet[3] = request.command;
-    packet[4] = request.dataLength;
-    std::memcpy(packet + 5, request.data, n);
-    packet[5 + n] = frame::Checksum(packet, 5 + n);
+    packet[rq::kStart] = rq::kStartByte;
+    packet[rq::kFrameType] = request.frameType;
+    packet[rq::kLength] = request.length;
+    packet[rq::kCommand] = request.command;
+    packet[rq::kDataLength] = request.dataLength;
+    std::memcpy(packet + rq::kData, request.data, n);
+    packet[rq::kData + n] = frame::Checksum(packet, rq::kData + n);
 
     std::uint8_t wire[kFrameCapacity];
-    const std::size_t frameLength = frame::Encode(packet, n + kPacketOverhead, wire);
-    const SetupPacket setup{0x40, 0x00, 0, 0, static_cast<std::uint16_t>(frameLength)};
-    if (!ops.controlOut(reader->usb, setup, wire)) return ERR_FAILURE;
+    const std::size_t frameLength = frame::Encode(packet, n + rq::kOverhead, wire);
+    const SetupPacket setup{kVendorRequestType, kVendorRequest, 0, 0,
+                            static_cast<std::uint16_t>(frameLength)};
+    if (!ops.controlOut(reader.usb, setup, wire)) return ERR_FAILURE;
 
     std::uint8_t rx[kFrameCapacity];
-    const std::size_t received = ReceiveFrame(ops, *reader, rx);
+    const std::size_t received = ReceiveFrame(ops, reader, rx);
     if (received == 0) return ERR_FAILURE;
 
     // The first character is taken to be STX. Every complete pair after it
     // is decoded, including any that arrived behind ETX in the last read:
     // they land behind the packet where nothing reads them.
+    namespace rp = reply_packet;
     std::uint8_t decoded[kFrameCapacity / 2];
     const std::size_t pairs = (received - 1) / 2;
     for (std::size_t i = 0; i < pairs; ++i) {
         decoded[i] = frame::DecodePair(rx[1 + 2 * i], rx[2 + 2 * i]);
     }
-    if (pairs < kReplyHeader + 1) return ERR_FAILURE;
+    if (pairs < rp::kOverhead) return ERR_FAILURE;
 
-    const std::uint8_t m = decoded[3];
+    const std::uint8_t m = decoded[rp::kPayloadLength];
     // A length that points past the decoded text or past the caller's buffer
     // is as corrupt as a bad checksum.
-    if (kReplyHeader + m >= pairs || m > replyCapacity) return ERR_FAILURE;
+    if (rp::kPayload + m >= pairs || m > replyCapacity) return ERR_FAILURE;
     *replyLength = m;
-    std::memcpy(reply, decoded + kReplyHeader, m);
-    if (frame::Checksum(decoded, kReplyHeader + m) != decoded[kReplyHeader + m]) {
+    std::memcpy(reply, decoded + rp::kPayload, m);
+    if (frame::Checksum(decoded, rp::kPayload + m) != decoded[rp::kPayload + m]) {
         return ERR_FAILURE;
     }
 
-    const auto status = static_cast<std::uint16_t>((decoded[1] << 8) | decoded[2]);
+    const auto status =
+        static_cast<std::uint16_t>((decoded[rp::kStatusHigh] << 8) | decoded[rp::kStatusLow]);
     if (status == kTransportOk) return RESULT_OK;
     // A transport status of 0 would read as success to every caller although
     // the reader did not take the command.

@@ -2,9 +2,12 @@
 
 #include <cstring>
 
-#include "zelvorn.h"
-#include "tests/replay/replay_platform.h"
+#include "commands/protocol_table.h"
+#include "readers/reader_table.h"
+#include "tests/support/frame_codec.h"
+#include "tests/support/replay_platform.h"
 #include "transport/transport.h"
+#include "zelvorn.h"
 
 namespace zelvorn::hardening {
 namespace {
@@ -31,13 +34,13 @@ std::size_t CardAnswer(const std::uint8_t* block, std::size_t blockLength, std::
     return 0;
 }
 
-// Data of the reply to a request block (frame type, L, command, N, data):
-// writes echo what was written, reads deliver the length their command
-// expects.
-std::size_t ReplyData(const std::uint8_t* block, std::size_t blockLength, std::uint8_t* out) {
-    const std::uint8_t command = block[2];
-    const std::uint8_t* data = block + 4;
-    const std::size_t n = block[3];
+// Data of the reply to a request body (frame type, L, command, N, data):
+// writes echo what was written, the other commands deliver as many bytes as
+// the protocol table gives their reply.
+std::size_t ReplyData(const std::uint8_t* body, std::size_t bodyLength, std::uint8_t* out) {
+    const std::uint8_t command = body[2];
+    const std::uint8_t* data = body + 4;
+    const std::size_t n = body[3];
     auto echo = [&](std::size_t skip, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) out[i] = skip + i < n ? data[skip + i] : 0;
         return count;
@@ -46,70 +49,51 @@ std::size_t ReplyData(const std::uint8_t* block, std::size_t blockLength, std::u
         for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::uint8_t>(0x30 + i);
         return count;
     };
-    if (block[0] == kFrameReceive) return pattern(8);
+    if (body[0] == kFrameReceive) return pattern(8);
+    const CommandSpec* spec = Protocol_Find(command);
+    if (spec == nullptr) return 0;
+    const auto fixed = static_cast<std::size_t>(spec->replyLength);
     switch (command) {
-        case 0x00:  // select one card: card entry behind a byte not examined
-            return pattern(13);
-        case 0x03:  // list (no data: two cards) or select by serial number
+        case kCmdListOrSelect:  // no data: two cards; a serial: the select reply
             if (n == 0) {
                 out[0] = 2;
                 for (std::size_t i = 1; i < 25; ++i) out[i] = static_cast<std::uint8_t>(i);
                 return 25;
             }
-            return pattern(13);
-        case 0x06:
-            return pattern(16);
-        case 0x07:
-        case 0x0F:
-        case 0x10:
-        case 0x11:
-            return pattern(4);
-        case 0x0A:
-            return echo(1, 16);
-        case 0x0B:
-            return echo(1, 4);
-        case 0x0D:
-            return echo(1, 6);
-        case 0x08:
-        case 0x14:
-        case 0x19:
-            return pattern(1);
-        case 0x0C:
-        case 0x1A:
-            return echo(1, 1);
-        case 0x15:
-            return echo(0, 1);
-        case 0x12:
-        case 0x13:
-            out[0] = command == 0x13 ? 1 : 0;
-            return 1;
-        case 0x16:
-            return CardAnswer(block, blockLength, out);
-        case 0x18:
-            return pattern(30);
-        case 0x21:
+            return pattern(Protocol_Find(kCmdSelect)->replyLength);
+        case kCmdTelegram:
+            return CardAnswer(body, bodyLength, out);
+        case kCmdReadAtqb:
             return pattern(12);
-        case 0x32:
-        case 0x33:
-            return echo(1, 2);
-        case 0x34:
-            return pattern(2);
-        case 0x35:
-            return pattern(8);
+        case kCmdFieldOff:
+        case kCmdFieldOn:
+            out[0] = command == kCmdFieldOn ? 1 : 0;
+            return 1;
+        case kCmdWriteUserPort:
+            return echo(0, fixed);
+        case kCmdWriteBlock:
+        case kCmdWriteValue:
+        case kCmdLoadKey:
+        case kCmdWriteEeprom:
+        case kCmdWriteRegister:
+        case kCmdAskWrite:
+        case kCmdAskWriteOtherMode:
+            return echo(1, fixed);  // behind the block, key, address or sector number
         default:
-            return 0;
+            return pattern(fixed);
     }
 }
 
 bool Answer(const std::uint8_t* frame, std::size_t length) {
-    std::uint8_t block[128];
-    const std::size_t blockLength = replay::DecodeCommand(frame, length, block);
-    if (blockLength == 0) return false;
-    std::uint8_t payload[128] = {};
-    const std::size_t p = ReplyData(block, blockLength, payload + 5);
-    payload[4] = static_cast<std::uint8_t>(p);
-    std::uint8_t text[2 * 128 + 16];
-    replay::Queue(text, replay::EncodeReply(0x9000, payload, p + 5, text));
+    std::uint8_t body[testing::kCommandBodyCapacity];
+    const std::size_t bodyLength = testing::DecodeCommandFrame(frame, length, body);
+    if (bodyLength == 0) return false;
+    std::uint8_t data[128] = {};
+    const std::size_t p = ReplyData(body, bodyLength, data);
+    std::uint8_t payload[128];
+    const std::size_t m = testing::EncodeReplyBlock(0, data, p, payload);
+    std::uint8_t text[testing::ReplyFrameLength(128)];
+    replay::Queue(text, testing::EncodeReplyFrame(payload, m, text));
     return true;
 }
 
@@ -122,7 +106,7 @@ std::int16_t RawExchange(std::uint8_t command, std::uint8_t argument) {
     std::uint8_t replyLength = 0;
     std::uint8_t reply[32];
     const RequestBlock request = Request_Make(command, &argument, 1);
-    return Transport_Exchange(0, request, &replyLength, reply, sizeof reply);
+    return Transport_Exchange(*ReaderTable_Lookup(0), request, &replyLength, reply, sizeof reply);
 }
 
 // Outputs of the mix; their contents are not looked at.

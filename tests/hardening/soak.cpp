@@ -8,7 +8,7 @@
 
 #include "zelvorn.h"
 #include "tests/hardening/healthy_reader.h"
-#include "tests/replay/replay_platform.h"
+#include "tests/support/replay_platform.h"
 
 using namespace zelvorn;
 

@@ -14,8 +14,9 @@
 #include <fstream>
 #include <thread>
 
-#include "zelvorn.h"
 #include "tests/linux/fake_usb_bus.h"
+#include "tests/support/frame_codec.h"
+#include "zelvorn.h"
 
 namespace zelvorn::linuxtest {
 namespace {
@@ -30,24 +31,7 @@ Bytes Frame(const std::string& text) {
     return frame;
 }
 
-// A reply frame as the reader sends it: byte 0, transport status, M, the
-// payload and the exclusive-or of them all, in upper-case hexadecimal.
-Bytes ReplyFrame(const Bytes& payload, std::uint16_t transportStatus = 0x9000) {
-    Bytes packet{0x00, static_cast<std::uint8_t>(transportStatus >> 8),
-                 static_cast<std::uint8_t>(transportStatus & 0xFF),
-                 static_cast<std::uint8_t>(payload.size())};
-    packet.insert(packet.end(), payload.begin(), payload.end());
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : packet) sum ^= b;
-    packet.push_back(sum);
-    std::string text;
-    char pair[3];
-    for (std::uint8_t b : packet) {
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        text += pair;
-    }
-    return Frame(text);
-}
+using testing::ReplyFrame;
 
 const Bytes kResetFrame = Frame("01E0020500E6");
 const Bytes kResetReply = ReplyFrame({0x00, 0x00, 0x00, 0x00, 0x00});  // 22 characters

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {

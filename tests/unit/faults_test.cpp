@@ -9,8 +9,8 @@
 #include <cstring>
 #include <functional>
 
-#include "tests/double/fixture.h"
-#include "transport/transport.h"
+#include "commands/command_path.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {
@@ -75,8 +75,11 @@ std::vector<Operation> Operations() {
             "exchange", ReplyFrame(payload),
             [] {
                 g_out.Fill();
-                return Transport_Exchange(0, Request_Make(0x06, Hex("04").data(), 1),
-                                          &g_out.replyLength, g_out.reply.data(), 32);
+                ReplyBuffer reply(g_out.reply.data(), 32);
+                const CommandResult run =
+                    Command_Run(Command_Admit(0), Command_Described(kCmdReadBlock), {0x04}, reply);
+                g_out.replyLength = reply.Length();
+                return run.result;
             },
             nullptr,  // the exchange itself writes before it checks; its callers do not read
             [payload] {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "iso14443/iso_dep.h"
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <map>
 
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <functional>
 
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {

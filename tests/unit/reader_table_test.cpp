@@ -2,7 +2,7 @@
 // released on every path, and the reset sent at open.
 #include <gtest/gtest.h>
 
-#include "tests/double/fixture.h"
+#include "tests/support/double_fixture.h"
 
 namespace zelvorn::testing {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "commands/protocol_table.h"
-#include "tests/double/fixture.h"
+#include "commands/command_path.h"
+#include "tests/support/double_fixture.h"
 #include "transport/transport.h"
 
 namespace zelvorn::testing {
@@ -17,7 +17,8 @@ protected:
     std::int16_t Exchange(std::uint8_t command, const Bytes& data, std::size_t capacity = 32) {
         reply.assign(capacity + 8, 0xEE);  // guard bytes behind the stated capacity
         replyLength = 0xEE;
-        return Transport_Exchange(0, Request_Make(command, data.data(), data.size()), &replyLength,
+        return Transport_Exchange(*ReaderTable_Lookup(0),
+                                  Request_Make(command, data.data(), data.size()), &replyLength,
                                   reply.data(), capacity);
     }
     Bytes reply;
@@ -66,7 +67,8 @@ TEST_F(TransportTest, ARequestLongerThanAFrameCarriesIsNotSent) {
     request.dataLength = 122;
     std::uint8_t len = 0;
     std::uint8_t buf[32];
-    EXPECT_EQ(Transport_Exchange(0, request, &len, buf, sizeof buf), ERR_INVALID_PARAMETER);
+    EXPECT_EQ(Transport_Exchange(*ReaderTable_Lookup(0), request, &len, buf, sizeof buf),
+              ERR_INVALID_PARAMETER);
     EXPECT_TRUE(usb().controls.empty());
 }
 
@@ -244,10 +246,10 @@ TEST_F(TransportTest, TransferFailuresAreFailures) {
     }
 }
 
+// The command path finds the slot empty before the transport is reached.
 TEST_F(TransportTest, EmptySlotIsAnInvalidHandle) {
-    std::uint8_t len = 0;
-    std::uint8_t buf[32];
-    EXPECT_EQ(Transport_Exchange(3, Request_Make(kCmdReset, nullptr, 0), &len, buf, sizeof buf),
+    Reply<kCommandReplyCapacity> buffer;
+    EXPECT_EQ(Command_Run(Command_Admit(3), Command_Described(kCmdReset), {}, buffer).result,
               ERR_INVALID_HANDLE);
     EXPECT_TRUE(usb().controls.empty());
 }

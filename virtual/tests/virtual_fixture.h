@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "zelvorn.h"
+#include "readers/reader_table.h"
 #include "transport/transport.h"
 #include "virtual/scenario.h"
 #include "virtual/virtual_reader.h"
+#include "zelvorn.h"
 
 namespace zelvorn::virt::testing {
 
@@ -43,7 +44,8 @@ protected:
     std::int16_t RunRequest(const RequestBlock& request) {
         std::uint8_t m = 0;
         std::uint8_t buffer[kMaxReplyPayload] = {};
-        const std::int16_t r = Transport_Exchange(0, request, &m, buffer, sizeof buffer);
+        const std::int16_t r =
+            Transport_Exchange(*ReaderTable_Lookup(0), request, &m, buffer, sizeof buffer);
         reply.assign(buffer, buffer + (r == 0 ? m : 0));
         return r;
     }

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "platform/platform.h"
@@ -114,47 +115,57 @@ const libusb_interface_descriptor* SettingZero(const libusb_config_descriptor* c
     return nullptr;
 }
 
+// What BindInterface acquires, released again on every way out but success.
+struct CloseDevice {
+    void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+};
+struct FreeConfig {
+    void operator()(libusb_config_descriptor* config) const {
+        libusb_free_config_descriptor(config);
+    }
+};
+using DeviceOwner = std::unique_ptr<libusb_device_handle, CloseDevice>;
+using ConfigOwner = std::unique_ptr<libusb_config_descriptor, FreeConfig>;
+
 OpenOutcome BindInterface(PlatformFile* file, PlatformUsb** usb) {
     libusb_context* context = Context();
     if (context == nullptr) return OpenOutcome::Failed;
-    libusb_device_handle* handle = nullptr;
-    if (libusb_wrap_sys_device(context, file->fd, &handle) != LIBUSB_SUCCESS) {
+    libusb_device_handle* wrapped = nullptr;
+    if (libusb_wrap_sys_device(context, file->fd, &wrapped) != LIBUSB_SUCCESS) {
         return OpenOutcome::Failed;
     }
-    libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(libusb_get_device(handle), &config) != LIBUSB_SUCCESS) {
-        libusb_close(handle);
+    DeviceOwner handle(wrapped);  // closing it leaves the descriptor open: it is the file's
+    libusb_config_descriptor* active = nullptr;
+    if (libusb_get_active_config_descriptor(libusb_get_device(handle.get()), &active) !=
+        LIBUSB_SUCCESS) {
         return OpenOutcome::Failed;
     }
-    const libusb_interface_descriptor* setting = SettingZero(config);
-    auto* bound = setting == nullptr ? nullptr
-                                     : new (std::nothrow)
-                                           PlatformUsb{handle, config, setting, false};
-    if (bound == nullptr) {
-        libusb_free_config_descriptor(config);
-        libusb_close(handle);
-        return OpenOutcome::Failed;
-    }
+    ConfigOwner config(active);
+    const libusb_interface_descriptor* setting = SettingZero(config.get());
+    if (setting == nullptr) return OpenOutcome::Failed;
+    std::unique_ptr<PlatformUsb> bound(new (std::nothrow)
+                                           PlatformUsb{handle.get(), config.get(), setting, false});
+    if (bound == nullptr) return OpenOutcome::Failed;
 
     // A kernel driver that took the interface (a generic HID driver, say) is
     // moved aside. Another program's claim shows as usbfs, not as a kernel
     // driver, so it is left alone and the claim below reports it.
-    if (libusb_kernel_driver_active(handle, kInterface) == 1 &&
-        libusb_detach_kernel_driver(handle, kInterface) == LIBUSB_SUCCESS) {
+    if (libusb_kernel_driver_active(handle.get(), kInterface) == 1 &&
+        libusb_detach_kernel_driver(handle.get(), kInterface) == LIBUSB_SUCCESS) {
         bound->reattachDriver = true;
     }
-    const int claim = libusb_claim_interface(handle, kInterface);
+    const int claim = libusb_claim_interface(handle.get(), kInterface);
     if (claim != LIBUSB_SUCCESS) {
-        if (bound->reattachDriver) libusb_attach_kernel_driver(handle, kInterface);
-        libusb_free_config_descriptor(config);
-        libusb_close(handle);
-        delete bound;
+        if (bound->reattachDriver) libusb_attach_kernel_driver(handle.get(), kInterface);
         // A busy interface is the Linux form of "in use elsewhere".
         return claim == LIBUSB_ERROR_BUSY || claim == LIBUSB_ERROR_ACCESS
                    ? OpenOutcome::AccessDenied
                    : OpenOutcome::Failed;
     }
-    *usb = bound;
+    // From here ReleaseInterface owns the handle and the configuration.
+    *usb = bound.release();
+    (void)handle.release();
+    (void)config.release();
     return OpenOutcome::Ok;
 }
 
@@ -209,8 +220,17 @@ void CloseFile(PlatformFile* file) {
     delete file;
 }
 
-const PlatformOps kOps{FindPath,   OpenPath, BindInterface,    QueryEndpointCount, QueryPipe,
-                       ControlOut, ReadPipe, ReleaseInterface, CloseFile};
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 

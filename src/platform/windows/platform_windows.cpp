@@ -13,8 +13,14 @@ namespace zelvorn {
 namespace {
 
 // The interface class the reader's driver package registers its devices under.
-GUID g_readerInterfaceClass = {
+const GUID kReaderInterfaceClass = {
     0x3E7F5DF4, 0x7D55, 0x4B9C, {0xA3, 0x05, 0x44, 0xA1, 0xDF, 0x35, 0x3A, 0x89}};
+
+// The Configuration Manager takes the class through a pointer to non-const
+// but only reads it.
+GUID* InterfaceClass() {
+    return const_cast<GUID*>(&kReaderInterfaceClass);
+}
 
 HANDLE FileOf(PlatformFile* file) {
     return reinterpret_cast<HANDLE>(file);
@@ -68,19 +74,19 @@ bool CopyEntry(const wchar_t* list, std::size_t listChars, std::uint32_t index, 
     return pos + n < listChars && list[pos + n] == 0;
 }
 
-bool Device_FindPath(PathChar* path, std::uint32_t index) {
+bool FindPath(PathChar* path, std::uint32_t index) {
     const HANDLE heap = GetProcessHeap();
     for (;;) {
         ULONG listChars = 0;
-        CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(
-            &listChars, &g_readerInterfaceClass, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        CONFIGRET cr = CM_Get_Device_Interface_List_SizeW(&listChars, InterfaceClass(), nullptr,
+                                                          CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
         if (cr != CR_SUCCESS) return ConfigFailure(cr);
         if (listChars == 0) return false;
 
         auto* list = static_cast<wchar_t*>(
             HeapAlloc(heap, HEAP_ZERO_MEMORY, static_cast<SIZE_T>(listChars) * sizeof(wchar_t)));
         if (list == nullptr) return false;
-        cr = CM_Get_Device_Interface_ListW(&g_readerInterfaceClass, nullptr, list, listChars,
+        cr = CM_Get_Device_Interface_ListW(InterfaceClass(), nullptr, list, listChars,
                                            CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
         if (cr == CR_SUCCESS) {
             const bool found = CopyEntry(list, listChars, index, path);
@@ -160,14 +166,22 @@ void CloseFile(PlatformFile* file) {
     CloseHandle(FileOf(file));
 }
 
-const PlatformOps kWindowsOps{Device_FindPath,    OpenPath,         BindInterface,
-                              QueryEndpointCount, QueryPipe,        ControlOut,
-                              ReadPipe,           ReleaseInterface, CloseFile};
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 
 const PlatformOps& Platform_Default() {
-    return kWindowsOps;
+    return kOps;
 }
 
 }  // namespace zelvorn

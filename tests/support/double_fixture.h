@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/usb_double.h"
 #include "zelvorn.h"
-#include "tests/double/usb_double.h"
 
 namespace zelvorn::testing {
 

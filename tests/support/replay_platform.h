@@ -53,15 +53,4 @@ struct Counters {
 };
 const Counters& Stats();
 
-// A reply frame as the reader sends it: STX, the hexadecimal packet (byte 0,
-// transport status, M, payload, checksum), ETX. out must hold 2 * (m + 5) + 2
-// bytes; returns the frame length.
-std::size_t EncodeReply(std::uint16_t transportStatus, const std::uint8_t* payload, std::size_t m,
-                        std::uint8_t* out, bool lowerCase = false);
-
-// Decodes a command frame back to its RequestBlock without the reserved
-// byte: frame type, L, command, N, data. Returns the number of bytes written
-// to block (room for 128), or 0 when the frame is malformed.
-std::size_t DecodeCommand(const std::uint8_t* frame, std::size_t length, std::uint8_t* block);
-
 }  // namespace zelvorn::replay

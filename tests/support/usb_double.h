@@ -11,10 +11,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/frame_codec.h"
 
 namespace zelvorn::testing {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct ControlRecord {
     int reader;  // index of the reader in the double
@@ -82,31 +81,5 @@ public:
 private:
     std::deque<FakeReader> readers_;
 };
-
-// ---- Frame helpers for tests --------------------------------------------
-
-// A reply frame: STX, hexadecimal packet (byte 0, transport status, M,
-// payload, checksum), ETX.
-struct ReplyFrameOptions {
-    std::uint16_t transportStatus = 0x9000;
-    bool lowerCase = false;
-    bool corruptChecksum = false;
-    std::uint8_t firstByte = 0x00;
-};
-Bytes ReplyFrame(const Bytes& payload, const ReplyFrameOptions& options = {});
-
-// The ReplyBlock of a reader reply: byte 0, reader status, byte 3, P, data.
-Bytes ReplyPayload(std::uint16_t readerStatus, const Bytes& data);
-
-// A reply frame carrying ReplyPayload(readerStatus, data).
-Bytes ReaderReply(std::uint16_t readerStatus, const Bytes& data);
-
-// Decodes a command frame back to its RequestBlock as the library filled it
-// (frame type, 00, L, command, N, data), checking STX, ETX, the hexadecimal
-// digits and the checksum. Returns an empty vector for a malformed frame.
-Bytes RequestBlockOf(const Bytes& frame);
-
-// Parses "E0 00 02 05 00" into bytes.
-Bytes Hex(const std::string& text);
 
 }  // namespace zelvorn::testing

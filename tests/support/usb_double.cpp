@@ -1,10 +1,6 @@
-#include "tests/double/usb_double.h"
+#include "tests/support/usb_double.h"
 
-#include <cctype>
 #include <cstring>
-#include <stdexcept>
-
-#include "transport/transport.h"
 
 namespace zelvorn::testing {
 namespace {
@@ -135,20 +131,17 @@ void CloseFile(PlatformFile* file) {
     d.Reader(i).opened = false;
 }
 
-const PlatformOps kOps{FindPath,   OpenPath, BindInterface,    QueryEndpointCount, QueryPipe,
-                       ControlOut, ReadPipe, ReleaseInterface, CloseFile};
-
-void AppendHex(Bytes& out, std::uint8_t byte, bool lowerCase) {
-    const char* digits = lowerCase ? "0123456789abcdef" : "0123456789ABCDEF";
-    out.push_back(static_cast<std::uint8_t>(digits[byte >> 4]));
-    out.push_back(static_cast<std::uint8_t>(digits[byte & 0x0F]));
-}
-
-int HexValue(std::uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 
@@ -172,72 +165,6 @@ FakeReader& UsbDouble::AddReader(const std::string& path) {
 
 const PlatformOps& UsbDouble::Ops() const {
     return kOps;
-}
-
-Bytes ReplyFrame(const Bytes& payload, const ReplyFrameOptions& options) {
-    Bytes packet{options.firstByte, static_cast<std::uint8_t>(options.transportStatus >> 8),
-                 static_cast<std::uint8_t>(options.transportStatus & 0xFF),
-                 static_cast<std::uint8_t>(payload.size())};
-    packet.insert(packet.end(), payload.begin(), payload.end());
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : packet) sum ^= b;
-    packet.push_back(options.corruptChecksum ? static_cast<std::uint8_t>(sum ^ 0x01) : sum);
-    Bytes frame{0x02};
-    for (std::uint8_t b : packet) AppendHex(frame, b, options.lowerCase);
-    frame.push_back(0x03);
-    return frame;
-}
-
-Bytes ReplyPayload(std::uint16_t readerStatus, const Bytes& data) {
-    Bytes payload{0x00, static_cast<std::uint8_t>(readerStatus >> 8),
-                  static_cast<std::uint8_t>(readerStatus & 0xFF), 0x00,
-                  static_cast<std::uint8_t>(data.size())};
-    payload.insert(payload.end(), data.begin(), data.end());
-    return payload;
-}
-
-Bytes ReaderReply(std::uint16_t readerStatus, const Bytes& data) {
-    return ReplyFrame(ReplyPayload(readerStatus, data));
-}
-
-Bytes RequestBlockOf(const Bytes& frame) {
-    if (frame.size() < 4 || frame.front() != 0x02 || frame.back() != 0x03 ||
-        frame.size() % 2 != 0) {
-        return {};
-    }
-    Bytes packet;
-    for (std::size_t i = 1; i + 1 < frame.size(); i += 2) {
-        const int h = HexValue(frame[i]);
-        const int l = HexValue(frame[i + 1]);
-        if (h < 0 || l < 0) return {};  // the library sends upper-case digits only
-        packet.push_back(static_cast<std::uint8_t>(h << 4 | l));
-    }
-    if (packet.size() < 6 || packet[0] != 0x01) return {};
-    std::uint8_t sum = 0;
-    for (std::size_t i = 0; i + 1 < packet.size(); ++i) sum ^= packet[i];
-    if (sum != packet.back() || packet[4] != packet.size() - 6) return {};
-    Bytes block{packet[1], 0x00, packet[2], packet[3], packet[4]};
-    block.insert(block.end(), packet.begin() + 5, packet.end() - 1);
-    return block;
-}
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        const int v =
-            HexValue(static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(c))));
-        if (v < 0) throw std::invalid_argument("not hexadecimal: " + text);
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    if (high >= 0) throw std::invalid_argument("odd number of digits: " + text);
-    return out;
 }
 
 }  // namespace zelvorn::testing

@@ -1,8 +1,6 @@
-#include "tests/replay/replay_platform.h"
+#include "tests/support/replay_platform.h"
 
 #include <cstring>
-
-#include "transport/transport.h"
 
 namespace zelvorn::replay {
 namespace {
@@ -97,17 +95,17 @@ void CloseFile(PlatformFile*) {
     ++g_state.counters.closes;
 }
 
-const PlatformOps kOps{FindPath,   OpenPath, BindInterface,    QueryEndpointCount, QueryPipe,
-                       ControlOut, ReadPipe, ReleaseInterface, CloseFile};
-
-constexpr char kUpper[] = "0123456789ABCDEF";
-constexpr char kLower[] = "0123456789abcdef";
-
-int HexValue(std::uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+const PlatformOps kOps{
+    .findPath = FindPath,
+    .openPath = OpenPath,
+    .bindInterface = BindInterface,
+    .queryEndpointCount = QueryEndpointCount,
+    .queryPipe = QueryPipe,
+    .controlOut = ControlOut,
+    .readPipe = ReadPipe,
+    .releaseInterface = ReleaseInterface,
+    .closeFile = CloseFile,
+};
 
 }  // namespace
 
@@ -147,48 +145,6 @@ void Drain() {
 }
 const Counters& Stats() {
     return g_state.counters;
-}
-
-std::size_t EncodeReply(std::uint16_t transportStatus, const std::uint8_t* payload, std::size_t m,
-                        std::uint8_t* out, bool lowerCase) {
-    const char* digits = lowerCase ? kLower : kUpper;
-    std::size_t n = 0;
-    std::uint8_t sum = 0;
-    auto put = [&](std::uint8_t byte) {
-        sum ^= byte;
-        out[n++] = static_cast<std::uint8_t>(digits[byte >> 4]);
-        out[n++] = static_cast<std::uint8_t>(digits[byte & 0x0F]);
-    };
-    out[n++] = frame::kStx;
-    put(0x00);
-    put(static_cast<std::uint8_t>(transportStatus >> 8));
-    put(static_cast<std::uint8_t>(transportStatus));
-    put(static_cast<std::uint8_t>(m));
-    for (std::size_t i = 0; i < m; ++i) put(payload[i]);
-    put(sum);
-    out[n++] = frame::kEtx;
-    return n;
-}
-
-std::size_t DecodeCommand(const std::uint8_t* frame, std::size_t length, std::uint8_t* block) {
-    if (length < 14 || length % 2 != 0 || frame[0] != frame::kStx ||
-        frame[length - 1] != frame::kEtx) {
-        return 0;
-    }
-    std::uint8_t packet[128];
-    const std::size_t count = (length - 2) / 2;
-    if (count > sizeof packet) return 0;
-    std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int h = HexValue(frame[1 + 2 * i]);
-        const int l = HexValue(frame[2 + 2 * i]);
-        if (h < 0 || l < 0) return 0;
-        packet[i] = static_cast<std::uint8_t>(h << 4 | l);
-        if (i + 1 < count) sum ^= packet[i];
-    }
-    if (packet[0] != 0x01 || sum != packet[count - 1] || packet[4] != count - 6) return 0;
-    std::memcpy(block, packet + 1, count - 2);
-    return count - 2;
 }
 
 }  // namespace zelvorn::replay
