@@ -194,14 +194,29 @@ IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER, PUCHAR TxB
     return result;
 }
 
-IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR, DWORD, PUCHAR, DWORD,
-                                    LPDWORD pdwBytesReturned) {
+IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
+                                    PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
     const std::lock_guard<std::mutex> guard(g_lock);
     if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
-    if (Find(Lun) == nullptr) return IFD_COMMUNICATION_ERROR;
-    // No reader features to announce: an empty list.
-    if (dwControlCode == CM_IOCTL_GET_FEATURE_REQUEST) return IFD_SUCCESS;
-    return IFD_ERROR_NOT_SUPPORTED;
+    Reader* reader = Find(Lun);
+    if (reader == nullptr) return IFD_COMMUNICATION_ERROR;
+    switch (dwControlCode) {
+        case CM_IOCTL_GET_FEATURE_REQUEST:
+            // No PC/SC part 10 features to announce: an empty list.
+            return IFD_SUCCESS;
+        case kControlChooseCard:
+            return reader->ChooseCard(TxBuffer, TxLength);
+        case kControlListCards: {
+            if (TxLength != 0) return IFD_COMMUNICATION_ERROR;
+            std::size_t written = 0;
+            const RESPONSECODE result =
+                reader->ListCards(RxBuffer, RxBuffer == nullptr ? 0 : RxLength, &written);
+            if (pdwBytesReturned != nullptr) *pdwBytesReturned = static_cast<DWORD>(written);
+            return result;
+        }
+        default:
+            return IFD_ERROR_NOT_SUPPORTED;
+    }
 }
 
 IFD_EXPORT RESPONSECODE IFDHICCPresence(DWORD Lun) {

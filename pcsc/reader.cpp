@@ -116,30 +116,48 @@ void Reader::Close() {
     *this = Reader{};
 }
 
+void Reader::ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t length,
+                           const std::uint8_t* serial) {
+    card.sak = type;
+    card.uidLength = length;
+    std::memcpy(card.uid, serial, length);
+    // A card that offers ISO/IEC 14443-4 is served as a processor card even
+    // when it emulates MIFARE Classic besides.
+    if ((type & 0x20) != 0) {
+        card.kind = CardKind::IsoDepA;
+    } else if (type == 0x08) {
+        card.kind = CardKind::MifareClassic;
+        card.blocks = 64;
+    } else if (type == 0x18) {
+        card.kind = CardKind::MifareClassic;
+        card.blocks = 256;
+    } else if (type == 0x09) {
+        card.kind = CardKind::MifareClassic;
+        card.blocks = 20;
+    } else {
+        card.kind = CardKind::OtherA;
+    }
+}
+
 bool Reader::Detect(CardInfo& card) {
     card = CardInfo{};
     std::uint8_t type = 0, length = 0, serial[ZELVORN_SERIAL_FIELD] = {};
+    if (active_.length != 0) {
+        // A chosen card alone fills the slot: while it is away the slot is
+        // empty, even with other cards in the field. The select's answer
+        // must name that very card (a reply of another length leaves the
+        // outputs as they were).
+        if (Zelvorn_MultiTagSelect(handle_, active_.length, active_.serial, &type, &length,
+                                   serial) != RESULT_OK ||
+            length != active_.length || std::memcmp(serial, active_.serial, length) != 0) {
+            return false;
+        }
+        ClassifyTypeA(card, type, length, serial);
+        return true;
+    }
     if (Zelvorn_Select(handle_, &type, &length, serial) == RESULT_OK &&
         (length == 4 || length == 7 || length == 10)) {
-        card.sak = type;
-        card.uidLength = length;
-        std::memcpy(card.uid, serial, length);
-        // A card that offers ISO/IEC 14443-4 is served as a processor card
-        // even when it emulates MIFARE Classic besides.
-        if ((type & 0x20) != 0) {
-            card.kind = CardKind::IsoDepA;
-        } else if (type == 0x08) {
-            card.kind = CardKind::MifareClassic;
-            card.blocks = 64;
-        } else if (type == 0x18) {
-            card.kind = CardKind::MifareClassic;
-            card.blocks = 256;
-        } else if (type == 0x09) {
-            card.kind = CardKind::MifareClassic;
-            card.blocks = 20;
-        } else {
-            card.kind = CardKind::OtherA;
-        }
+        ClassifyTypeA(card, type, length, serial);
         return true;
     }
     const std::uint8_t request[2] = {kCmdReadAtqb, 0x00};
@@ -211,6 +229,9 @@ RESPONSECODE Reader::Presence() {
         return IFD_ICC_NOT_PRESENT;
     }
     if (powered_) return ProbeSession() ? IFD_ICC_PRESENT : CardLost();
+    // No session to keep: a new choice holds from this poll on (pcscd sees
+    // the card that was there leave first).
+    active_ = wanted_;
     CardInfo seen;
     if (!Detect(seen)) {
         card_ = CardInfo{};
@@ -247,6 +268,7 @@ RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
     isoDep_ = false;
     auth_ = {};
     reportRemoval_ = false;
+    active_ = wanted_;
     // A cold start: the field goes off and on, so every card in it starts
     // afresh, as a contact card does when its power is cut.
     (void)Zelvorn_Power(handle_, 0);
@@ -285,6 +307,50 @@ void Reader::PowerDown() {
     powered_ = false;
     isoDep_ = false;
     auth_ = {};
+}
+
+RESPONSECODE Reader::ChooseCard(const std::uint8_t* serial, std::size_t length) {
+    if (length != 0 && length != 4 && length != 7 && length != 10) return IFD_COMMUNICATION_ERROR;
+    if (length != 0 && serial == nullptr) return IFD_COMMUNICATION_ERROR;
+    wanted_ = Choice{};
+    wanted_.length = static_cast<std::uint8_t>(length);
+    if (length != 0) std::memcpy(wanted_.serial, serial, length);
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE Reader::ListCards(std::uint8_t* out, std::size_t capacity, std::size_t* written) {
+    *written = 0;
+    if (removed_ || handle_ < 0) return IFD_NO_SUCH_DEVICE;
+    // The reader's anticollision wakes every card of the field afresh, the
+    // one in a session too: end that session cleanly and let pcscd see the
+    // card leave, so that its client starts again rather than talking to a
+    // card that forgot everything.
+    const bool wasPowered = powered_;
+    if (wasPowered) PowerDown();
+    std::uint8_t count = 0, types[ZELVORN_MAX_LISTED_TAGS] = {},
+                 lengths[ZELVORN_MAX_LISTED_TAGS] = {},
+                 serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
+    const std::int16_t result = Zelvorn_ListTags(handle_, &count, types, lengths, serials);
+    if (wasPowered) (void)CardLost();
+    if (result != RESULT_OK) return IFD_COMMUNICATION_ERROR;
+    count = std::min<std::uint8_t>(count, ZELVORN_MAX_LISTED_TAGS);
+    // Only entries that could be chosen are listed.
+    const auto listed = [&lengths](std::size_t i) {
+        return lengths[i] == 4 || lengths[i] == 7 || lengths[i] == 10;
+    };
+    std::size_t need = 0;
+    for (std::size_t i = 0; i < count; ++i) need += listed(i) ? 2u + lengths[i] : 0u;
+    if (need > capacity || (need > 0 && out == nullptr)) return IFD_ERROR_INSUFFICIENT_BUFFER;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!listed(i)) continue;
+        out[at++] = types[i];
+        out[at++] = lengths[i];
+        std::memcpy(out + at, serials + i * ZELVORN_SERIAL_FIELD, lengths[i]);
+        at += lengths[i];
+    }
+    *written = at;
+    return IFD_SUCCESS;
 }
 
 RESPONSECODE Reader::Transmit(const std::uint8_t* command, std::size_t length,

@@ -39,6 +39,14 @@ constexpr std::uint8_t kVolatileKeys = 16;
 constexpr std::uint8_t kStoredKeyBase = 0x20;
 constexpr std::uint8_t kStoredKeys = 16;
 
+// Vendor control codes (SCardControl). Choose: input a type A card's serial
+// number (4, 7 or 10 bytes) to have that card in the slot from the next
+// power-up or reset on, or nothing to go back to the reader's own choice;
+// no output. List: no input; output one entry per type A card in the field,
+// its type byte (SAK), the serial number's length and the serial number.
+constexpr DWORD kControlChooseCard = SCARD_CTL_CODE(3600);
+constexpr DWORD kControlListCards = SCARD_CTL_CODE(3601);
+
 class Reader {
 public:
     // Opens the device at path into the library's first free slot.
@@ -54,6 +62,11 @@ public:
     RESPONSECODE Transmit(const std::uint8_t* command, std::size_t length, std::uint8_t* response,
                           std::size_t* responseLength);
 
+    RESPONSECODE ChooseCard(const std::uint8_t* serial, std::size_t length);
+    // Writes the list into out (capacity bytes); a card powered for a client
+    // loses its session to the anticollision and is reported gone.
+    RESPONSECODE ListCards(std::uint8_t* out, std::size_t capacity, std::size_t* written);
+
     const CardInfo& Card() const { return card_; }
     bool Powered() const { return powered_; }
     std::int16_t Handle() const { return handle_; }
@@ -63,6 +76,8 @@ private:
     struct Reply;
 
     bool Detect(CardInfo& card);
+    static void ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t length,
+                              const std::uint8_t* serial);
     bool SameCard(const CardInfo& a, const CardInfo& b) const;
     bool ProbeSession();
     bool ReaderAnswers();
@@ -90,6 +105,14 @@ private:
     bool isoDep_ = false;
     bool cardGone_ = false;       // set while answering a command; ends the session
     bool reportRemoval_ = false;  // the next presence poll says "absent" once
+
+    // A card chosen by serial number; length 0 for the reader's own choice.
+    struct Choice {
+        std::uint8_t length = 0;
+        std::uint8_t serial[10] = {};
+    };
+    Choice wanted_;  // as the last control call left it
+    Choice active_;  // what the slot holds: taken from wanted_ when no session runs
 
     struct Key {
         bool loaded = false;
