@@ -210,16 +210,22 @@ bool Reader::ProbeSession() {
         // leaves the client's session as it was.
         std::uint8_t block[kBlockSize];
         if (Zelvorn_Read(handle_, TrailerOf(auth_.sector), block) == RESULT_OK) return true;
-        if (Zelvorn_MultiTagSelect(handle_, card_.uidLength, card_.uid, nullptr, nullptr,
-                                   nullptr) != RESULT_OK) {
-            return false;
-        }
-        if (Login(auth_.sector, auth_.keyB, auth_.keyNumber) != RESULT_OK) auth_.valid = false;
-        return true;
+        return Reselect();
     }
     // Nothing to keep: asking the field again disturbs nothing.
     CardInfo seen;
     return Detect(seen) && SameCard(seen, card_);
+}
+
+bool Reader::Reselect() {
+    if (Zelvorn_MultiTagSelect(handle_, card_.uidLength, card_.uid, nullptr, nullptr, nullptr) !=
+        RESULT_OK) {
+        return false;
+    }
+    if (auth_.valid && Login(auth_.sector, auth_.keyB, auth_.keyNumber) != RESULT_OK) {
+        auth_.valid = false;
+    }
+    return true;
 }
 
 RESPONSECODE Reader::Presence() {
@@ -321,17 +327,18 @@ RESPONSECODE Reader::ChooseCard(const std::uint8_t* serial, std::size_t length) 
 RESPONSECODE Reader::ListCards(std::uint8_t* out, std::size_t capacity, std::size_t* written) {
     *written = 0;
     if (removed_ || handle_ < 0) return IFD_NO_SUCH_DEVICE;
-    // The reader's anticollision wakes every card of the field afresh, the
-    // one in a session too: end that session cleanly and let pcscd see the
-    // card leave, so that its client starts again rather than talking to a
-    // card that forgot everything.
-    const bool wasPowered = powered_;
-    if (wasPowered) PowerDown();
+    // The reader's anticollision leaves no card selected and wakes the
+    // selected one afresh. A processor card would lose its session (its
+    // selected application, its block numbers) without its client knowing:
+    // refused while one runs.
+    if (powered_ && isoDep_) return IFD_COMMUNICATION_ERROR;
     std::uint8_t count = 0, types[ZELVORN_MAX_LISTED_TAGS] = {},
                  lengths[ZELVORN_MAX_LISTED_TAGS] = {},
                  serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
     const std::int16_t result = Zelvorn_ListTags(handle_, &count, types, lengths, serials);
-    if (wasPowered) (void)CardLost();
+    // A storage card in use is selected again and its login repeated, as
+    // the presence poll does; a type B card was not involved.
+    if (powered_ && card_.kind != CardKind::TypeB && !Reselect()) (void)CardLost();
     if (result != RESULT_OK) return IFD_COMMUNICATION_ERROR;
     count = std::min<std::uint8_t>(count, ZELVORN_MAX_LISTED_TAGS);
     // Only entries that could be chosen are listed.

@@ -63,8 +63,8 @@ public:
                           std::size_t* responseLength);
 
     RESPONSECODE ChooseCard(const std::uint8_t* serial, std::size_t length);
-    // Writes the list into out (capacity bytes); a card powered for a client
-    // loses its session to the anticollision and is reported gone.
+    // Writes the list into out (capacity bytes). Refused while a processor
+    // card is in a session, which the anticollision would end.
     RESPONSECODE ListCards(std::uint8_t* out, std::size_t capacity, std::size_t* written);
 
     const CardInfo& Card() const { return card_; }
@@ -80,6 +80,9 @@ private:
                               const std::uint8_t* serial);
     bool SameCard(const CardInfo& a, const CardInfo& b) const;
     bool ProbeSession();
+    // Selects the slot's card again by its serial number and repeats the
+    // login in force; false when the card does not answer.
+    bool Reselect();
     bool ReaderAnswers();
     RESPONSECODE CardLost();
     bool StartIsoDep();

@@ -19,9 +19,11 @@ WORK = tempfile.mkdtemp(prefix="zelvorn-pcscd-")
 os.environ["PCSCLITE_CSOCK_NAME"] = os.path.join(WORK, "pcscd.comm")
 
 from smartcard.System import readers  # noqa: E402
-from smartcard.Exceptions import CardConnectionException, NoCardException  # noqa: E402
+from smartcard.Exceptions import (CardConnectionException, NoCardException,  # noqa: E402
+                                  SmartcardException)
 from smartcard.scard import (SCardEstablishContext, SCardGetStatusChange,  # noqa: E402
-                             SCardReleaseContext, SCARD_SCOPE_USER, SCARD_STATE_EMPTY,
+                             SCardReleaseContext, SCARD_CTL_CODE, SCARD_RESET_CARD,
+                             SCARD_SCOPE_USER, SCARD_SHARE_DIRECT, SCARD_STATE_EMPTY,
                              SCARD_STATE_PRESENT, SCARD_STATE_UNAWARE)
 
 DRIVER = os.path.abspath(sys.argv[2])
@@ -330,6 +332,68 @@ def case_two_readers():
                 errors.append("a thread did not finish within 60 s")
         if errors:
             fail("; ".join(errors))
+
+
+CHOOSE, LIST = SCARD_CTL_CODE(3600), SCARD_CTL_CODE(3601)
+CLASSIC_ATR = ATR_CASES[0][1]
+
+
+def control(reader, code, data=b""):
+    """SCardControl through a direct connection, which needs no card."""
+    direct = reader.createConnection()
+    direct.connect(mode=SCARD_SHARE_DIRECT)
+    try:
+        return bytes(direct.control(code, list(data)))
+    finally:
+        direct.disconnect()
+
+
+def case_choose():
+    with Pcscd({"cards": [CLASSIC, PROCESSOR]}) as pcscd:
+        reader = pcscd.readers[0]
+        name = str(reader)
+        # The field as the list shows it: type byte, serial length, serial.
+        listed = control(reader, LIST).hex().upper()
+        if listed != "0804A1B2C3D4" + "2007" + PROCESSOR["serial"]:
+            fail("list of the field: %s" % listed)
+        wait_state(name, SCARD_STATE_PRESENT)
+        c = connect(reader)
+        atr = bytes(c.getATR()).hex().upper()
+        if atr != CLASSIC_ATR:
+            fail("default card's ATR %s" % atr)
+        c.control(CHOOSE, list(bytes.fromhex(PROCESSOR["serial"])))
+        for bad in ([1, 2, 3], list(range(11))):
+            try:
+                c.control(CHOOSE, bad)
+                fail("a %d-byte serial number was taken" % len(bad))
+            except SmartcardException:
+                pass
+        # The card in use stays until the reset.
+        data, _ = send(c, "FFCA0000 00")
+        if data.hex().upper() != "A1B2C3D4":
+            fail("UID before the reset: %s" % data.hex())
+        c.reconnect(disposition=SCARD_RESET_CARD)
+        atr = bytes(c.getATR()).hex().upper()
+        if atr != ATR_CASES[2][1]:
+            fail("chosen card's ATR %s" % atr)
+        send(c, "00A40400 09" + AID)
+        send(c, "00A4020C 02 5001")
+        time.sleep(3 * POLL)  # presence polls keep to the chosen card
+        data, _ = send(c, "00B00000 10")
+        if data != pattern(0, 16):
+            fail("READ BINARY on the chosen card: %s" % data.hex())
+        # Back to the reader's own choice.
+        c.control(CHOOSE, [])
+        c.reconnect(disposition=SCARD_RESET_CARD)
+        atr = bytes(c.getATR()).hex().upper()
+        if atr != CLASSIC_ATR:
+            fail("ATR after going back to the default: %s" % atr)
+        c.disconnect()
+        # A chosen card that is not in the field leaves the slot empty.
+        control(reader, CHOOSE, bytes.fromhex("DEADBEEF"))
+        wait_state(name, SCARD_STATE_EMPTY)
+        control(reader, CHOOSE)
+        wait_state(name, SCARD_STATE_PRESENT)
 
 
 if __name__ == "__main__":
