@@ -133,7 +133,8 @@ def iso14443():
 
 def pcsc():
     """The driver: op 0 powers up, 1 powers down, 2 polls presence, 3 sends a
-    command (receive buffer choice, shape, then the command)."""
+    command (receive buffer choice, shape, then the command), 7 makes a
+    control call (code choice, input length, input, receive buffer choice)."""
     def power_up(sak, uid, *more):
         return (bytes([0, 0]) + reply(b"\x00") + reply(b"\x01")
                 + reply(bytes([0x88, sak, len(uid)]) + uid + bytes(10 - len(uid))) + b"".join(more))
@@ -160,6 +161,11 @@ def pcsc():
         "chained_apdu": iso + made_up(60, "00D60000") + card(1) + card(1) + card(0, b"\x90\x00"),
         "chained_response": iso + raw("00B0000000") + card(0x10, bytes(20)) + card(0, b"\x90\x00"),
         "presence_and_power_down": iso + bytes([2]) + card(1) + bytes([1]) + card(5, b"", pcb=0xC2),
+        "choose_then_power_up": bytes([7, 0, 7]) + bytes.fromhex("045A454C564F01") + bytes([4]) + iso,
+        "list_cards": mifare + bytes([7, 1, 0, 0])
+                      + reply(bytes([2, 0x08, 4]) + bytes([0xA1, 0xB2, 0xC3, 0xD4]) + bytes(6)
+                              + bytes([0x20, 7]) + bytes.fromhex("045A454C564F01") + bytes(3))
+                      + reply(bytes([0, 0x08, 4]) + bytes([0xA1, 0xB2, 0xC3, 0xD4]) + bytes(6)),
         "type_b": bytes([0, 0]) + reply(b"\x00") + reply(b"\x01") + reader_status(0x0001)
                   + reply(atqb) + raw("FFCA000000"),
     }

@@ -8,13 +8,16 @@
 //
 // Input, after the reset that opening the channel sends:
 //   op byte  0 power up (bit 3: as a reset), 1 power down, 2 presence poll,
-//            else a command: a byte choosing the receive buffer size, a byte
+//            7 a control call (a byte choosing the code, a byte the input
+//            length, the input, then the receive buffer size), else a
+//            command: a byte choosing the receive buffer size, a byte
 //            choosing the command's shape, then the command's bytes.
 #include <PCSC/pcsclite.h>
 
 #include "fuzz/harness.h"
 #include "pcsc/device.h"
 #include "pcsc/ifd.h"
+#include "pcsc/reader.h"
 
 using namespace zelvorn;
 using namespace zelvorn::fuzz;
@@ -209,6 +212,46 @@ void Transmit(Input& in) {
     }
 }
 
+// IFDHControl with any code and input: the vendor codes choose a card
+// (serial numbers of every length) and list the field, the rest are refused.
+void Control(Input& in) {
+    static constexpr DWORD kCodes[] = {pcsc::kControlChooseCard, pcsc::kControlListCards,
+                                       CM_IOCTL_GET_FEATURE_REQUEST, SCARD_CTL_CODE(1)};
+    const std::uint8_t pick = in.Byte();
+    const DWORD code = kCodes[pick % 4];
+    const std::size_t length = in.Byte() % 16;
+    g_command.Fill(0);
+    in.Take(g_command.bytes, length);
+    std::memcpy(g_commandCopy, g_command.bytes, length);
+    const DWORD offered = RxSize(in);
+    g_rx.FillWindow(kFill, offered + 64);
+    DWORD returned = 0xFFFFFFFF;
+    const RESPONSECODE result =
+        IFDHControl(kLun, code, length == 0 && (pick & 0x80) ? nullptr : g_command.bytes,
+                    static_cast<DWORD>(length), g_rx.bytes, offered, &returned);
+    FUZZ_PROMISE(g_rx.FencesIntact() && g_command.FencesIntact());
+    FUZZ_PROMISE(std::memcmp(g_commandCopy, g_command.bytes, length) == 0);
+    FUZZ_PROMISE(g_rx.UntouchedFrom(offered));
+    FUZZ_PROMISE(returned <= offered);
+    if (result != IFD_SUCCESS) FUZZ_PROMISE(returned == 0);
+    if (code == SCARD_CTL_CODE(1)) FUZZ_PROMISE(result == IFD_ERROR_NOT_SUPPORTED);
+    if (code == pcsc::kControlChooseCard) {
+        const bool valid = length == 0 || length == 4 || length == 7 || length == 10;
+        FUZZ_PROMISE((result == IFD_SUCCESS) == valid && returned == 0);
+    }
+    if (code == pcsc::kControlListCards && result == IFD_SUCCESS) {
+        // Entries of type byte, serial length 4, 7 or 10 and the serial.
+        std::size_t at = 0;
+        while (at < returned) {
+            FUZZ_PROMISE(returned - at >= 2);
+            const std::uint8_t serial = g_rx.bytes[at + 1];
+            FUZZ_PROMISE(serial == 4 || serial == 7 || serial == 10);
+            at += 2u + serial;
+        }
+        FUZZ_PROMISE(at == returned);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -235,6 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     if (presence == IFD_ICC_NOT_PRESENT) g_isoDep = false;
                     break;
                 }
+                case 7:
+                    Control(in);
+                    break;
                 default:
                     Transmit(in);
                     break;
