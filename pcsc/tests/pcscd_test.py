@@ -8,6 +8,7 @@ Usage: /usr/bin/python3 pcscd_test.py CASE DRIVER [ARG]
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -83,12 +84,27 @@ class Pcscd:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-                fail("pcscd did not stop on SIGINT: %s" % self.tail())
+            # pcscd takes the signal on a thread of its own, which only sets a
+            # flag; the main thread sees it when its wait for clients ends. If
+            # the signal landed before the flag was set, or on another thread,
+            # that wait goes on until a client knocks: knock, as a client
+            # would, until it has gone.
+            deadline = time.time() + 30
+            while True:
+                try:
+                    self.proc.wait(timeout=0.5)
+                    break
+                except subprocess.TimeoutExpired:
+                    pass
+                if time.time() > deadline:
+                    self.proc.kill()
+                    self.proc.wait()
+                    fail("pcscd did not stop on SIGINT: %s" % self.tail())
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as knock:
+                    try:
+                        knock.connect(os.environ["PCSCLITE_CSOCK_NAME"])
+                    except OSError:
+                        pass
         self.log.close()
 
     def __enter__(self):
