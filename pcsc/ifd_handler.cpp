@@ -202,7 +202,7 @@ IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuf
     if (reader == nullptr) return IFD_COMMUNICATION_ERROR;
     switch (dwControlCode) {
         case CM_IOCTL_GET_FEATURE_REQUEST:
-            // No PC/SC part 10 features to announce: an empty list.
+            // No reader features (PIN pad, display) to announce: an empty list.
             return IFD_SUCCESS;
         case kControlChooseCard:
             return reader->ChooseCard(TxBuffer, TxLength);

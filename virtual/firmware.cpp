@@ -189,10 +189,10 @@ StatusWord Firmware::DirectReceive(std::uint8_t n, Bytes& out) {
 
 StatusWord Firmware::Execute(std::uint8_t command, const std::uint8_t* data, std::uint8_t n,
                              Bytes& out) {
-    const CommandSpec* spec = Protocol_Find(command);
-    if (spec == nullptr) return kStatusUnknownCommand;
-    if (spec->requestLength != kVariableLength && spec->requestLength != n) return kStatusMalformed;
-    if (spec->cardCommand) return CardCommand(command, data, n, out);
+    const ProtocolRow* row = Protocol_Find(command);
+    if (row == nullptr) return kStatusUnknownCommand;
+    if (row->requestLength != kVariableLength && row->requestLength != n) return kStatusMalformed;
+    if (row->cardCommand) return CardCommand(command, data, n, out);
 
     switch (command) {
         case kCmdReset:

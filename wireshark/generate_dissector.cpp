@@ -62,13 +62,13 @@ int main(int argc, char** argv) {
                   "local ZELVORN_USB_IDS = { vendor = 0x%04X, product = 0x%04X }\n", vendor,
                   product);
     out << ids << "local ZELVORN_COMMANDS = {\n";
-    for (const zelvorn::CommandSpec& spec : zelvorn::Protocol_Commands()) {
+    for (const zelvorn::ProtocolRow& row : zelvorn::Protocol_Commands()) {
         char code[8];
-        std::snprintf(code, sizeof code, "0x%02X", spec.code);
-        out << "    [" << code << "] = { name = " << LuaString(spec.name)
-            << ", request = " << spec.requestLength
-            << ", card = " << (spec.cardCommand ? "true" : "false")
-            << ", reply = " << spec.replyLength << " },\n";
+        std::snprintf(code, sizeof code, "0x%02X", row.code);
+        out << "    [" << code << "] = { name = " << LuaString(row.name)
+            << ", request = " << row.requestLength
+            << ", card = " << (row.cardCommand ? "true" : "false")
+            << ", reply = " << row.replyLength << " },\n";
     }
     out << "}\n\n" << source.rdbuf();
 

@@ -31,7 +31,7 @@ local zelvorn = Proto("zelvorn", "Zelvorn reader protocol")
 ---------------------------------------------------------------------------
 
 local command_names = {}
-for code, spec in pairs(ZELVORN_COMMANDS) do command_names[code] = spec.name end
+for code, command_row in pairs(ZELVORN_COMMANDS) do command_names[code] = command_row.name end
 
 local checksum_status_names = { [0] = "Bad", [1] = "Good" }
 
@@ -791,7 +791,7 @@ local function dissect_command(tvb, pinfo, tree, device)
             local frame_type = ptvb(1, 1):uint()
             local code = ptvb(3, 1):uint()
             local n = ptvb(4, 1):uint()
-            local spec = ZELVORN_COMMANDS[code]
+            local command_row = ZELVORN_COMMANDS[code]
             if first then
                 command.code, command.frame_type, command.data_length = code, frame_type, n
             end
@@ -799,11 +799,11 @@ local function dissect_command(tvb, pinfo, tree, device)
             local litem = pt:add(hf.length, ptvb(2, 1))
             local citem = pt:add(hf.command, ptvb(3, 1))
             pt:add(hf.command_name, ptvb(3, 1), command_label(code, frame_type)):set_generated()
-            if spec and frame_type ~= 0x01 then
-                pt:add(hf.card_command, ptvb(3, 1), spec.card):set_generated()
-                if spec.request >= 0 and spec.request ~= n then
+            if command_row and frame_type ~= 0x01 then
+                pt:add(hf.card_command, ptvb(3, 1), command_row.card):set_generated()
+                if command_row.request >= 0 and command_row.request ~= n then
                     citem:add_proto_expert_info(ef.command_length, string.format(
-                        "%s carries %d data bytes, here %d", spec.name, spec.request, n))
+                        "%s carries %d data bytes, here %d", command_row.name, command_row.request, n))
                 end
             end
             pt:add(hf.data_length, ptvb(4, 1))
@@ -924,11 +924,11 @@ local function dissect_reply(rtvb, pinfo, tree, rec, complete)
         if status ~= 0 then
             sitem:add_proto_expert_info(ef.reader, string.format("Reader status %04X", status))
         elseif command and command.code then
-            local spec = ZELVORN_COMMANDS[command.code]
-            if spec and command.frame_type ~= 0x01 and spec.reply >= 0 and spec.reply + 5 ~= m then
+            local command_row = ZELVORN_COMMANDS[command.code]
+            if command_row and command.frame_type ~= 0x01 and command_row.reply >= 0 and command_row.reply + 5 ~= m then
                 mitem:add_proto_expert_info(ef.reply_length, string.format(
                     "%s replies with %d data bytes (M = %d), here M = %d",
-                    spec.name, spec.reply, spec.reply + 5, m))
+                    command_row.name, command_row.reply, command_row.reply + 5, m))
             end
             local ctx = { device = rec.device, key = pinfo.number, command = command }
             info = info .. dissect_reply_data(command, r, have, pinfo, root, ctx)

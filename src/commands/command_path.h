@@ -95,10 +95,10 @@ constexpr std::uint8_t kLengthAsDeclared = 0;
 // (It walks the table itself: GCC's sanitizers make a pointer compared in a
 // constant expression, such as Protocol_Find's result, no constant.)
 consteval CommandDescription Command_Described(std::uint8_t code) {
-    for (const CommandSpec& spec : Protocol_Commands()) {
-        if (spec.code != code) continue;
-        if (spec.replyLength == kVariableLength) return {code, kLengthAsDeclared};
-        return {code, static_cast<std::uint8_t>(reply_block::kData + spec.replyLength)};
+    for (const ProtocolRow& row : Protocol_Commands()) {
+        if (row.code != code) continue;
+        if (row.replyLength == kVariableLength) return {code, kLengthAsDeclared};
+        return {code, static_cast<std::uint8_t>(reply_block::kData + row.replyLength)};
     }
     throw "no such command in the protocol table";
 }

@@ -12,7 +12,7 @@
 
 namespace zelvorn {
 
-struct CommandSpec {
+struct ProtocolRow {
     std::uint8_t code;           // command code on the wire
     const char* name;            // short name, e.g. "select", "login", "read block", "telegram"
     std::int16_t requestLength;  // bytes of request data, or kVariableLength
@@ -74,7 +74,7 @@ constexpr std::uint8_t kUserPortOutputs = 0x44;
 // one entry per card; the status report is a 20-byte status block and a
 // 10-byte record; writes echo what they wrote; value commands answer with the
 // value; an ATQB and a card's answer are as long as the card makes them.
-inline constexpr CommandSpec kProtocolTable[] = {
+inline constexpr ProtocolRow kProtocolTable[] = {
     {kCmdSelect, "select", 0, true, 13},
     {kCmdLogin, "login", kVariableLength, true, 0},
     {kCmdListOrSelect, "list or select by serial", kVariableLength, true, kVariableLength},
@@ -105,21 +105,21 @@ inline constexpr CommandSpec kProtocolTable[] = {
 };
 
 // Every command, once, ordered by code.
-constexpr std::span<const CommandSpec> Protocol_Commands() {
+constexpr std::span<const ProtocolRow> Protocol_Commands() {
     return kProtocolTable;
 }
 
 // The row of a code; null for an unknown code.
-constexpr const CommandSpec* Protocol_Find(std::uint8_t code) {
-    for (const CommandSpec& spec : kProtocolTable) {
-        if (spec.code == code) return &spec;
+constexpr const ProtocolRow* Protocol_Find(std::uint8_t code) {
+    for (const ProtocolRow& row : kProtocolTable) {
+        if (row.code == code) return &row;
     }
     return nullptr;
 }
 
 namespace protocol_detail {
 constexpr bool OrderedByCode() {
-    const std::span<const CommandSpec> rows = Protocol_Commands();
+    const std::span<const ProtocolRow> rows = Protocol_Commands();
     for (std::size_t i = 1; i < rows.size(); ++i) {
         if (rows[i - 1].code >= rows[i].code) return false;
     }

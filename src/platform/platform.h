@@ -36,7 +36,7 @@ enum class OpenOutcome : std::uint8_t {
     Failed,
 };
 
-// USB pipe types as the USB specification numbers them.
+// USB pipe types, numbered as USB numbers them.
 enum : std::uint8_t {
     kPipeControl = 0,
     kPipeIsochronous = 1,

@@ -50,9 +50,9 @@ std::size_t ReplyData(const std::uint8_t* body, std::size_t bodyLength, std::uin
         return count;
     };
     if (body[0] == kFrameReceive) return pattern(8);
-    const CommandSpec* spec = Protocol_Find(command);
-    if (spec == nullptr) return 0;
-    const auto fixed = static_cast<std::size_t>(spec->replyLength);
+    const ProtocolRow* row = Protocol_Find(command);
+    if (row == nullptr) return 0;
+    const auto fixed = static_cast<std::size_t>(row->replyLength);
     switch (command) {
         case kCmdListOrSelect:  // no data: two cards; a serial: the select reply
             if (n == 0) {
