@@ -16,15 +16,10 @@ namespace {
 // Every block of the ISO/IEC 14443-4 session goes with this option flag
 // (option byte 0x0F), as RATS does.
 constexpr std::int32_t kIsoDepOption = 1;
-constexpr std::uint8_t kOptionByte = 0x0F;
 // The largest frame the reader takes back from a card: one telegram reply
 // carries 117 bytes, so a 96-byte frame (FSDI 6, CRC included) fits and a
 // 128-byte one does not.
 constexpr std::uint8_t kFsdi = 6;
-// R(NAK) with the block number we would send next: a card that took our
-// last block answers R(ACK) and changes nothing, which makes it the way to
-// ask whether the card is still there in the middle of a session.
-constexpr std::uint8_t kPcbRNak = 0xB2;
 // The reader's command for a type B card's ATQB (kCmdReadAtqb) is sent raw
 // so that the PUPI comes along (the library's ReadATQB returns only the bytes
 // after it).
@@ -196,12 +191,7 @@ RESPONSECODE Reader::CardLost() {
 
 bool Reader::ProbeSession() {
     if (isoDep_) {
-        const std::uint8_t telegram[3] = {
-            1, kOptionByte, static_cast<std::uint8_t>(kPcbRNak | engine_.State().blockNumber)};
-        std::uint8_t length = 0, answer[ZELVORN_MAX_TELEGRAM_RESPONSE];
-        return Zelvorn_TxDataTelegram(handle_, sizeof telegram, telegram, &length, answer) ==
-                   RESULT_OK &&
-               length > 0;
+        return engine_.Probe(handle_, kIsoDepOption) == RESULT_OK;
     }
     if (card_.kind == CardKind::MifareClassic && auth_.valid) {
         // Reading the trailer of the sector logged in to changes nothing;
@@ -254,9 +244,8 @@ RESPONSECODE Reader::Presence() {
 }
 
 bool Reader::StartIsoDep() {
-    const std::uint8_t rats[4] = {2, kOptionByte, 0xE0, static_cast<std::uint8_t>(kFsdi << 4)};
-    std::uint8_t length = 0, ats[ZELVORN_MAX_TELEGRAM_RESPONSE] = {};
-    if (Zelvorn_TxDataTelegram(handle_, sizeof rats, rats, &length, ats) != RESULT_OK) return false;
+    std::uint8_t length = 0, ats[kMaxAtsLength] = {};
+    if (engine_.Rats(handle_, kFsdi, &length, ats, kFsdi) != RESULT_OK) return false;
     AtsFields fields{};
     if (!Ats_Parse(ats, length, &fields)) return false;
     engine_.InitBlockNumberStrict(fields.fsci);

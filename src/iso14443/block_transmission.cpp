@@ -34,8 +34,9 @@ std::uint8_t OptionByte(std::int32_t optionFlag) {
     return optionFlag != 0 ? 0x0F : 0x0C;
 }
 
-// RATS carries FSDI in its high nibble and CID 0 in its low one.
-constexpr std::uint8_t kMaxFsdi = 4;
+// RATS carries FSDI in its high nibble and CID 0 in its low one; FSDI
+// stops at 8 (256 bytes).
+constexpr std::uint8_t kMaxFsdi = 8;
 
 // What atsLength reads whenever no ATS was delivered.
 constexpr std::uint8_t kAtsLengthNone = 48;
@@ -293,13 +294,13 @@ std::int16_t IsoDepEngine::InitBlockNumber(std::int16_t fsci) {
 }
 
 std::int16_t IsoDepEngine::Rats(std::int16_t handle, std::uint8_t fsdi, std::uint8_t* atsLength,
-                                std::uint8_t* ats) const {
+                                std::uint8_t* ats, std::uint8_t fsdiLimit) const {
     // Without somewhere to put the length the ATS could not be delivered;
     // the ATS itself is optional.
     if (atsLength == nullptr) return ERR_INVALID_PARAMETER;
     *atsLength = kAtsLengthNone;
-    const std::uint8_t rats[2] = {kPcbRats,
-                                  static_cast<std::uint8_t>(std::min(fsdi, kMaxFsdi) << 4)};
+    const std::uint8_t rats[2] = {
+        kPcbRats, static_cast<std::uint8_t>(std::min({fsdi, fsdiLimit, kMaxFsdi}) << 4)};
     Reply<kTelegramReplyCapacity> reply;
     const std::int16_t result =
         SendBlock(Command_Admit(handle), kOptionRats, {rats, sizeof rats}, reply);
@@ -325,6 +326,16 @@ std::int16_t IsoDepEngine::Exchange(std::int16_t handle, std::int32_t optionFlag
     ApduExchange exchange(state_, Command_Admit(handle), OptionByte(optionFlag), apdu, apduLength,
                           responseLength, response, responseCapacity);
     return exchange.Run();
+}
+
+std::int16_t IsoDepEngine::Probe(std::int16_t handle, std::int32_t optionFlag) const {
+    const std::uint8_t rNak[1] = {
+        static_cast<std::uint8_t>(kPcbRAck | kPcbNak | state_.blockNumber)};
+    Reply<kTelegramReplyCapacity> reply;
+    const std::int16_t result =
+        SendBlock(Command_Admit(handle), OptionByte(optionFlag), {rNak, sizeof rNak}, reply);
+    if (result != RESULT_OK) return result;
+    return reply.DeclaredDataLength() > 0 && reply.DeclaredDataReceived() ? RESULT_OK : ERR_FAILURE;
 }
 
 std::int16_t IsoDepEngine::Deselect(std::int16_t handle, std::int32_t optionFlag) const {

@@ -38,11 +38,20 @@ public:
     }
     static constexpr std::int16_t kFrameOverhead = 3;
 
-    // Sends RATS announcing fsdi (above 4 sent as 4) and CID 0. atsLength is
+    // Sends RATS announcing fsdi, capped at fsdiLimit, and CID 0. The
+    // exported function keeps the cap at 4; a caller that knows the reader
+    // takes back larger frames may raise it (at most 8). atsLength is
     // required: 48 on entry, the ATS length on success. ats is optional and
     // needs room for kMaxAtsLength bytes. Changes no protocol state.
+    static constexpr std::uint8_t kExportedFsdiLimit = 4;
     std::int16_t Rats(std::int16_t handle, std::uint8_t fsdi, std::uint8_t* atsLength,
-                      std::uint8_t* ats) const;
+                      std::uint8_t* ats, std::uint8_t fsdiLimit = kExportedFsdiLimit) const;
+
+    // Asks whether the card is still there in the middle of a session without
+    // disturbing it: R(NAK) with the number of the block we would send next,
+    // which a card that took our last block answers with R(ACK), changing
+    // nothing. RESULT_OK when the card answered with a block.
+    std::int16_t Probe(std::int16_t handle, std::int32_t optionFlag) const;
 
     // Sends one command APDU and takes the response APDU, chaining both ways,
     // answering WTX and resending on R(NAK). apduLength counts down as the

@@ -334,6 +334,33 @@ TEST_F(Iso14443Test, EachEngineNumbersItsOwnBlocksAndTheExportedFunctionsShareOn
     EXPECT_EQ(BlockNumber(), 0);  // the exported functions' engine was not touched
 }
 
+TEST_F(Iso14443Test, AProbeIsAnRNakForTheNextBlockAndTheRatsLimitCanBeRaised) {
+    OpenCard();
+    rule = ConformingCard;
+    IsoDepEngine engine;
+    const std::uint8_t apdu[1] = {0x00};
+    std::uint8_t response[8];
+    std::int16_t apduLength = 1;
+    std::int16_t responseLength = 0;
+    ASSERT_EQ(engine.Exchange(0, 1, &apduLength, apdu, &responseLength, response, sizeof response),
+              RESULT_OK);
+    requests.clear();
+    Card({{0xA2}, {}});
+    EXPECT_EQ(engine.Probe(0, 1), RESULT_OK);
+    EXPECT_EQ(engine.Probe(0, 0), ERR_FAILURE);  // an empty answer: the card is gone
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(Telegram(0), (Bytes{0x01, 0x0F, 0xB3}));
+    EXPECT_EQ(Telegram(1), (Bytes{0x01, 0x0C, 0xB3}));
+    EXPECT_EQ(engine.State().blockNumber, 1);
+
+    requests.clear();
+    Card({{0x05, 0x78}});
+    std::uint8_t atsLength = 0;
+    EXPECT_EQ(engine.Rats(0, 7, &atsLength, nullptr, 6), RESULT_OK);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(Telegram(0), (Bytes{0x02, 0x0F, 0xE0, 0x60}));
+}
+
 TEST_F(Iso14443Test, AResponseBeyondTheCallersCapacityFailsWithNothingWrittenPastIt) {
     OpenCard();
     Card({Join({0x12}, Counting(10)), Join({0x03}, Counting(10))});
