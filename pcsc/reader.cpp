@@ -1,12 +1,13 @@
 #include "pcsc/reader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 
+#include "commands/door.h"
 #include "commands/protocol_table.h"
 #include "pcsc/status_words.h"
-#include "readers/open_close.h"
 #include "readers/reader_table.h"
 #include "zelvorn.h"
 
@@ -20,9 +21,7 @@ constexpr std::int32_t kIsoDepOption = 1;
 // carries 117 bytes, so a 96-byte frame (FSDI 6, CRC included) fits and a
 // 128-byte one does not.
 constexpr std::uint8_t kFsdi = 6;
-// The reader's command for a type B card's ATQB (kCmdReadAtqb) is sent raw
-// so that the PUPI comes along (the library's ReadATQB returns only the bytes
-// after it).
+// The first byte of every ATQB.
 constexpr std::uint8_t kAtqbFirstByte = 0x50;
 
 constexpr std::size_t kBlockSize = 16;
@@ -93,29 +92,32 @@ struct Reader::Reply {
 };
 
 RESPONSECODE Reader::Open(const PathChar* path) {
-    for (std::int16_t slot = 0; slot < kReaderSlots; ++slot) {
-        if (ReaderTable_Lookup(slot) != nullptr) continue;
-        const std::int16_t result = Reader_OpenPath(slot, path);
-        if (result != slot) return IFD_COMMUNICATION_ERROR;
-        *this = Reader{};
-        handle_ = slot;
-        return IFD_SUCCESS;
-    }
-    return IFD_COMMUNICATION_ERROR;  // every slot of the library is taken
+    const std::int16_t handle = door::Open(path);
+    if (handle < 0) return IFD_COMMUNICATION_ERROR;
+    *this = Reader{};
+    handle_ = handle;
+    std::memcpy(path_, path, sizeof path_);
+    return IFD_SUCCESS;
+}
+
+bool Reader::Reopen() {
+    if (handle_ >= 0) door::Close(handle_);
+    handle_ = door::Open(path_);
+    return handle_ >= 0;
 }
 
 void Reader::Close() {
     if (handle_ < 0) return;
     if (isoDep_ && !removed_) (void)engine_.Deselect(handle_, kIsoDepOption);
-    (void)Zelvorn_Close(handle_);
+    door::Close(handle_);
     *this = Reader{};
 }
 
-void Reader::ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t length,
-                           const std::uint8_t* serial) {
+void Reader::ClassifyTypeA(CardInfo& card, const door::CardEntry& entry) {
+    const std::uint8_t type = entry.type;
     card.sak = type;
-    card.uidLength = length;
-    std::memcpy(card.uid, serial, length);
+    card.uidLength = entry.serialLength;
+    std::memcpy(card.uid, entry.serial, entry.serialLength);
     // A card that offers ISO/IEC 14443-4 is served as a processor card even
     // when it emulates MIFARE Classic besides.
     if ((type & 0x20) != 0) {
@@ -136,28 +138,26 @@ void Reader::ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t lengt
 
 bool Reader::Detect(CardInfo& card) {
     card = CardInfo{};
-    std::uint8_t type = 0, length = 0, serial[ZELVORN_SERIAL_FIELD] = {};
+    door::CardEntry entry;
     if (active_.length != 0) {
         // A chosen card alone fills the slot: while it is away the slot is
         // empty, even with other cards in the field. The select's answer
-        // must name that very card (a reply of another length leaves the
-        // outputs as they were).
-        if (Zelvorn_MultiTagSelect(handle_, active_.length, active_.serial, &type, &length,
-                                   serial) != RESULT_OK ||
-            length != active_.length || std::memcmp(serial, active_.serial, length) != 0) {
+        // must name that very card.
+        if (!door::SelectBySerial(handle_, active_.serial, active_.length, &entry).Delivered() ||
+            entry.serialLength != active_.length ||
+            std::memcmp(entry.serial, active_.serial, active_.length) != 0) {
             return false;
         }
-        ClassifyTypeA(card, type, length, serial);
+        ClassifyTypeA(card, entry);
         return true;
     }
-    if (Zelvorn_Select(handle_, &type, &length, serial) == RESULT_OK &&
-        (length == 4 || length == 7 || length == 10)) {
-        ClassifyTypeA(card, type, length, serial);
+    if (door::Select(handle_, entry).Delivered() &&
+        (entry.serialLength == 4 || entry.serialLength == 7 || entry.serialLength == 10)) {
+        ClassifyTypeA(card, entry);
         return true;
     }
-    const std::uint8_t request[2] = {kCmdReadAtqb, 0x00};
-    std::uint8_t answerLength = 0, answer[ZELVORN_MAX_DIRECT_RESPONSE] = {};
-    if (Zelvorn_DirectSend(handle_, sizeof request, request, &answerLength, answer) == RESULT_OK &&
+    std::uint8_t answerLength = 0, answer[kMaxReplyData];
+    if (door::ReadAtqb(handle_, answer, sizeof answer, answerLength).Delivered() &&
         answerLength >= sizeof card.atqb && answer[0] == kAtqbFirstByte) {
         card.kind = CardKind::TypeB;
         std::memcpy(card.atqb, answer, sizeof card.atqb);
@@ -174,8 +174,7 @@ bool Reader::SameCard(const CardInfo& a, const CardInfo& b) const {
 }
 
 bool Reader::ReaderAnswers() {
-    std::uint8_t port = 0;
-    return Zelvorn_ReadUserPort(handle_, &port) == RESULT_OK;
+    return door::ReaderAnswers(handle_);
 }
 
 RESPONSECODE Reader::CardLost() {
@@ -185,7 +184,11 @@ RESPONSECODE Reader::CardLost() {
     card_ = CardInfo{};
     cardGone_ = false;
     // pcscd must see the card leave even if it is back by the next poll.
-    reportRemoval_ = true;
+    // Every presence call says so until pcscd's own poll has surely come
+    // by: pcscd also asks before each power action, and a report that
+    // answered only the first call could go to one of those instead.
+    lostAt_ = std::chrono::steady_clock::now();
+    sessionLost_ = true;
     return IFD_ICC_NOT_PRESENT;
 }
 
@@ -199,7 +202,7 @@ bool Reader::ProbeSession() {
         // again by its serial number and the same login repeated, which
         // leaves the client's session as it was.
         std::uint8_t block[kBlockSize];
-        if (Zelvorn_Read(handle_, TrailerOf(auth_.sector), block) == RESULT_OK) return true;
+        if (door::ReadBlock(handle_, TrailerOf(auth_.sector), block).Delivered()) return true;
         return Reselect();
     }
     // Nothing to keep: asking the field again disturbs nothing.
@@ -208,22 +211,24 @@ bool Reader::ProbeSession() {
 }
 
 bool Reader::Reselect() {
-    if (Zelvorn_MultiTagSelect(handle_, card_.uidLength, card_.uid, nullptr, nullptr, nullptr) !=
-        RESULT_OK) {
+    if (!door::SelectBySerial(handle_, card_.uid, card_.uidLength, nullptr).Delivered()) {
         return false;
     }
-    if (auth_.valid && Login(auth_.sector, auth_.keyB, auth_.keyNumber) != RESULT_OK) {
+    if (auth_.valid && !Login(auth_.sector, auth_.keyB, auth_.keyNumber).Delivered()) {
         auth_.valid = false;
     }
     return true;
 }
 
 RESPONSECODE Reader::Presence() {
-    if (removed_ || handle_ < 0) return IFD_ICC_NOT_PRESENT;
-    if (reportRemoval_) {
-        reportRemoval_ = false;
-        return IFD_ICC_NOT_PRESENT;
+    if (removed_) return IFD_ICC_NOT_PRESENT;
+    if (sessionLost_) {
+        if (std::chrono::steady_clock::now() - lostAt_ < removalHold_) return IFD_ICC_NOT_PRESENT;
+        sessionLost_ = false;
     }
+    // A reader that went away and came back (a reader.conf reader, which
+    // pcscd does not open again by itself) is opened afresh.
+    if (handle_ < 0 && !Reopen()) return IFD_ICC_NOT_PRESENT;
     if (powered_) return ProbeSession() ? IFD_ICC_PRESENT : CardLost();
     // No session to keep: a new choice holds from this poll on (pcscd sees
     // the card that was there leave first).
@@ -231,6 +236,10 @@ RESPONSECODE Reader::Presence() {
     CardInfo seen;
     if (!Detect(seen)) {
         card_ = CardInfo{};
+        if (!ReaderAnswers()) {
+            door::Close(handle_);
+            handle_ = -1;
+        }
         return IFD_ICC_NOT_PRESENT;
     }
     // Another card where one was: pcscd sees the first leave before the
@@ -262,12 +271,12 @@ RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
     powered_ = false;
     isoDep_ = false;
     auth_ = {};
-    reportRemoval_ = false;
+    sessionLost_ = false;
     active_ = wanted_;
     // A cold start: the field goes off and on, so every card in it starts
     // afresh, as a contact card does when its power is cut.
-    (void)Zelvorn_Power(handle_, 0);
-    (void)Zelvorn_Power(handle_, 1);
+    (void)door::Field(handle_, false);
+    (void)door::Field(handle_, true);
     if (!Detect(card_)) return IFD_ERROR_POWER_ACTION;
     switch (card_.kind) {
         case CardKind::MifareClassic: {
@@ -321,29 +330,30 @@ RESPONSECODE Reader::ListCards(std::uint8_t* out, std::size_t capacity, std::siz
     // selected application, its block numbers) without its client knowing:
     // refused while one runs.
     if (powered_ && isoDep_) return IFD_COMMUNICATION_ERROR;
-    std::uint8_t count = 0, types[ZELVORN_MAX_LISTED_TAGS] = {},
-                 lengths[ZELVORN_MAX_LISTED_TAGS] = {},
-                 serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-    const std::int16_t result = Zelvorn_ListTags(handle_, &count, types, lengths, serials);
+    door::CardList list;
+    const CommandResult result = door::ListCards(handle_, list);
     // A storage card in use is selected again and its login repeated, as
     // the presence poll does; a type B card was not involved.
     if (powered_ && card_.kind != CardKind::TypeB && !Reselect()) (void)CardLost();
-    if (result != RESULT_OK) return IFD_COMMUNICATION_ERROR;
-    count = std::min<std::uint8_t>(count, ZELVORN_MAX_LISTED_TAGS);
+    if (!result.Delivered()) return IFD_COMMUNICATION_ERROR;
     // Only entries that could be chosen are listed.
-    const auto listed = [&lengths](std::size_t i) {
-        return lengths[i] == 4 || lengths[i] == 7 || lengths[i] == 10;
+    const auto listed = [&list](std::size_t i) {
+        const std::uint8_t length = list.cards[i].serialLength;
+        return length == 4 || length == 7 || length == 10;
     };
     std::size_t need = 0;
-    for (std::size_t i = 0; i < count; ++i) need += listed(i) ? 2u + lengths[i] : 0u;
+    for (std::size_t i = 0; i < list.count; ++i) {
+        need += listed(i) ? 2u + list.cards[i].serialLength : 0u;
+    }
     if (need > capacity || (need > 0 && out == nullptr)) return IFD_ERROR_INSUFFICIENT_BUFFER;
     std::size_t at = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < list.count; ++i) {
         if (!listed(i)) continue;
-        out[at++] = types[i];
-        out[at++] = lengths[i];
-        std::memcpy(out + at, serials + i * ZELVORN_SERIAL_FIELD, lengths[i]);
-        at += lengths[i];
+        const door::CardEntry& card = list.cards[i];
+        out[at++] = card.type;
+        out[at++] = card.serialLength;
+        std::memcpy(out + at, card.serial, card.serialLength);
+        at += card.serialLength;
     }
     *written = at;
     return IFD_SUCCESS;
@@ -399,8 +409,13 @@ RESPONSECODE Reader::Transmit(const std::uint8_t* command, std::size_t length,
     return IFD_SUCCESS;
 }
 
-std::uint16_t Reader::StatusFor(std::int16_t result, bool write) {
-    if (result == RESULT_OK) return kSwOk;
+std::uint16_t Reader::StatusFor(const CommandResult& outcome, bool write) {
+    if (outcome.Delivered()) return kSwOk;
+    const std::int16_t result = outcome.result;
+    // The reader said it carried the command out, but its reply was not as
+    // long as the command's: nothing of it is data, and a write is not known
+    // to have been made.
+    if (result == RESULT_OK) return write ? kSwMemoryFailure : kSwUnknown;
     if (IsLibraryFailure(result)) {
         // A reader that no longer answers takes its card with it.
         if (!ReaderAnswers()) {
@@ -486,20 +501,20 @@ void Reader::LoadKey(const Apdu& apdu, Reply& reply) {
         if (apdu.p2 < kStoredKeyBase || apdu.p2 >= kStoredKeyBase + kStoredKeys) {
             return reply.Sw(kSwKeyNumberInvalid);
         }
-        const std::int16_t result = Zelvorn_WriteMasterKey(
-            handle_, static_cast<std::uint8_t>(apdu.p2 - kStoredKeyBase), apdu.data);
+        const CommandResult result =
+            door::LoadKey(handle_, static_cast<std::uint8_t>(apdu.p2 - kStoredKeyBase), apdu.data);
         return reply.Sw(StatusFor(result, true));
     }
     reply.Sw(kSwWrongP1P2);
 }
 
-std::int16_t Reader::Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber) {
+CommandResult Reader::Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber) {
     if (keyNumber < kVolatileKeys) {
-        return Zelvorn_Login(handle_, sector, keyB ? KEYTYPE_B : KEYTYPE_A, 0,
-                             keys_[keyNumber].bytes.data());
+        return door::Login(handle_, sector, keyB ? KEYTYPE_B : KEYTYPE_A, 0,
+                           keys_[keyNumber].bytes.data());
     }
-    return Zelvorn_Login(handle_, sector, keyB ? KEYTYPE_STORED_B : KEYTYPE_STORED_A,
-                         static_cast<std::uint8_t>(keyNumber - kStoredKeyBase), nullptr);
+    return door::Login(handle_, sector, keyB ? KEYTYPE_STORED_B : KEYTYPE_STORED_A,
+                       static_cast<std::uint8_t>(keyNumber - kStoredKeyBase), nullptr);
 }
 
 void Reader::Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
@@ -514,16 +529,16 @@ void Reader::Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t key
     auth_ = {};
     const std::uint8_t sector = SectorOf(block);
     const bool keyB = keyType == 0x61;
-    const std::int16_t result = Login(sector, keyB, keyNumber);
-    if (result == RESULT_OK) {
+    const CommandResult result = Login(sector, keyB, keyNumber);
+    if (result.Delivered()) {
         auth_ = {true, sector, keyB, keyNumber};
         return reply.Sw(kSwOk);
     }
     const std::uint16_t sw = StatusFor(result, false);
     // A card that refused a key falls back to idle: select it again so that
     // the client can go on with another key.
-    if (!cardGone_ && Zelvorn_MultiTagSelect(handle_, card_.uidLength, card_.uid, nullptr, nullptr,
-                                             nullptr) == kReaderNoCard) {
+    if (!cardGone_ && door::SelectBySerial(handle_, card_.uid, card_.uidLength, nullptr).result ==
+                          kReaderNoCard) {
         cardGone_ = true;
     }
     reply.Sw(sw);
@@ -539,9 +554,9 @@ void Reader::ReadBinary(const Apdu& apdu, Reply& reply) {
     if (apdu.p1 != 0 || apdu.p2 + blocks > card_.blocks) return reply.Sw(kSwWrongAddress);
     std::uint8_t data[Reply::kCapacity];
     for (std::size_t i = 0; i < blocks; ++i) {
-        const std::int16_t result =
-            Zelvorn_Read(handle_, static_cast<std::uint8_t>(apdu.p2 + i), data + i * kBlockSize);
-        if (result != RESULT_OK) return reply.Sw(StatusFor(result, false));
+        const CommandResult result =
+            door::ReadBlock(handle_, static_cast<std::uint8_t>(apdu.p2 + i), data + i * kBlockSize);
+        if (!result.Delivered()) return reply.Sw(StatusFor(result, false));
     }
     reply.Append(data, want);
     reply.Sw(kSwOk);
@@ -553,9 +568,9 @@ void Reader::UpdateBinary(const Apdu& apdu, Reply& reply) {
     const std::size_t blocks = apdu.lc / kBlockSize;
     if (apdu.p1 != 0 || apdu.p2 + blocks > card_.blocks) return reply.Sw(kSwWrongAddress);
     for (std::size_t i = 0; i < blocks; ++i) {
-        const std::int16_t result = Zelvorn_Write(handle_, static_cast<std::uint8_t>(apdu.p2 + i),
-                                                  apdu.data + i * kBlockSize);
-        if (result != RESULT_OK) return reply.Sw(StatusFor(result, true));
+        const CommandResult result = door::WriteBlock(
+            handle_, static_cast<std::uint8_t>(apdu.p2 + i), apdu.data + i * kBlockSize);
+        if (!result.Delivered()) return reply.Sw(StatusFor(result, true));
     }
     reply.Sw(kSwOk);
 }
@@ -608,9 +623,9 @@ void Reader::ValueOperations(const Apdu& apdu, Reply& reply) {
         const auto b = static_cast<std::uint8_t>(block);
         const auto a = static_cast<std::int32_t>(amount);
         std::int32_t result = 0;
-        const std::int16_t r = tlv[0] == 0xA0 ? Zelvorn_Inc(handle_, b, a, &result)
-                                              : Zelvorn_Dec(handle_, b, a, &result);
-        if (r != RESULT_OK) return answer(object, StatusFor(r, false));
+        const CommandResult r = tlv[0] == 0xA0 ? door::Increment(handle_, b, a, &result)
+                                               : door::Decrement(handle_, b, a, &result);
+        if (!r.Delivered()) return answer(object, StatusFor(r, false));
     }
     answer(0, kSwOk);
 }

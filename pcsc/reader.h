@@ -9,9 +9,11 @@
 #include "pcsc/ifd.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
+#include "commands/door.h"
 #include "iso14443/iso_dep.h"
 #include "pcsc/atr.h"
 #include "platform/platform.h"
@@ -55,6 +57,11 @@ public:
     bool IsOpen() const { return handle_ >= 0; }
     // pcscd saw the device leave: nothing is sent to it any more.
     void MarkRemoved() { removed_ = true; }
+    // How long a card whose session broke shows as gone, whatever the
+    // field holds: longer than pcscd's poll interval (400 ms), so that its
+    // polling sees the removal even when other calls ask first.
+    static constexpr std::chrono::milliseconds kRemovalHold{1000};
+    void SetRemovalHold(std::chrono::milliseconds hold) { removalHold_ = hold; }
 
     RESPONSECODE Presence();
     RESPONSECODE PowerUp(std::uint8_t* atr, DWORD* atrLength);
@@ -76,13 +83,14 @@ private:
     struct Reply;
 
     bool Detect(CardInfo& card);
-    static void ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t length,
-                              const std::uint8_t* serial);
+    static void ClassifyTypeA(CardInfo& card, const door::CardEntry& entry);
     bool SameCard(const CardInfo& a, const CardInfo& b) const;
     bool ProbeSession();
     // Selects the slot's card again by its serial number and repeats the
     // login in force; false when the card does not answer.
     bool Reselect();
+    // Opens the device of this reader again; false when it is not there.
+    bool Reopen();
     bool ReaderAnswers();
     RESPONSECODE CardLost();
     bool StartIsoDep();
@@ -95,19 +103,24 @@ private:
     void ReadBinary(const Apdu& apdu, Reply& reply);
     void UpdateBinary(const Apdu& apdu, Reply& reply);
     void ValueOperations(const Apdu& apdu, Reply& reply);
-    std::int16_t Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
-    // Status word for a library result of a card command; 0 when the card
-    // is gone, which the caller answers as "no card".
-    std::uint16_t StatusFor(std::int16_t result, bool write);
+    CommandResult Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
+    // Status word for what came of a card command. A card found gone sets
+    // cardGone_, which the caller answers as "no card".
+    std::uint16_t StatusFor(const CommandResult& outcome, bool write);
 
     std::int16_t handle_ = -1;
+    PathChar path_[kDevicePathChars] = {};
     bool removed_ = false;
     IsoDepEngine engine_;
     CardInfo card_;
     bool powered_ = false;
     bool isoDep_ = false;
-    bool cardGone_ = false;       // set while answering a command; ends the session
-    bool reportRemoval_ = false;  // the next presence poll says "absent" once
+    bool cardGone_ = false;  // set while answering a command; ends the session
+    // A session that broke: presence says "absent" until removalHold_ has
+    // passed since lostAt_.
+    bool sessionLost_ = false;
+    std::chrono::steady_clock::time_point lostAt_{};
+    std::chrono::milliseconds removalHold_ = kRemovalHold;
 
     // A card chosen by serial number; length 0 for the reader's own choice.
     struct Choice {

@@ -64,6 +64,8 @@ std::string ResultName(std::int16_t result) {
             return "ERR_INVALID_HANDLE";
         case ERR_INVALID_PARAMETER:
             return "ERR_INVALID_PARAMETER";
+        case kReplyIncomplete:
+            return "incomplete reply";
         default:
             if (const ReaderStatus* s = FindStatus(result)) return s->name;
             return fmt::format("reader status 0x{:04X}", static_cast<std::uint16_t>(result));
@@ -71,6 +73,10 @@ std::string ResultName(std::int16_t result) {
 }
 
 std::string DescribeResult(std::int16_t result) {
+    if (result == kReplyIncomplete) {
+        return "the reader reported success, but its reply was not as long as the command's, "
+               "so nothing of it is used (check the reader's firmware and cable)";
+    }
     if (const ReaderStatus* s = FindStatus(result)) {
         return fmt::format("{} {}: {}", result, s->name, s->hint);
     }
@@ -84,6 +90,7 @@ bool IsLibraryFailure(std::int16_t result) {
         case ERR_DEVICE_BUSY:
         case ERR_INVALID_HANDLE:
         case ERR_INVALID_PARAMETER:
+        case kReplyIncomplete:
             return true;
         default:
             return false;

@@ -14,6 +14,7 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/written.h"
 
 namespace zelvorn::tool {
 
@@ -85,8 +86,10 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     std::uint8_t types[ZELVORN_MAX_LISTED_TAGS] = {};
     std::uint8_t lengths[ZELVORN_MAX_LISTED_TAGS] = {};
     std::uint8_t serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-    Check(api.Zelvorn_ListTags(handle, &count, types, lengths, serials),
-          "list the cards in the field");
+    Check(
+        ReadWritten({AsBytes(count)},
+                    [&] { return api.Zelvorn_ListTags(handle, &count, types, lengths, serials); }),
+        "list the cards in the field");
     scan.typeACounted = count;
     for (std::uint8_t i = 0; i < count && i < ZELVORN_MAX_LISTED_TAGS; ++i) {
         const std::size_t length = std::min<std::size_t>(lengths[i], ZELVORN_SERIAL_FIELD);
@@ -99,7 +102,9 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     const std::uint8_t request[2] = {kAtqbCommand, 0};
     std::uint8_t length = 0;
     std::uint8_t answer[ZELVORN_MAX_DIRECT_RESPONSE] = {};
-    std::int16_t result = api.Zelvorn_DirectSend(handle, 2, request, &length, answer);
+    std::int16_t result = ReadWrittenUpTo(answer, length, [&] {
+        return api.Zelvorn_DirectSend(handle, 2, request, &length, answer);
+    });
     if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
     if (result == RESULT_OK && length >= 12 && answer[0] == 0x50) {
         scan.cards.push_back({SeenCard::Kind::TypeB, 0, Bytes(answer + 1, answer + 5),
@@ -107,7 +112,7 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     } else if (result == RESULT_OK) {
         // Not the ATQB layout: what the library makes of it, without a PUPI.
         std::uint8_t atqb[7] = {};
-        result = api.Zelvorn_ReadATQB(handle, atqb);
+        result = ReadWritten({atqb}, [&] { return api.Zelvorn_ReadATQB(handle, atqb); });
         if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
         if (result == RESULT_OK) {
             scan.cards.push_back(
@@ -116,7 +121,8 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     }
 
     std::uint8_t sectors[8] = {};
-    result = api.Zelvorn_ASKSectorMultiRead(handle, 0, sectors);
+    result =
+        ReadWritten({sectors}, [&] { return api.Zelvorn_ASKSectorMultiRead(handle, 0, sectors); });
     if (IsLibraryFailure(result)) throw StepFailed("ask for an ASK ticket", result);
     if (result == RESULT_OK) {
         // Sectors 0 and 1 hold the ticket's serial number.
@@ -202,7 +208,9 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
             if (scan.typeACounted >= ZELVORN_MAX_LISTED_TAGS) {
                 std::uint8_t block[20] = {};
                 ReaderStatusRecord record{};
-                if (api.Zelvorn_Status(result, block, &record) == RESULT_OK) {
+                if (ReadWritten({block, AsBytes(record)}, [&] {
+                        return api.Zelvorn_Status(result, block, &record);
+                    }) == RESULT_OK) {
                     counted = record.statusC;
                 }
             }
@@ -246,17 +254,25 @@ void InfoCommand(Library& library, std::int16_t port, bool json) {
     ReaderSession reader(library, port);
     std::uint8_t block[20] = {};
     ReaderStatusRecord record{};
-    Check(api.Zelvorn_Status(reader.handle(), block, &record), "ask for the status report");
+    Check(ReadWritten({block, AsBytes(record)},
+                      [&] { return api.Zelvorn_Status(reader.handle(), block, &record); }),
+          "ask for the status report");
     // Copies, since the record is packed and fmt takes its arguments by reference.
     const unsigned a = record.statusA, c = record.statusC, d = record.statusD, e = record.statusE;
     const std::uint32_t b = record.statusB;
     const unsigned f = record.statusF;
     std::uint8_t txControl = 0;
-    Check(api.Zelvorn_ReadRC500Reg(reader.handle(), kTxControlRegister, &txControl),
+    Check(ReadWritten({AsBytes(txControl)},
+                      [&] {
+                          return api.Zelvorn_ReadRC500Reg(reader.handle(), kTxControlRegister,
+                                                          &txControl);
+                      }),
           "read the RC500 transmitter control register");
     const bool field = (txControl & 0x03) != 0;
     std::uint8_t userPort = 0;
-    Check(api.Zelvorn_ReadUserPort(reader.handle(), &userPort), "read the user port");
+    Check(ReadWritten({AsBytes(userPort)},
+                      [&] { return api.Zelvorn_ReadUserPort(reader.handle(), &userPort); }),
+          "read the user port");
 
     if (json) {
         PrintJson(Json{{"library", version},

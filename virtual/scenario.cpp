@@ -344,7 +344,7 @@ Scenario Scenario_FromJson(const std::string& text) {
             const json& f = root["faults"];
             OnlyKeys(f, "faults",
                      {"chunkSizes", "lowerCaseHex", "corruptChecksums", "refuseCommands",
-                      "refusalStatus", "endlessReply"});
+                      "refusalStatus", "endlessReply", "shortReplies"});
             if (f.contains("chunkSizes")) {
                 s.faults.chunkSizes.clear();
                 for (const json& n : f["chunkSizes"]) {
@@ -366,6 +366,13 @@ Scenario Scenario_FromJson(const std::string& text) {
                     Number(f["refusalStatus"], "faults.refusalStatus", 0xFFFF));
             }
             s.faults.endlessReply = f.value("endlessReply", false);
+            if (f.contains("shortReplies")) {
+                if (!f["shortReplies"].is_array()) Fail("faults.shortReplies", "expected a list");
+                for (const json& n : f["shortReplies"]) {
+                    s.faults.shortReplies.push_back(
+                        static_cast<std::uint8_t>(Number(n, "faults.shortReplies", 0xFF)));
+                }
+            }
         }
     } catch (const json::exception& e) {
         // Wrong JSON types met inside the library's accessors.
