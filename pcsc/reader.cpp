@@ -7,6 +7,8 @@
 
 #include "commands/door.h"
 #include "commands/protocol_table.h"
+#include "mifare/card_types.h"
+#include "mifare/classic.h"
 #include "pcsc/status_words.h"
 #include "readers/reader_table.h"
 #include "zelvorn.h"
@@ -24,15 +26,7 @@ constexpr std::uint8_t kFsdi = 6;
 // The first byte of every ATQB.
 constexpr std::uint8_t kAtqbFirstByte = 0x50;
 
-constexpr std::size_t kBlockSize = 16;
-
-std::uint8_t SectorOf(std::uint8_t block) {
-    return static_cast<std::uint8_t>(block < 128 ? block / 4 : 32 + (block - 128) / 16);
-}
-
-std::uint8_t TrailerOf(std::uint8_t sector) {
-    return static_cast<std::uint8_t>(sector < 32 ? sector * 4 + 3 : 128 + (sector - 32) * 16 + 15);
-}
+constexpr std::size_t kBlockSize = mifare::kBlockSize;
 
 bool IsLibraryFailure(std::int16_t result) {
     return result == ERR_FAILURE || result == ERR_INVALID_HANDLE ||
@@ -120,17 +114,12 @@ void Reader::ClassifyTypeA(CardInfo& card, const door::CardEntry& entry) {
     std::memcpy(card.uid, entry.serial, entry.serialLength);
     // A card that offers ISO/IEC 14443-4 is served as a processor card even
     // when it emulates MIFARE Classic besides.
-    if ((type & 0x20) != 0) {
+    const mifare::CardType known = mifare::CardTypeOf(type);
+    if (known.isoDep) {
         card.kind = CardKind::IsoDepA;
-    } else if (type == 0x08) {
+    } else if (known.classicSectors > 0) {
         card.kind = CardKind::MifareClassic;
-        card.blocks = 64;
-    } else if (type == 0x18) {
-        card.kind = CardKind::MifareClassic;
-        card.blocks = 256;
-    } else if (type == 0x09) {
-        card.kind = CardKind::MifareClassic;
-        card.blocks = 20;
+        card.blocks = static_cast<std::uint16_t>(mifare::BlockCountFor(known.classicSectors));
     } else {
         card.kind = CardKind::OtherA;
     }
@@ -202,7 +191,11 @@ bool Reader::ProbeSession() {
         // again by its serial number and the same login repeated, which
         // leaves the client's session as it was.
         std::uint8_t block[kBlockSize];
-        if (door::ReadBlock(handle_, TrailerOf(auth_.sector), block).Delivered()) return true;
+        if (door::ReadBlock(handle_, static_cast<std::uint8_t>(mifare::TrailerOf(auth_.sector)),
+                            block)
+                .Delivered()) {
+            return true;
+        }
         return Reselect();
     }
     // Nothing to keep: asking the field again disturbs nothing.
@@ -378,7 +371,7 @@ RESPONSECODE Reader::Transmit(const std::uint8_t* command, std::size_t length,
                 *responseLength = static_cast<std::size_t>(received);
                 return IFD_SUCCESS;
             }
-            if (IsLibraryFailure(result) ? !ReaderAnswers() : Sw_ForReaderStatus(result) == 0) {
+            if (IsLibraryFailure(result) ? !ReaderAnswers() : ReaderStatus_CardGone(result)) {
                 return CardLost();
             }
             return IFD_COMMUNICATION_ERROR;
@@ -426,12 +419,11 @@ std::uint16_t Reader::StatusFor(const CommandResult& outcome, bool write) {
         return write ? kSwMemoryFailure : kSwUnknown;
     }
     if (result > 0) return kSwExecutionError;  // a transport status: the reader refused
-    const std::uint16_t sw = Sw_ForReaderStatus(result);
-    if (sw == 0) {
+    if (ReaderStatus_CardGone(result)) {
         cardGone_ = true;
         return kSwExecutionError;
     }
-    return sw;
+    return Sw_ForReaderStatus(result);
 }
 
 RESPONSECODE Reader::PseudoApdu(const Apdu& apdu, Reply& reply) {
@@ -527,7 +519,7 @@ void Reader::Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t key
         return reply.Sw(kSwKeyNumberInvalid);
     }
     auth_ = {};
-    const std::uint8_t sector = SectorOf(block);
+    const auto sector = static_cast<std::uint8_t>(mifare::SectorOf(block));
     const bool keyB = keyType == 0x61;
     const CommandResult result = Login(sector, keyB, keyNumber);
     if (result.Delivered()) {
@@ -537,8 +529,9 @@ void Reader::Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t key
     const std::uint16_t sw = StatusFor(result, false);
     // A card that refused a key falls back to idle: select it again so that
     // the client can go on with another key.
-    if (!cardGone_ && door::SelectBySerial(handle_, card_.uid, card_.uidLength, nullptr).result ==
-                          kReaderNoCard) {
+    if (!cardGone_ &&
+        ReaderStatus_CardGone(
+            door::SelectBySerial(handle_, card_.uid, card_.uidLength, nullptr).result)) {
         cardGone_ = true;
     }
     reply.Sw(sw);

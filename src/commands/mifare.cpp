@@ -7,6 +7,7 @@
 
 #include "commands/command_path.h"
 #include "commands/door.h"
+#include "mifare/classic.h"
 #include "zelvorn.h"
 
 namespace zelvorn {
@@ -51,13 +52,6 @@ const LoginKeyType* FindLoginKeyType(std::uint8_t keyType) {
         if (entry.keyType == keyType) return &entry;
     }
     return nullptr;
-}
-
-// The last block of each sector holds its keys and access bits, which the
-// card does not read back as written, so its echo proves nothing. Sectors
-// have 4 blocks below block 128 and 16 from there on.
-bool IsSectorTrailer(std::uint8_t block) {
-    return block < 128 ? (block & 0x03) == 0x03 : (block & 0x0F) == 0x0F;
 }
 
 // A write command whose reply echoes the written bytes (everything sent
@@ -146,8 +140,10 @@ CommandResult WriteBlock(std::int16_t handle, std::uint8_t block, const std::uin
     if (call.refusal != RESULT_OK) return Refused(call);
     std::uint8_t request[1 + kBlockBytes] = {block};
     std::memcpy(request + 1, data, kBlockBytes);
+    // A sector trailer holds keys and access bits, which the card does not
+    // read back as written, so its echo proves nothing.
     return RunWrite(call, kWrite, request, sizeof request,
-                    IsSectorTrailer(block) ? 0 : kBlockBytes);
+                    mifare::IsTrailer(block) ? 0 : kBlockBytes);
 }
 
 CommandResult Increment(std::int16_t handle, std::uint8_t block, std::int32_t amount,
