@@ -16,6 +16,7 @@
 #include "commands/door.h"
 #include "iso14443/iso_dep.h"
 #include "pcsc/atr.h"
+#include "pcsc/pseudo_apdu.h"
 #include "platform/platform.h"
 
 namespace zelvorn::pcsc {
@@ -51,7 +52,8 @@ constexpr DWORD kControlListCards = SCARD_CTL_CODE(3601);
 
 class Reader {
 public:
-    // Opens the device at path into the library's first free slot.
+    // Opens the device at path into the library's first free slot; the
+    // reader's handle is that slot's.
     RESPONSECODE Open(const PathChar* path);
     void Close();
     bool IsOpen() const { return handle_ >= 0; }
@@ -77,11 +79,11 @@ public:
     const CardInfo& Card() const { return card_; }
     bool Powered() const { return powered_; }
     std::int16_t Handle() const { return handle_; }
+    // The library slot the reader holds from Open to Close.
+    std::int16_t Slot() const { return slot_; }
 
 private:
-    struct Apdu;
-    struct Reply;
-
+    // Detection and presence (presence.cpp).
     bool Detect(CardInfo& card);
     static void ClassifyTypeA(CardInfo& card, const door::CardEntry& entry);
     bool SameCard(const CardInfo& a, const CardInfo& b) const;
@@ -89,25 +91,49 @@ private:
     // Selects the slot's card again by its serial number and repeats the
     // login in force; false when the card does not answer.
     bool Reselect();
-    // Opens the device of this reader again; false when it is not there.
+    // Opens the device of this reader again, in the same slot of the
+    // library; false when it is not there.
     bool Reopen();
-    bool ReaderAnswers();
     RESPONSECODE CardLost();
-    bool StartIsoDep();
 
-    RESPONSECODE PseudoApdu(const Apdu& apdu, Reply& reply);
-    void GetData(const Apdu& apdu, Reply& reply);
-    void LoadKey(const Apdu& apdu, Reply& reply);
-    void Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
-                      std::uint8_t keyNumber, Reply& reply);
-    void ReadBinary(const Apdu& apdu, Reply& reply);
-    void UpdateBinary(const Apdu& apdu, Reply& reply);
-    void ValueOperations(const Apdu& apdu, Reply& reply);
+    // The ISO/IEC 14443-4 session with a processor card (iso_dep_session.cpp).
+    bool StartIsoDep();
+    RESPONSECODE ExchangeApdu(const std::uint8_t* command, std::size_t length,
+                              std::uint8_t* response, std::size_t* responseLength);
+    void EndIsoDep();
+
+    // The pseudo-APDUs (pseudo_apdu.cpp): each handler appends its data to
+    // the reply and answers with its status word.
+    using Handler = std::uint16_t (Reader::*)(const Apdu&, Reply&);
+    struct PseudoApduRow {
+        std::uint8_t ins;
+        const char* name;
+        Handler handle;
+    };
+    static const PseudoApduRow kPseudoApdus[];
+    std::uint16_t PseudoApdu(const std::uint8_t* command, std::size_t length, Reply& reply);
+    std::uint16_t GetData(const Apdu& apdu, Reply& reply);
+    std::uint16_t LoadKey(const Apdu& apdu, Reply& reply);
+    std::uint16_t GeneralAuthenticate(const Apdu& apdu, Reply& reply);
+    std::uint16_t Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
+                               std::uint8_t keyNumber);
+    std::uint16_t ReadBinary(const Apdu& apdu, Reply& reply);
+    std::uint16_t UpdateBinary(const Apdu& apdu, Reply& reply);
+    std::uint16_t ValueOperations(const Apdu& apdu, Reply& reply);
     CommandResult Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
     // Status word for what came of a card command. A card found gone sets
     // cardGone_, which the caller answers as "no card".
     std::uint16_t StatusFor(const CommandResult& outcome, bool write);
 
+    // Every block of the ISO/IEC 14443-4 session goes with this option flag
+    // (option byte 0x0F), as RATS does.
+    static constexpr std::int32_t kIsoDepOption = 1;
+    // The engine counts in signed 16-bit numbers: 32767 bytes each way.
+    static constexpr std::size_t kMostApdu = 32767;
+
+    // The library slot this reader holds, also while its device is away;
+    // the handle is that slot's while the device is open, else -1.
+    std::int16_t slot_ = -1;
     std::int16_t handle_ = -1;
     PathChar path_[kDevicePathChars] = {};
     bool removed_ = false;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "commands/protocol_table.h"
+#include "zelvorn.h"
 
 namespace zelvorn::pcsc {
 
@@ -65,6 +66,14 @@ constexpr std::uint16_t Sw_ForReaderStatus(std::int16_t status) {
         if (row.readerStatus == static_cast<zelvorn::StatusWord>(status)) return row.statusWord;
     }
     return kSwExecutionError;
+}
+
+// The library's own failure codes: a broken link to the reader or a wrong
+// call, as opposed to what the reader or a card answered.
+constexpr bool IsLibraryFailure(std::int16_t result) {
+    return result == ERR_FAILURE || result == ERR_INVALID_HANDLE ||
+           result == ERR_INVALID_PARAMETER || result == ERR_OPEN_FAILED ||
+           result == ERR_DEVICE_BUSY;
 }
 
 }  // namespace zelvorn::pcsc

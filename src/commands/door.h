@@ -21,16 +21,18 @@
 namespace zelvorn::door {
 
 // Opens the reader at a device path in the first empty slot of the reader
-// table and resets it. Returns the handle, or ERR_DEVICE_BUSY (the system
-// refused access, or every slot is taken) or ERR_OPEN_FAILED.
-std::int16_t Open(const PathChar* path);
+// table, or in the slot given, and resets it. Returns the handle, or
+// ERR_DEVICE_BUSY (the system refused access, or the slot or every slot is
+// taken) or ERR_OPEN_FAILED.
+std::int16_t Open(const PathChar* path, std::int16_t slot = -1);
 void Close(std::int16_t handle);
 
 // Switches the RF field off or on.
 CommandResult Field(std::int16_t handle, bool on);
-// Whether the reader still answers a command of its own (one that needs no
-// card): tells a reader that has gone from a card that has.
-bool ReaderAnswers(std::int16_t handle);
+// Whether the transfers of the reader's last exchange failed, or no reader
+// is open under the handle: tells a reader that has gone from a card that
+// has, without asking the reader anything.
+bool LinkLost(std::int16_t handle);
 
 // One card as the select and list replies describe it.
 struct CardEntry {

@@ -81,9 +81,9 @@ CommandResult door::Field(std::int16_t handle, bool on) {
     return run;
 }
 
-bool door::ReaderAnswers(std::int16_t handle) {
-    Reply<kCommandReplyCapacity> reply;
-    return Command_Run(Command_Admit(handle), kReadUserPort, {}, reply).result == RESULT_OK;
+bool door::LinkLost(std::int16_t handle) {
+    const ReaderContext* reader = ReaderTable_Lookup(handle);
+    return reader == nullptr || reader->linkFailed;
 }
 
 }  // namespace zelvorn

@@ -110,9 +110,10 @@ extern "C" ZELVORN_API int16_t Zelvorn_Close(int16_t handle) {
     return RESULT_OK;
 }
 
-std::int16_t zelvorn::door::Open(const PathChar* path) {
-    for (std::int16_t slot = 0; slot < static_cast<std::int16_t>(kReaderSlots); ++slot) {
-        if (ReaderTable_Lookup(slot) == nullptr) return OpenPath(slot, path);
+std::int16_t zelvorn::door::Open(const PathChar* path, std::int16_t slot) {
+    if (slot >= 0) return OpenPath(slot, path);
+    for (std::int16_t free = 0; free < static_cast<std::int16_t>(kReaderSlots); ++free) {
+        if (ReaderTable_Lookup(free) == nullptr) return OpenPath(free, path);
     }
     return ERR_DEVICE_BUSY;
 }
