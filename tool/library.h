@@ -92,6 +92,9 @@ public:
     // UsageError carrying the library's own words rather than "no reader".
     std::int16_t Open(std::int16_t port);
 
+    // The virtual library, whose reader has no USB device.
+    bool IsVirtual() const { return virtual_; }
+
 private:
     std::string file_;
     bool virtual_ = false;

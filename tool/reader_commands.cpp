@@ -14,6 +14,7 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/usb_check.h"
 #include "tool/written.h"
 
 namespace zelvorn::tool {
@@ -177,7 +178,21 @@ void PrintJson(const Json& j) {
     fmt::print("{}\n", j.dump(2));
 }
 
-void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool json) {
+Json UsbCheckJson(const UsbCheck& check) {
+    Json j{{"id", UsbIdText(check)}, {"devices", Json::array()}};
+    for (const UsbReaderDevice& d : check.devices) {
+        j["devices"].push_back({{"name", d.name}, {"state", StateName(d.state)}});
+    }
+    if (!check.failure.empty()) j["failure"] = check.failure;
+    return j;
+}
+
+void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool json, bool diagnose) {
+    if (diagnose && library.IsVirtual()) {
+        throw UsageError(
+            "--diagnose looks at the USB devices of real readers, and the virtual reader has "
+            "none: leave out --virtual, --scenario, --state and --capture");
+    }
     const Api& api = library.api();
     int readers = 0;
     Json out{{"readers", Json::array()}};
@@ -238,11 +253,27 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
         }
         if (n == 0) fmt::print("  no card in the field\n");
     }
-    if (readers == 0) {
-        throw ToolError(kExitNotFound, onlyPort ? fmt::format("no reader at port {}", *onlyPort)
-                                                : std::string("no reader found"));
+    // Why no reader was found: asked of the system only for a real reader,
+    // and only when the answer is needed.
+    std::optional<UsbCheck> check;
+    if (diagnose || (readers == 0 && !onlyPort && !library.IsVirtual())) {
+        check = CheckUsbDevices();
     }
-    if (json) PrintJson(out);
+    if (diagnose) {
+        if (json) {
+            out["usb"] = UsbCheckJson(*check);
+        } else {
+            fmt::print("USB devices with the reader's ID {}:\n", UsbIdText(*check));
+            for (const std::string& line : DescribeUsbCheck(*check)) fmt::print("  {}\n", line);
+        }
+    }
+    if (json && (readers > 0 || diagnose)) PrintJson(out);
+    if (readers == 0) {
+        if (onlyPort)
+            throw ToolError(kExitNotFound, fmt::format("no reader at port {}", *onlyPort));
+        throw ToolError(kExitNotFound, check ? "no reader found: " + NoReaderReason(*check)
+                                             : std::string("no reader found"));
+    }
 }
 
 void InfoCommand(Library& library, std::int16_t port, bool json) {
@@ -404,13 +435,18 @@ void AddPollOptions(CLI::App* sub, PollOptions& o, const char* timeoutHelp) {
 
 void RegisterReaderCommands(CLI::App& app, Cli& cli) {
     auto* list = app.add_subcommand("list", "List the readers and the cards in their fields");
-    list->callback([&cli] {
-        cli.action = [&cli](Library& library) {
+    auto diagnose = std::make_shared<bool>(false);
+    list->add_flag("--diagnose", *diagnose,
+                   "Also show the USB devices with the reader's ID and what each lacks before "
+                   "the library can use it (its driver package on Windows; the udev rules' tag "
+                   "or access on Linux). Without a reader, list says this anyway");
+    list->callback([&cli, diagnose] {
+        cli.action = [&cli, diagnose](Library& library) {
             return Done([&] {
                 ListCommand(
                     library,
                     cli.global.portGiven ? std::optional<std::int16_t>(cli.Port()) : std::nullopt,
-                    cli.global.json);
+                    cli.global.json, *diagnose);
             });
         };
     });

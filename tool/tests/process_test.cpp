@@ -508,6 +508,10 @@ TEST(ToolCommandLine, UsageErrorsAndAMissingLibrary) {
     EXPECT_EQ(o.exitCode, 2);
     o = RunTool({"--scenario", TestFile("no-such-scenario.json"), "list"});
     EXPECT_EQ(o.exitCode, 2);
+    // The virtual reader has no USB device to look at.
+    o = RunTool({"--virtual", "list", "--diagnose"});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "--diagnose looks at the USB devices of real readers");
 
     o = RunTool({"--library", "/nonexistent/libzelvorn.so", "list"});
     EXPECT_EQ(o.exitCode, 3);
