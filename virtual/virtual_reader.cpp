@@ -45,7 +45,6 @@ void VirtualReader::Load(Scenario scenario) {
     nextChunk_ = 0;
     commandFrames_ = 0;
     interruptReads_ = 0;
-    lastFrame_.clear();
 }
 
 void VirtualReader::Unplug() {
@@ -113,7 +112,6 @@ bool VirtualReader::ControlOut(PlatformUsb* usb, const SetupPacket& setup,
         return false;
     }
     ++commandFrames_;
-    lastFrame_.assign(data, data + setup.length);
     if (streaming_) {  // a new command cuts an endless reply short
         pending_.clear();
         streaming_ = false;

@@ -56,7 +56,6 @@ public:
     // Statistics for tests.
     unsigned CommandFrames() const { return commandFrames_; }
     unsigned InterruptReads() const { return interruptReads_; }
-    const std::vector<std::uint8_t>& LastCommandFrame() const { return lastFrame_; }
 
     // Platform entry points (see platform/platform.h).
     bool FindPath(PathChar* path, std::uint32_t index) const;
@@ -87,7 +86,6 @@ private:
     std::size_t nextChunk_ = 0;
     unsigned commandFrames_ = 0;
     unsigned interruptReads_ = 0;
-    std::vector<std::uint8_t> lastFrame_;
 };
 
 // The interrupt-IN endpoint the reader answers on.

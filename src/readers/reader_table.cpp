@@ -21,8 +21,4 @@ ReaderContext* ReaderTable_Remove(std::int16_t handle) {
     return reader;
 }
 
-void ReaderTable_Clear() {
-    for (auto& slot : g_readers) slot = nullptr;
-}
-
 }  // namespace zelvorn

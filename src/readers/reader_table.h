@@ -25,7 +25,4 @@ void ReaderTable_Store(std::int16_t handle, ReaderContext* reader);
 // Empties a handle's slot and hands back the reader it held, or null.
 ReaderContext* ReaderTable_Remove(std::int16_t handle);
 
-// Empties every slot without releasing anything: what loading the library does.
-void ReaderTable_Clear();
-
 }  // namespace zelvorn

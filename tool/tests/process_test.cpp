@@ -543,9 +543,9 @@ TEST(ToolCommandLine, AScenarioThatCannotBeUsedIsAnInputError) {
     }
 }
 
-// --- Second round: what a new user tripped on ---------------------------------------
+// --- Exit codes and messages --------------------------------------------------------
 
-TEST(ToolFixes, ExitCodesAndMessages) {
+TEST(ToolMessages, EveryRefusalHasItsExitCodeAndSaysWhatIsWrong) {
     const std::string none = WriteTestFile("nothing.json", R"({"cards": []})");
     struct Case {
         std::vector<std::string> args;
@@ -584,7 +584,7 @@ TEST(ToolFixes, ExitCodesAndMessages) {
     }
 }
 
-TEST(ToolFixes, ListSaysHowManyTheReaderCountsAndHelpSaysWhatNumbersMean) {
+TEST(ToolList, SaysHowManyTheReaderCountsAndHelpSaysWhatNumbersMean) {
     std::string cards;
     for (int i = 0; i < 11; ++i) {
         cards += std::string(i ? "," : "") + R"({"type": "mifare-classic-1k", "serial": "0102030)" +

@@ -6,7 +6,7 @@ import ctypes
 import weakref
 from dataclasses import dataclass
 from types import TracebackType
-from typing import TYPE_CHECKING, Optional, Type
+from typing import Optional, Protocol, Type
 
 from . import _native as native
 from .errors import (
@@ -19,8 +19,16 @@ from .errors import (
     error_for,
 )
 
-if TYPE_CHECKING:
-    from .reader import Reader
+
+class SessionReader(Protocol):
+    """What a session needs of the reader its card is in (a
+    :class:`zelvorn.Reader`): the port, the loaded library, and the handle,
+    checked, for a call."""
+
+    port: int
+    library: native.Library
+
+    def _h(self, function: str) -> int: ...
 
 _ResponseBuffer = ctypes.c_uint8 * native.MAX_APDU
 
@@ -64,7 +72,7 @@ class IsoSession:
         fsc: the card's frame size, from the FSCI in the ATS.
     """
 
-    def __init__(self, reader: Reader, ats: bytes, fsc: int) -> None:
+    def __init__(self, reader: SessionReader, ats: bytes, fsc: int) -> None:
         """Takes the block state; :meth:`Reader.connect_iso` calls this."""
         self.reader = reader
         self.ats = ats

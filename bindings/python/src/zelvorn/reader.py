@@ -7,7 +7,7 @@ import enum
 import weakref
 from dataclasses import dataclass, field as dataclass_field
 from types import TracebackType
-from typing import TYPE_CHECKING, Dict, Iterable, List, Literal, Optional, Type
+from typing import Dict, Iterable, List, Literal, Optional, Type
 
 from . import _native as native
 from .errors import (
@@ -22,9 +22,7 @@ from .errors import (
     ReaderStatus,
     error_for,
 )
-
-if TYPE_CHECKING:
-    from .iso import IsoSession
+from .iso import IsoSession
 
 #: ``"A"`` or ``"B"``; ``"F"`` for the reader's own key F only.
 KeyType = Literal["A", "B", "F"]
@@ -685,8 +683,6 @@ class Reader:
         Raises:
             DeviceBusy: another session holds the block state.
         """
-        from .iso import IsoSession
-
         function = "PICC_RATS"
         _byte(fsdi, "FSDI", function)
         owner = self.library._iso_session()
