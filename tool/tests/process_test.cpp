@@ -682,6 +682,89 @@ TEST(ToolDumpFile, RestoreChecksTheFileAndWritesTrailersLast) {
     EXPECT_HAS(o.err, "line 1 \"00\": expected 16 bytes");
 }
 
+TEST(ToolDumpFile, AKeyTheDumpDoesNotKnowIsMarkedAndRestoreAsksForIt) {
+    const std::string blank = WriteTestFile(
+        "blank-card.json", R"({"cards": [{"type": "mifare-classic-1k", "serial": "A1B2C3D4"}]})");
+    const std::string zeros(32, '0');
+    // Sector 1 of the demo card: key B hidden by its access bits (and the
+    // key that writes block 5), key A found only as stored key 0.
+    const std::vector<std::string> withoutB{"-k", "FFFFFFFFFFFF", "-k", "A0A1A2A3A4A5"};
+    const std::vector<std::string> storedA{"-s", "0", "-k", "FFFFFFFFFFFF", "-k", "B0B1B2B3B4B5"};
+    const std::vector<std::string> writeWithB{"-t", "B", "-k", "B0B1B2B3B4B5", "write", "5", zeros};
+    const std::vector<std::string> readWithA{"-t", "A", "-k", "A0A1A2A3A4A5", "read", "4"};
+    struct Case {
+        const char* extension;
+        const std::vector<std::string>& keys;
+        const char* unknown;
+        const char* marked;  // the trailer in a JSON file
+        std::string give;
+        const std::vector<std::string>& check;  // works on the copy only with the right key
+    };
+    const Case cases[] = {
+        {"bin", withoutB, "key B of sector 1", "", "--key-b=1:B0B1B2B3B4B5", writeWithB},
+        {"eml", withoutB, "key B of sector 1", "", "--key-b=B0B1B2B3B4B5", writeWithB},
+        {"json", withoutB, "key B of sector 1", R"("7": "A0A1A2A3A4A55D278A69------------")",
+         "--key-b=1:B0B1B2B3B4B5", writeWithB},
+        {"bin", storedA, "key A of sector 1", "", "--key-a=A0A1A2A3A4A5", readWithA},
+        {"json", storedA, "key A of sector 1", R"("7": "------------5D278A69B0B1B2B3B4B5")",
+         "--key-a=1:A0A1A2A3A4A5", readWithA},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.extension) + " " + c.unknown;
+        const std::string file = TestFile(std::string("unknown-key.") + c.extension);
+        const std::string state = TestFile("unknown-key-restored");
+        std::remove(state.c_str());
+        std::vector<std::string> args{"--scenario", Demo(), "mifare"};
+        args.insert(args.end(), c.keys.begin(), c.keys.end());
+        args.insert(args.end(), {"dump", "-o", file});
+        Outcome o = RunTool(args);
+        ASSERT_EQ(o.exitCode, 0) << label << o.err;
+        if (std::string(c.extension) == "json") {
+            EXPECT_HAS(ReadFile(file), c.marked);
+            EXPECT_LACKS(o.err, "warning");
+        } else {
+            EXPECT_HAS(o.err, std::string("zelvorn: warning: ") + c.unknown + " not known");
+        }
+
+        // Refused, with and without --dry-run, before anything is written.
+        for (const bool dryRun : {true, false}) {
+            std::vector<std::string> restore{"--scenario", blank,     "--state", state,
+                                             "mifare",     "restore", file};
+            if (dryRun) restore.push_back("--dry-run");
+            o = RunTool(restore);
+            EXPECT_EQ(o.exitCode, 2) << label;
+            EXPECT_HAS(o.err, std::string("the dump does not know ") + c.unknown);
+            EXPECT_LACKS(o.out, "would write");
+        }
+        o = RunTool({"--scenario", blank, "--state", state, "mifare", "restore", file, c.give});
+        ASSERT_EQ(o.exitCode, 0) << label << o.err;
+        EXPECT_HAS(o.out, "63 of 63 blocks written and read back");
+        args = {"--scenario", blank, "--state", state, "mifare"};
+        args.insert(args.end(), c.check.begin(), c.check.end());
+        o = RunTool(args);
+        EXPECT_EQ(o.exitCode, 0) << label << o.err;
+    }
+
+    // --force writes the stand-in, and says so.
+    const std::string state = TestFile("unknown-key-forced");
+    std::remove(state.c_str());
+    const Outcome o = RunTool({"--scenario", blank, "--state", state, "mifare", "restore",
+                               TestFile("unknown-key.eml"), "--force"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.err, "the dump does not know key B of sector 1: written as the dump holds it");
+
+    const std::pair<const char*, const char*> wrong[] = {
+        {"--key-b=16:B0B1B2B3B4B5", "the sector is a number 0..15"},
+        {"--key-b=1:B0B1", "expected 6 bytes"},
+    };
+    for (const auto& [option, message] : wrong) {
+        const Outcome w = RunTool({"--scenario", blank, "mifare", "restore",
+                                   TestFile("unknown-key.eml"), option, "--dry-run"});
+        EXPECT_EQ(w.exitCode, 2) << option;
+        EXPECT_HAS(w.err, message);
+    }
+}
+
 TEST(ToolKeys, DictionaryFileAndKeyTypes) {
     const std::string keys = WriteTestFile("keys.dic",
                                            "# transport\nFFFFFFFFFFFF\n\n"
