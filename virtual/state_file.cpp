@@ -127,12 +127,10 @@ std::string State_Save(Firmware& firmware) {
     return root.dump(2) + "\n";
 }
 
-void State_Load(const std::string& text, Firmware& firmware) {
-    ordered_json root;
-    if (const std::string wrong = ParseJsonText(text, root); !wrong.empty()) {
-        throw StateError(wrong);
-    }
-    // Every change is checked first and carried out only once all are.
+namespace {
+
+// Every change the state file asks for, each checked before it is listed.
+std::vector<std::function<void()>> ChangesOf(const ordered_json& root, Firmware& firmware) {
     std::vector<std::function<void()>> changes;
     if (!root.is_object() || !root.contains("format") || root["format"] != kFormat) {
         Fail("format", std::string("not a state file (\"format\": \"") + kFormat + "\" missing)");
@@ -196,6 +194,25 @@ void State_Load(const std::string& text, Firmware& firmware) {
                 }
             }
         }
+    }
+    return changes;
+}
+
+}  // namespace
+
+void State_Load(const std::string& text, Firmware& firmware) {
+    ordered_json root;
+    if (const std::string wrong = ParseJsonText(text, root); !wrong.empty()) {
+        throw StateError(wrong);
+    }
+    // Every change is checked first and carried out only once all are.
+    std::vector<std::function<void()>> changes;
+    try {
+        changes = ChangesOf(root, firmware);
+    } catch (const nlohmann::json::exception&) {
+        // Every entry is checked before it is used; this is the last guard,
+        // should one have been missed.
+        throw StateError("an entry holds a value of the wrong kind");
     }
     for (const auto& change : changes) change();
 }
