@@ -55,9 +55,12 @@ fuzz-build: deps
 fuzz-smoke: fuzz-build
 	cd $(FUZZ_BUILD)/fuzz && ctest --output-on-failure -j$(JOBS)
 
-# Every target for FUZZ_SECONDS, two at a time.
+# Every target for FUZZ_SECONDS, two at a time; then the PC/SC target's
+# whole corpus, the seeds and what the runs found, under valgrind's memcheck.
 fuzz: fuzz-build
 	bash scripts/run-fuzz.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+	valgrind --quiet --error-exitcode=1 --track-origins=yes $(FUZZ_BUILD)/fuzz/pcsc_fuzz_memcheck \
+		fuzz/corpus/pcsc_fuzz $(FUZZ_BUILD)/fuzz/corpus/pcsc_fuzz
 
 # The tool on the virtual reader with the demo scenario's cards.
 ZELVORN_DEMO = $(BUILD)/tool/zelvorn --scenario tool/scenarios/demo.json

@@ -58,8 +58,8 @@ instructions() {  # calls, program, its run arguments less the count, then "--" 
 }
 # Leaving the device's transfer functions out of the count leaves the
 # library's own share.
-device=(--toggle-collect='zelvorn::bench::ZeroDevice::ControlOut*'
-        --toggle-collect='zelvorn::bench::ZeroDevice::ReadPipe*')
+device=(--toggle-collect='zelvorn::replay::(anonymous namespace)::ControlOut*'
+        --toggle-collect='zelvorn::replay::(anonymous namespace)::ReadPipe*')
 : > "$out/instructions.tsv"
 while IFS=$'\t' read -r name family; do
   lib=$(instructions "$calls" "$count" "$name" -- "${device[@]}")

@@ -1,7 +1,8 @@
 // A reader that costs nothing: it answers every command frame at once with a
 // reply frame prepared beforehand, and counts what the library asks of the
-// USB link. Linked as the platform of the benchmark programs, so that what
-// they measure is the library's own work.
+// USB link. It drives the allocation-free replay platform of tests/support,
+// the platform of the benchmark programs, so that what they measure is the
+// library's own work.
 #pragma once
 
 #include <cstddef>
@@ -49,17 +50,15 @@ public:
     LinkCounters& Counters() { return counters_; }
     void ClearCounters() { counters_ = {}; }
 
-    // The platform's two transfer calls, public so that a profiler can name
-    // them and leave them out of the library's share.
-    static bool ControlOut(PlatformUsb* usb, const SetupPacket& setup, const std::uint8_t* data);
-    static bool ReadPipe(PlatformUsb* usb, std::uint8_t pipeId, std::uint8_t* buffer,
-                         std::uint32_t capacity, std::uint32_t* received);
-
 private:
+    ZeroDevice();
+    // The replay platform's hooks: the reply to a command frame, the size
+    // of a read.
+    static bool OnControl(const std::uint8_t* frame, std::size_t length);
+    static bool OnRead(std::uint32_t capacity, std::uint32_t* size);
+
     const PreparedFrame* fixed_ = nullptr;
     Responder responder_ = nullptr;
-    const PreparedFrame* serving_ = nullptr;
-    std::size_t cursor_ = 0;
     std::size_t readLimit_ = 0;
     LinkCounters counters_;
 };

@@ -29,6 +29,20 @@ set(CPACK_VERBATIM_VARIABLES ON)
 # For make dist, which checks what it made.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/release.env "VERSION=${PROJECT_VERSION}\n")
 
+# The release date, from CHANGELOG.md's newest entry, which must be this
+# version's: the packages carry it, so they come out the same whenever they
+# are built.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ZELVORN_NEWEST_RELEASE
+  REGEX "^## \\[[^]]*\\] - [0-9-]+$" LIMIT_COUNT 1)
+if(NOT ZELVORN_NEWEST_RELEASE MATCHES "^## \\[${PROJECT_VERSION}\\] - ([0-9]+)-([0-9]+)-([0-9]+)$")
+  message(FATAL_ERROR "CHANGELOG.md: its newest entry is '${ZELVORN_NEWEST_RELEASE}', not "
+                      "'## [${PROJECT_VERSION}] - YYYY-MM-DD'. Add the entry for this version.")
+endif()
+set(ZELVORN_RELEASE_YEAR ${CMAKE_MATCH_1})
+set(ZELVORN_RELEASE_MONTH ${CMAKE_MATCH_2})
+set(ZELVORN_RELEASE_DAY ${CMAKE_MATCH_3})
+
 if(WIN32)
   # One zip with everything: a Windows user unpacks it and points the
   # compiler, or CMake, at it.
@@ -41,6 +55,19 @@ if(WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/generated/README.txt DESTINATION . COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.md DESTINATION docs COMPONENT runtime)
+
+  # The driver package that binds WinUSB to the reader, for machines without
+  # the maker's installer: the build's USB IDs (upper-case, as Windows writes
+  # hardware IDs), the interface class of the DLL, the release date and
+  # version. CRLF, as Windows' own tools expect of an INF.
+  string(TOUPPER ${ZELVORN_USB_VENDOR_ID} ZELVORN_INF_VENDOR_ID)
+  string(TOUPPER ${ZELVORN_USB_PRODUCT_ID} ZELVORN_INF_PRODUCT_ID)
+  set(ZELVORN_INF_DATE "${ZELVORN_RELEASE_MONTH}/${ZELVORN_RELEASE_DAY}/${ZELVORN_RELEASE_YEAR}")
+  set(ZELVORN_INF ${PROJECT_BINARY_DIR}/generated/zelvorn.inf)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/zelvorn.inf.in ${ZELVORN_INF}
+    @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${ZELVORN_INF} DESTINATION driver COMPONENT runtime)
   include(CPack)
   return()
 endif()
@@ -124,16 +151,7 @@ programs without the hardware. pcscd loads it once its reader.conf entry
 find_program(ZELVORN_GZIP gzip REQUIRED)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright
   ${PROJECT_BINARY_DIR}/packaging/copyright COPYONLY)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
-file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ZELVORN_NEWEST_RELEASE
-  REGEX "^## \\[[^]]*\\] - [0-9-]+$" LIMIT_COUNT 1)
-if(NOT ZELVORN_NEWEST_RELEASE MATCHES "^## \\[${PROJECT_VERSION}\\] - ([0-9]+)-([0-9]+)-([0-9]+)$")
-  message(FATAL_ERROR "CHANGELOG.md: its newest entry is '${ZELVORN_NEWEST_RELEASE}', not "
-                      "'## [${PROJECT_VERSION}] - YYYY-MM-DD'. Add the entry for this version.")
-endif()
-# The Debian changelog's date is the release date from CHANGELOG.md, so the
-# packages come out the same whenever they are built.
-execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_1}-${CMAKE_MATCH_2}-${CMAKE_MATCH_3}"
+execute_process(COMMAND date -u -R -d "${ZELVORN_RELEASE_YEAR}-${ZELVORN_RELEASE_MONTH}-${ZELVORN_RELEASE_DAY}"
   OUTPUT_VARIABLE ZELVORN_RELEASE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.Debian.in
   ${PROJECT_BINARY_DIR}/packaging/changelog.Debian @ONLY)

@@ -153,6 +153,10 @@ def pcsc():
         "authenticate_old": mifare + raw("FF82000006FFFFFFFFFFFF") + raw("FF8800046000") + reply(),
         "read_binary": mifare + raw("FFB0000410") + reply(BLOCK),
         "read_binary_two_blocks": mifare + raw("FFB0000420") + reply(BLOCK) + reply(BLOCK),
+        # A reader that answers a read with a byte too few or too many.
+        "read_binary_short_reply": mifare + raw("FFB0000410") + reply(BLOCK[:15]),
+        "read_binary_long_reply": mifare + raw("FFB0000420") + reply(BLOCK) + reply(BLOCK + b"\x00"),
+        "update_binary_short_echo": mifare + raw("FFD6000410" + BLOCK.hex()) + reply(BLOCK[:15]),
         "update_binary": mifare + raw("FFD6000410" + BLOCK.hex()) + reply(BLOCK),
         "increment": mifare + raw(value) + reply(bytes([0, 0, 0, 101])),
         "unknown_class": mifare + raw("00A4040000"),

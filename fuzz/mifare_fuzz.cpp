@@ -1,6 +1,7 @@
 // MIFARE Classic commands against a fuzzed reader: each output fenced, each
 // result and output checked against what an intact reply must give.
 #include "fuzz/harness.h"
+#include "mifare/classic.h"
 
 using namespace zelvorn;
 using namespace zelvorn::fuzz;
@@ -29,10 +30,6 @@ bool EchoMatches(const Exchange& e, const std::uint8_t* written, std::size_t cou
         if (ReplyAt(e, 5 + i) != written[i]) return false;
     }
     return true;
-}
-
-bool IsTrailer(std::uint8_t block) {
-    return block < 128 ? (block & 0x03) == 0x03 : (block & 0x0F) == 0x0F;
 }
 
 bool KnownKeyType(std::uint8_t keyType) {
@@ -167,7 +164,7 @@ void OneCall(Input& in) {
                 CheckNotUsable(o, result, handle, refused);
                 break;
             }
-            const bool compared = o.exchange->m == 21 && !IsTrailer(block);
+            const bool compared = o.exchange->m == 21 && !mifare::IsTrailer(block);
             const bool same = !compared || EchoMatches(*o.exchange, g_input.bytes, 16);
             FUZZ_PROMISE(result == (same ? RESULT_OK : ERR_FAILURE));
             FUZZ_PROMISE(AllUntouched());

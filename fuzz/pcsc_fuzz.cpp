@@ -13,6 +13,7 @@
 //            command: a byte choosing the receive buffer size, a byte
 //            choosing the command's shape, then the command's bytes.
 #include <PCSC/pcsclite.h>
+#include <valgrind/memcheck.h>
 
 #include "fuzz/harness.h"
 #include "pcsc/device.h"
@@ -109,6 +110,7 @@ void PowerUp(Input& in) {
     if (result != IFD_SUCCESS) return;
     // 3B 8n 80 01 ..., the check byte making the XOR after TS zero.
     FUZZ_PROMISE(length >= 5 && length <= MAX_ATR_SIZE);
+    FUZZ_PROMISE(VALGRIND_CHECK_MEM_IS_DEFINED(g_atr.bytes, length) == 0);
     FUZZ_PROMISE(g_atr.UntouchedFrom(length));
     FUZZ_PROMISE(g_atr.bytes[0] == 0x3B && (g_atr.bytes[1] & 0xF0) == 0x80);
     FUZZ_PROMISE(static_cast<DWORD>(g_atr.bytes[1] & 0x0F) + 5 == length);
@@ -201,6 +203,9 @@ void Transmit(Input& in) {
         return;
     }
     FUZZ_PROMISE(rxLength <= offered);
+    // Under memcheck: every byte handed to the client was written (outside
+    // valgrind this does nothing).
+    FUZZ_PROMISE(VALGRIND_CHECK_MEM_IS_DEFINED(g_rx.bytes, rxLength) == 0);
     if (toCard) {
         FUZZ_PROMISE(Controls() > before);
         if (!g_unknown) FUZZ_PROMISE(FromDelivered(g_rx.bytes, rxLength));
@@ -233,6 +238,8 @@ void Control(Input& in) {
     FUZZ_PROMISE(std::memcmp(g_commandCopy, g_command.bytes, length) == 0);
     FUZZ_PROMISE(g_rx.UntouchedFrom(offered));
     FUZZ_PROMISE(returned <= offered);
+    FUZZ_PROMISE(VALGRIND_CHECK_MEM_IS_DEFINED(g_rx.bytes, returned <= offered ? returned : 0) ==
+                 0);
     if (result != IFD_SUCCESS) FUZZ_PROMISE(returned == 0);
     if (code == SCARD_CTL_CODE(1)) FUZZ_PROMISE(result == IFD_ERROR_NOT_SUPPORTED);
     if (code == pcsc::kControlChooseCard) {

@@ -25,7 +25,7 @@ void OneExchange(Input& in) {
     g_reply.Fill(0xC3);
     std::uint8_t replyLength = 0xEE;
     const std::uint32_t before = Controls();
-    const ReaderContext* reader = ReaderTable_Lookup(handle);
+    ReaderContext* reader = ReaderTable_Lookup(handle);
     if (reader == nullptr) {
         // The command path refuses a handle without a reader before the
         // transport is reached.

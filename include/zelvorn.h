@@ -90,10 +90,17 @@ typedef struct ZELVORN_PACKED ReaderStatusRecord {
 #pragma pack(pop)
 #endif
 
-#ifdef __cplusplus
+/* The record must come out 10 bytes whatever the compiler: checked with the
+ * language's own keyword where the compiler announces C11 or C++11, and
+ * elsewhere (C89, C99, C++98, Visual C++ in C mode) with an array type whose
+ * size turns negative, which every compiler refuses, if the check fails. */
+#if defined(__cplusplus) && \
+    (__cplusplus >= 201103L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201103L))
 static_assert(sizeof(ReaderStatusRecord) == 10, "ReaderStatusRecord must have no gaps");
-#else
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(ReaderStatusRecord) == 10, "ReaderStatusRecord must have no gaps");
+#else
+typedef char ReaderStatusRecord_must_have_no_gaps[sizeof(ReaderStatusRecord) == 10 ? 1 : -1];
 #endif
 
 /* ---- Opening and closing ------------------------------------------------ */

@@ -36,7 +36,8 @@ struct Channel {
 };
 
 std::mutex g_lock;
-// As many readers as the library holds.
+// Each reader pcscd opened, at the library slot it holds: the driver's part
+// of the reader beside the library's.
 std::array<Channel, kReaderSlots> g_channels;
 
 DWORD ReaderNumber(DWORD lun) {
@@ -52,16 +53,11 @@ Reader* Find(DWORD lun) {
 
 RESPONSECODE OpenChannel(DWORD lun, const PathChar* path) {
     if (Find(lun) != nullptr) return IFD_COMMUNICATION_ERROR;  // pcscd opens each Lun once
-    for (Channel& channel : g_channels) {
-        if (channel.used) continue;
-        const RESPONSECODE result = channel.reader.Open(path);
-        if (result == IFD_SUCCESS) {
-            channel.used = true;
-            channel.readerNumber = ReaderNumber(lun);
-        }
-        return result;
-    }
-    return IFD_COMMUNICATION_ERROR;
+    Reader reader;
+    const RESPONSECODE result = reader.Open(path);
+    if (result != IFD_SUCCESS) return result;
+    g_channels[static_cast<std::size_t>(reader.Slot())] = {true, ReaderNumber(lun), reader};
+    return IFD_SUCCESS;
 }
 
 // Copies a capability's value when it fits.

@@ -1,260 +1,30 @@
+// One reader as pcscd sees it: opening and closing, power, the choice of
+// the card in the slot, and the dispatch of what a client sends. Detection
+// and presence (presence.cpp), the pseudo-APDUs (pseudo_apdu.cpp) and the
+// ISO/IEC 14443-4 session (iso_dep_session.cpp) stand in files of their own.
 #include "pcsc/reader.h"
 
-#include <algorithm>
 #include <cstring>
-#include <limits>
 
-#include "commands/protocol_table.h"
 #include "pcsc/status_words.h"
-#include "readers/open_close.h"
-#include "readers/reader_table.h"
-#include "zelvorn.h"
 
 namespace zelvorn::pcsc {
-namespace {
-
-// Every block of the ISO/IEC 14443-4 session goes with this option flag
-// (option byte 0x0F), as RATS does.
-constexpr std::int32_t kIsoDepOption = 1;
-// The largest frame the reader takes back from a card: one telegram reply
-// carries 117 bytes, so a 96-byte frame (FSDI 6, CRC included) fits and a
-// 128-byte one does not.
-constexpr std::uint8_t kFsdi = 6;
-// The reader's command for a type B card's ATQB (kCmdReadAtqb) is sent raw
-// so that the PUPI comes along (the library's ReadATQB returns only the bytes
-// after it).
-constexpr std::uint8_t kAtqbFirstByte = 0x50;
-
-constexpr std::size_t kBlockSize = 16;
-
-std::uint8_t SectorOf(std::uint8_t block) {
-    return static_cast<std::uint8_t>(block < 128 ? block / 4 : 32 + (block - 128) / 16);
-}
-
-std::uint8_t TrailerOf(std::uint8_t sector) {
-    return static_cast<std::uint8_t>(sector < 32 ? sector * 4 + 3 : 128 + (sector - 32) * 16 + 15);
-}
-
-bool IsLibraryFailure(std::int16_t result) {
-    return result == ERR_FAILURE || result == ERR_INVALID_HANDLE ||
-           result == ERR_INVALID_PARAMETER || result == ERR_OPEN_FAILED ||
-           result == ERR_DEVICE_BUSY;
-}
-
-}  // namespace
-
-// A command APDU taken apart. Class FF commands are short APDUs.
-struct Reader::Apdu {
-    std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
-    const std::uint8_t* data = nullptr;
-    std::size_t lc = 0;
-    bool hasLe = false;
-    std::size_t le = 0;  // as sent: 0 asks for everything there is
-
-    bool Parse(const std::uint8_t* bytes, std::size_t length) {
-        if (length < 4) return false;
-        cla = bytes[0];
-        ins = bytes[1];
-        p1 = bytes[2];
-        p2 = bytes[3];
-        if (length == 4) return true;
-        if (length == 5) {
-            hasLe = true;
-            le = bytes[4];
-            return true;
-        }
-        lc = bytes[4];
-        data = bytes + 5;
-        if (lc == 0) return false;  // an extended length: no pseudo-APDU takes one
-        if (length == 5 + lc) return true;
-        if (length != 6 + lc) return false;
-        hasLe = true;
-        le = bytes[5 + lc];
-        return true;
-    }
-};
-
-// The answer to a pseudo-APDU: data and status word, built here and copied
-// to pcscd's buffer when complete.
-struct Reader::Reply {
-    static constexpr std::size_t kCapacity = 258;
-    std::uint8_t bytes[kCapacity] = {};
-    std::size_t length = 0;
-
-    void Append(const std::uint8_t* data, std::size_t count) {
-        count = std::min(count, kCapacity - 2 - length);
-        std::memcpy(bytes + length, data, count);
-        length += count;
-    }
-    void Sw(std::uint16_t sw) {
-        bytes[length++] = static_cast<std::uint8_t>(sw >> 8);
-        bytes[length++] = static_cast<std::uint8_t>(sw);
-    }
-};
 
 RESPONSECODE Reader::Open(const PathChar* path) {
-    for (std::int16_t slot = 0; slot < kReaderSlots; ++slot) {
-        if (ReaderTable_Lookup(slot) != nullptr) continue;
-        const std::int16_t result = Reader_OpenPath(slot, path);
-        if (result != slot) return IFD_COMMUNICATION_ERROR;
-        *this = Reader{};
-        handle_ = slot;
-        return IFD_SUCCESS;
-    }
-    return IFD_COMMUNICATION_ERROR;  // every slot of the library is taken
+    const std::int16_t handle = door::Open(path);
+    if (handle < 0) return IFD_COMMUNICATION_ERROR;
+    *this = Reader{};
+    handle_ = slot_ = handle;
+    std::memcpy(path_, path, sizeof path_);
+    return IFD_SUCCESS;
 }
 
 void Reader::Close() {
-    if (handle_ < 0) return;
-    if (isoDep_ && !removed_) (void)engine_.Deselect(handle_, kIsoDepOption);
-    (void)Zelvorn_Close(handle_);
+    if (handle_ >= 0) {
+        EndIsoDep();
+        door::Close(handle_);
+    }
     *this = Reader{};
-}
-
-void Reader::ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t length,
-                           const std::uint8_t* serial) {
-    card.sak = type;
-    card.uidLength = length;
-    std::memcpy(card.uid, serial, length);
-    // A card that offers ISO/IEC 14443-4 is served as a processor card even
-    // when it emulates MIFARE Classic besides.
-    if ((type & 0x20) != 0) {
-        card.kind = CardKind::IsoDepA;
-    } else if (type == 0x08) {
-        card.kind = CardKind::MifareClassic;
-        card.blocks = 64;
-    } else if (type == 0x18) {
-        card.kind = CardKind::MifareClassic;
-        card.blocks = 256;
-    } else if (type == 0x09) {
-        card.kind = CardKind::MifareClassic;
-        card.blocks = 20;
-    } else {
-        card.kind = CardKind::OtherA;
-    }
-}
-
-bool Reader::Detect(CardInfo& card) {
-    card = CardInfo{};
-    std::uint8_t type = 0, length = 0, serial[ZELVORN_SERIAL_FIELD] = {};
-    if (active_.length != 0) {
-        // A chosen card alone fills the slot: while it is away the slot is
-        // empty, even with other cards in the field. The select's answer
-        // must name that very card (a reply of another length leaves the
-        // outputs as they were).
-        if (Zelvorn_MultiTagSelect(handle_, active_.length, active_.serial, &type, &length,
-                                   serial) != RESULT_OK ||
-            length != active_.length || std::memcmp(serial, active_.serial, length) != 0) {
-            return false;
-        }
-        ClassifyTypeA(card, type, length, serial);
-        return true;
-    }
-    if (Zelvorn_Select(handle_, &type, &length, serial) == RESULT_OK &&
-        (length == 4 || length == 7 || length == 10)) {
-        ClassifyTypeA(card, type, length, serial);
-        return true;
-    }
-    const std::uint8_t request[2] = {kCmdReadAtqb, 0x00};
-    std::uint8_t answerLength = 0, answer[ZELVORN_MAX_DIRECT_RESPONSE] = {};
-    if (Zelvorn_DirectSend(handle_, sizeof request, request, &answerLength, answer) == RESULT_OK &&
-        answerLength >= sizeof card.atqb && answer[0] == kAtqbFirstByte) {
-        card.kind = CardKind::TypeB;
-        std::memcpy(card.atqb, answer, sizeof card.atqb);
-        card.uidLength = 4;
-        std::memcpy(card.uid, answer + 1, 4);
-        return true;
-    }
-    return false;
-}
-
-bool Reader::SameCard(const CardInfo& a, const CardInfo& b) const {
-    return a.kind == b.kind && a.uidLength == b.uidLength &&
-           std::memcmp(a.uid, b.uid, a.uidLength) == 0;
-}
-
-bool Reader::ReaderAnswers() {
-    std::uint8_t port = 0;
-    return Zelvorn_ReadUserPort(handle_, &port) == RESULT_OK;
-}
-
-RESPONSECODE Reader::CardLost() {
-    powered_ = false;
-    isoDep_ = false;
-    auth_ = {};
-    card_ = CardInfo{};
-    cardGone_ = false;
-    // pcscd must see the card leave even if it is back by the next poll.
-    reportRemoval_ = true;
-    return IFD_ICC_NOT_PRESENT;
-}
-
-bool Reader::ProbeSession() {
-    if (isoDep_) {
-        return engine_.Probe(handle_, kIsoDepOption) == RESULT_OK;
-    }
-    if (card_.kind == CardKind::MifareClassic && auth_.valid) {
-        // Reading the trailer of the sector logged in to changes nothing;
-        // where its access bits close it to this key, the card is selected
-        // again by its serial number and the same login repeated, which
-        // leaves the client's session as it was.
-        std::uint8_t block[kBlockSize];
-        if (Zelvorn_Read(handle_, TrailerOf(auth_.sector), block) == RESULT_OK) return true;
-        return Reselect();
-    }
-    // Nothing to keep: asking the field again disturbs nothing.
-    CardInfo seen;
-    return Detect(seen) && SameCard(seen, card_);
-}
-
-bool Reader::Reselect() {
-    if (Zelvorn_MultiTagSelect(handle_, card_.uidLength, card_.uid, nullptr, nullptr, nullptr) !=
-        RESULT_OK) {
-        return false;
-    }
-    if (auth_.valid && Login(auth_.sector, auth_.keyB, auth_.keyNumber) != RESULT_OK) {
-        auth_.valid = false;
-    }
-    return true;
-}
-
-RESPONSECODE Reader::Presence() {
-    if (removed_ || handle_ < 0) return IFD_ICC_NOT_PRESENT;
-    if (reportRemoval_) {
-        reportRemoval_ = false;
-        return IFD_ICC_NOT_PRESENT;
-    }
-    if (powered_) return ProbeSession() ? IFD_ICC_PRESENT : CardLost();
-    // No session to keep: a new choice holds from this poll on (pcscd sees
-    // the card that was there leave first).
-    active_ = wanted_;
-    CardInfo seen;
-    if (!Detect(seen)) {
-        card_ = CardInfo{};
-        return IFD_ICC_NOT_PRESENT;
-    }
-    // Another card where one was: pcscd sees the first leave before the
-    // second arrives.
-    if (card_.kind != CardKind::None && !SameCard(seen, card_)) {
-        card_ = CardInfo{};
-        return IFD_ICC_NOT_PRESENT;
-    }
-    card_ = seen;
-    return IFD_ICC_PRESENT;
-}
-
-bool Reader::StartIsoDep() {
-    std::uint8_t length = 0, ats[kMaxAtsLength] = {};
-    if (engine_.Rats(handle_, kFsdi, &length, ats, kFsdi) != RESULT_OK) return false;
-    AtsFields fields{};
-    if (!Ats_Parse(ats, length, &fields)) return false;
-    engine_.InitBlockNumberStrict(fields.fsci);
-    card_.historicalCount = std::min(fields.historicalCount, kMaxHistorical);
-    if (card_.historicalCount > 0) {
-        std::memcpy(card_.historical, fields.historical, card_.historicalCount);
-    }
-    isoDep_ = true;
-    return true;
 }
 
 RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
@@ -262,12 +32,12 @@ RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
     powered_ = false;
     isoDep_ = false;
     auth_ = {};
-    reportRemoval_ = false;
+    sessionLost_ = false;
     active_ = wanted_;
     // A cold start: the field goes off and on, so every card in it starts
     // afresh, as a contact card does when its power is cut.
-    (void)Zelvorn_Power(handle_, 0);
-    (void)Zelvorn_Power(handle_, 1);
+    (void)door::Field(handle_, false);
+    (void)door::Field(handle_, true);
     if (!Detect(card_)) return IFD_ERROR_POWER_ACTION;
     switch (card_.kind) {
         case CardKind::MifareClassic: {
@@ -298,9 +68,8 @@ RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
 }
 
 void Reader::PowerDown() {
-    if (isoDep_ && !removed_) (void)engine_.Deselect(handle_, kIsoDepOption);
+    EndIsoDep();
     powered_ = false;
-    isoDep_ = false;
     auth_ = {};
 }
 
@@ -321,29 +90,30 @@ RESPONSECODE Reader::ListCards(std::uint8_t* out, std::size_t capacity, std::siz
     // selected application, its block numbers) without its client knowing:
     // refused while one runs.
     if (powered_ && isoDep_) return IFD_COMMUNICATION_ERROR;
-    std::uint8_t count = 0, types[ZELVORN_MAX_LISTED_TAGS] = {},
-                 lengths[ZELVORN_MAX_LISTED_TAGS] = {},
-                 serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-    const std::int16_t result = Zelvorn_ListTags(handle_, &count, types, lengths, serials);
+    door::CardList list;
+    const CommandResult result = door::ListCards(handle_, list);
     // A storage card in use is selected again and its login repeated, as
     // the presence poll does; a type B card was not involved.
     if (powered_ && card_.kind != CardKind::TypeB && !Reselect()) (void)CardLost();
-    if (result != RESULT_OK) return IFD_COMMUNICATION_ERROR;
-    count = std::min<std::uint8_t>(count, ZELVORN_MAX_LISTED_TAGS);
+    if (!result.Delivered()) return IFD_COMMUNICATION_ERROR;
     // Only entries that could be chosen are listed.
-    const auto listed = [&lengths](std::size_t i) {
-        return lengths[i] == 4 || lengths[i] == 7 || lengths[i] == 10;
+    const auto listed = [&list](std::size_t i) {
+        const std::uint8_t length = list.cards[i].serialLength;
+        return length == 4 || length == 7 || length == 10;
     };
     std::size_t need = 0;
-    for (std::size_t i = 0; i < count; ++i) need += listed(i) ? 2u + lengths[i] : 0u;
+    for (std::size_t i = 0; i < list.count; ++i) {
+        need += listed(i) ? 2u + list.cards[i].serialLength : 0u;
+    }
     if (need > capacity || (need > 0 && out == nullptr)) return IFD_ERROR_INSUFFICIENT_BUFFER;
     std::size_t at = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < list.count; ++i) {
         if (!listed(i)) continue;
-        out[at++] = types[i];
-        out[at++] = lengths[i];
-        std::memcpy(out + at, serials + i * ZELVORN_SERIAL_FIELD, lengths[i]);
-        at += lengths[i];
+        const door::CardEntry& card = list.cards[i];
+        out[at++] = card.type;
+        out[at++] = card.serialLength;
+        std::memcpy(out + at, card.serial, card.serialLength);
+        at += card.serialLength;
     }
     *written = at;
     return IFD_SUCCESS;
@@ -355,264 +125,17 @@ RESPONSECODE Reader::Transmit(const std::uint8_t* command, std::size_t length,
     if (!powered_) return IFD_ICC_NOT_PRESENT;
     if (command == nullptr || response == nullptr) return IFD_COMMUNICATION_ERROR;
 
-    if (length >= 4 && command[0] != 0xFF && isoDep_) {
-        // The engine counts in signed 16-bit numbers: 32767 bytes each way.
-        constexpr std::size_t kMost = std::numeric_limits<std::int16_t>::max();
-        if (length <= kMost) {
-            auto apduLength = static_cast<std::int16_t>(length);
-            std::int16_t received = 0;
-            const std::int16_t result =
-                engine_.Exchange(handle_, kIsoDepOption, &apduLength, command, &received, response,
-                                 std::min(*responseLength, kMost));
-            if (result == RESULT_OK) {
-                *responseLength = static_cast<std::size_t>(received);
-                return IFD_SUCCESS;
-            }
-            if (IsLibraryFailure(result) ? !ReaderAnswers() : Sw_ForReaderStatus(result) == 0) {
-                return CardLost();
-            }
-            return IFD_COMMUNICATION_ERROR;
-        }
+    // APDUs of any class but FF go to a processor card as they are.
+    if (length >= 4 && command[0] != kClassPseudo && isoDep_ && length <= kMostApdu) {
+        return ExchangeApdu(command, length, response, responseLength);
     }
-
     Reply reply;
-    Apdu apdu;
-    if (length >= 4 && command[0] == 0xFF && command[1] == 0x88) {
-        // The older AUTHENTICATE: key type and key number where Lc and the
-        // data would be.
-        if (length != 6) {
-            reply.Sw(kSwWrongLength);
-        } else {
-            Authenticate(command[2], command[3], command[4], command[5], reply);
-        }
-    } else if (!apdu.Parse(command, length)) {
-        reply.Sw(kSwWrongLength);
-    } else if (apdu.cla != 0xFF) {
-        reply.Sw(kSwClaUnknown);
-    } else {
-        PseudoApdu(apdu, reply);
-    }
+    reply.Sw(PseudoApdu(command, length, reply));
     if (cardGone_) return CardLost();
     if (reply.length > *responseLength) return IFD_ERROR_INSUFFICIENT_BUFFER;
     std::memcpy(response, reply.bytes, reply.length);
     *responseLength = reply.length;
     return IFD_SUCCESS;
-}
-
-std::uint16_t Reader::StatusFor(std::int16_t result, bool write) {
-    if (result == RESULT_OK) return kSwOk;
-    if (IsLibraryFailure(result)) {
-        // A reader that no longer answers takes its card with it.
-        if (!ReaderAnswers()) {
-            cardGone_ = true;
-            return kSwExecutionError;
-        }
-        // A write whose echo differed, or a broken exchange.
-        return write ? kSwMemoryFailure : kSwUnknown;
-    }
-    if (result > 0) return kSwExecutionError;  // a transport status: the reader refused
-    const std::uint16_t sw = Sw_ForReaderStatus(result);
-    if (sw == 0) {
-        cardGone_ = true;
-        return kSwExecutionError;
-    }
-    return sw;
-}
-
-RESPONSECODE Reader::PseudoApdu(const Apdu& apdu, Reply& reply) {
-    switch (apdu.ins) {
-        case 0xCA:
-            GetData(apdu, reply);
-            break;
-        case 0x82:
-            LoadKey(apdu, reply);
-            break;
-        case 0x86:
-            if (apdu.lc != 5 || apdu.hasLe) {
-                reply.Sw(kSwWrongLength);
-            } else if (apdu.p1 != 0 || apdu.p2 != 0 || apdu.data[0] != 0x01) {
-                reply.Sw(kSwWrongP1P2);
-            } else {
-                Authenticate(apdu.data[1], apdu.data[2], apdu.data[3], apdu.data[4], reply);
-            }
-            break;
-        case 0xB0:
-            ReadBinary(apdu, reply);
-            break;
-        case 0xD6:
-            UpdateBinary(apdu, reply);
-            break;
-        case 0xC2:
-            ValueOperations(apdu, reply);
-            break;
-        default:
-            reply.Sw(kSwInsUnknown);
-            break;
-    }
-    return IFD_SUCCESS;
-}
-
-void Reader::GetData(const Apdu& apdu, Reply& reply) {
-    if (apdu.lc != 0) return reply.Sw(kSwWrongLength);
-    const std::uint8_t* data = nullptr;
-    std::size_t count = 0;
-    if (apdu.p1 == 0x00 && apdu.p2 == 0x00) {
-        data = card_.uid;
-        count = card_.uidLength;
-    } else if (apdu.p1 == 0x01 && apdu.p2 == 0x00 && card_.kind == CardKind::IsoDepA) {
-        data = card_.historical;
-        count = card_.historicalCount;
-    } else {
-        return reply.Sw(kSwNotSupported);
-    }
-    if (apdu.le != 0 && apdu.le < count) {
-        return reply.Sw(Sw_CorrectLength(static_cast<std::uint8_t>(count)));
-    }
-    reply.Append(data, count);
-    reply.Sw(apdu.le > count ? kSwEndOfData : kSwOk);
-}
-
-void Reader::LoadKey(const Apdu& apdu, Reply& reply) {
-    if (apdu.lc != 6 || apdu.hasLe) return reply.Sw(kSwWrongLength);
-    if ((apdu.p1 & 0x80) != 0) return reply.Sw(kSwReaderKeyUnsupported);
-    if ((apdu.p1 & 0x40) != 0) return reply.Sw(kSwSecureLoadUnsupported);
-    if (apdu.p1 == 0x00) {
-        if (apdu.p2 >= kVolatileKeys) return reply.Sw(kSwKeyNumberInvalid);
-        keys_[apdu.p2].loaded = true;
-        std::memcpy(keys_[apdu.p2].bytes.data(), apdu.data, 6);
-        return reply.Sw(kSwOk);
-    }
-    if (apdu.p1 == 0x20) {
-        if (apdu.p2 < kStoredKeyBase || apdu.p2 >= kStoredKeyBase + kStoredKeys) {
-            return reply.Sw(kSwKeyNumberInvalid);
-        }
-        const std::int16_t result = Zelvorn_WriteMasterKey(
-            handle_, static_cast<std::uint8_t>(apdu.p2 - kStoredKeyBase), apdu.data);
-        return reply.Sw(StatusFor(result, true));
-    }
-    reply.Sw(kSwWrongP1P2);
-}
-
-std::int16_t Reader::Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber) {
-    if (keyNumber < kVolatileKeys) {
-        return Zelvorn_Login(handle_, sector, keyB ? KEYTYPE_B : KEYTYPE_A, 0,
-                             keys_[keyNumber].bytes.data());
-    }
-    return Zelvorn_Login(handle_, sector, keyB ? KEYTYPE_STORED_B : KEYTYPE_STORED_A,
-                         static_cast<std::uint8_t>(keyNumber - kStoredKeyBase), nullptr);
-}
-
-void Reader::Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
-                          std::uint8_t keyNumber, Reply& reply) {
-    if (card_.kind != CardKind::MifareClassic) return reply.Sw(kSwNotSupported);
-    if (msb != 0 || block >= card_.blocks) return reply.Sw(kSwWrongAddress);
-    if (keyType != 0x60 && keyType != 0x61) return reply.Sw(kSwWrongData);
-    const bool stored = keyNumber >= kStoredKeyBase && keyNumber < kStoredKeyBase + kStoredKeys;
-    if (!stored && (keyNumber >= kVolatileKeys || !keys_[keyNumber].loaded)) {
-        return reply.Sw(kSwKeyNumberInvalid);
-    }
-    auth_ = {};
-    const std::uint8_t sector = SectorOf(block);
-    const bool keyB = keyType == 0x61;
-    const std::int16_t result = Login(sector, keyB, keyNumber);
-    if (result == RESULT_OK) {
-        auth_ = {true, sector, keyB, keyNumber};
-        return reply.Sw(kSwOk);
-    }
-    const std::uint16_t sw = StatusFor(result, false);
-    // A card that refused a key falls back to idle: select it again so that
-    // the client can go on with another key.
-    if (!cardGone_ && Zelvorn_MultiTagSelect(handle_, card_.uidLength, card_.uid, nullptr, nullptr,
-                                             nullptr) == kReaderNoCard) {
-        cardGone_ = true;
-    }
-    reply.Sw(sw);
-}
-
-void Reader::ReadBinary(const Apdu& apdu, Reply& reply) {
-    if (card_.kind != CardKind::MifareClassic) return reply.Sw(kSwNotSupported);
-    if (apdu.lc != 0 || !apdu.hasLe) return reply.Sw(kSwWrongLength);
-    // Le 00 asks for one block; more than one block must be whole blocks.
-    const std::size_t want = apdu.le == 0 ? kBlockSize : apdu.le;
-    if (want > kBlockSize && want % kBlockSize != 0) return reply.Sw(kSwWrongLength);
-    const std::size_t blocks = (want + kBlockSize - 1) / kBlockSize;
-    if (apdu.p1 != 0 || apdu.p2 + blocks > card_.blocks) return reply.Sw(kSwWrongAddress);
-    std::uint8_t data[Reply::kCapacity];
-    for (std::size_t i = 0; i < blocks; ++i) {
-        const std::int16_t result =
-            Zelvorn_Read(handle_, static_cast<std::uint8_t>(apdu.p2 + i), data + i * kBlockSize);
-        if (result != RESULT_OK) return reply.Sw(StatusFor(result, false));
-    }
-    reply.Append(data, want);
-    reply.Sw(kSwOk);
-}
-
-void Reader::UpdateBinary(const Apdu& apdu, Reply& reply) {
-    if (card_.kind != CardKind::MifareClassic) return reply.Sw(kSwNotSupported);
-    if (apdu.lc == 0 || apdu.lc % kBlockSize != 0 || apdu.hasLe) return reply.Sw(kSwWrongLength);
-    const std::size_t blocks = apdu.lc / kBlockSize;
-    if (apdu.p1 != 0 || apdu.p2 + blocks > card_.blocks) return reply.Sw(kSwWrongAddress);
-    for (std::size_t i = 0; i < blocks; ++i) {
-        const std::int16_t result = Zelvorn_Write(handle_, static_cast<std::uint8_t>(apdu.p2 + i),
-                                                  apdu.data + i * kBlockSize);
-        if (result != RESULT_OK) return reply.Sw(StatusFor(result, true));
-    }
-    reply.Sw(kSwOk);
-}
-
-void Reader::ValueOperations(const Apdu& apdu, Reply& reply) {
-    // The answer is a C0 object: the number of the data object that failed
-    // (00 for the command as a whole) and its status word, which is the
-    // command's status word too.
-    const auto answer = [&reply](std::uint8_t object, std::uint16_t sw) {
-        const std::uint8_t c0[5] = {0xC0, 0x03, object, static_cast<std::uint8_t>(sw >> 8),
-                                    static_cast<std::uint8_t>(sw)};
-        reply.Append(c0, sizeof c0);
-        reply.Sw(sw);
-    };
-    if (apdu.p1 != 0x00 || apdu.p2 != 0x03) return answer(0, kSwNotSupported);
-    if (card_.kind != CardKind::MifareClassic) return answer(0, kSwNotSupported);
-    if (apdu.lc == 0) return answer(0, kSwWrongLength);
-    std::size_t pos = 0;
-    for (std::uint8_t object = 1; pos < apdu.lc; ++object) {
-        const std::uint8_t* tlv = apdu.data + pos;
-        if (apdu.lc - pos < 2 || tlv[1] > apdu.lc - pos - 2) return answer(object, kSwWrongLength);
-        const std::size_t length = tlv[1];
-        pos += 2 + length;
-        if (tlv[0] != 0xA0 && tlv[0] != 0xA1) return answer(object, kSwNotSupported);
-        // Inside: 80 01 block and 81 04 amount, least significant byte first.
-        int block = -1;
-        bool haveAmount = false;
-        std::uint32_t amount = 0;
-        for (std::size_t i = 2; i < 2 + length;) {
-            if (2 + length - i < 2 || tlv[i + 1] > 2 + length - i - 2) {
-                return answer(object, kSwWrongLength);
-            }
-            const std::uint8_t tag = tlv[i], size = tlv[i + 1];
-            const std::uint8_t* value = tlv + i + 2;
-            if (tag == 0x80 && size == 1) {
-                block = value[0];
-            } else if (tag == 0x81 && size == 4) {
-                amount = static_cast<std::uint32_t>(value[0]) |
-                         static_cast<std::uint32_t>(value[1]) << 8 |
-                         static_cast<std::uint32_t>(value[2]) << 16 |
-                         static_cast<std::uint32_t>(value[3]) << 24;
-                haveAmount = true;
-            } else {
-                return answer(object, kSwWrongData);
-            }
-            i += 2 + size;
-        }
-        if (block < 0 || !haveAmount) return answer(object, kSwWrongData);
-        if (block >= card_.blocks) return answer(object, kSwWrongAddress);
-        const auto b = static_cast<std::uint8_t>(block);
-        const auto a = static_cast<std::int32_t>(amount);
-        std::int32_t result = 0;
-        const std::int16_t r = tlv[0] == 0xA0 ? Zelvorn_Inc(handle_, b, a, &result)
-                                              : Zelvorn_Dec(handle_, b, a, &result);
-        if (r != RESULT_OK) return answer(object, StatusFor(r, false));
-    }
-    answer(0, kSwOk);
 }
 
 }  // namespace zelvorn::pcsc

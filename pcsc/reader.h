@@ -9,11 +9,14 @@
 #include "pcsc/ifd.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
+#include "commands/door.h"
 #include "iso14443/iso_dep.h"
 #include "pcsc/atr.h"
+#include "pcsc/pseudo_apdu.h"
 #include "platform/platform.h"
 
 namespace zelvorn::pcsc {
@@ -49,12 +52,18 @@ constexpr DWORD kControlListCards = SCARD_CTL_CODE(3601);
 
 class Reader {
 public:
-    // Opens the device at path into the library's first free slot.
+    // Opens the device at path into the library's first free slot; the
+    // reader's handle is that slot's.
     RESPONSECODE Open(const PathChar* path);
     void Close();
     bool IsOpen() const { return handle_ >= 0; }
     // pcscd saw the device leave: nothing is sent to it any more.
     void MarkRemoved() { removed_ = true; }
+    // How long a card whose session broke shows as gone, whatever the
+    // field holds: longer than pcscd's poll interval (400 ms), so that its
+    // polling sees the removal even when other calls ask first.
+    static constexpr std::chrono::milliseconds kRemovalHold{1000};
+    void SetRemovalHold(std::chrono::milliseconds hold) { removalHold_ = hold; }
 
     RESPONSECODE Presence();
     RESPONSECODE PowerUp(std::uint8_t* atr, DWORD* atrLength);
@@ -70,44 +79,74 @@ public:
     const CardInfo& Card() const { return card_; }
     bool Powered() const { return powered_; }
     std::int16_t Handle() const { return handle_; }
+    // The library slot the reader holds from Open to Close.
+    std::int16_t Slot() const { return slot_; }
 
 private:
-    struct Apdu;
-    struct Reply;
-
+    // Detection and presence (presence.cpp).
     bool Detect(CardInfo& card);
-    static void ClassifyTypeA(CardInfo& card, std::uint8_t type, std::uint8_t length,
-                              const std::uint8_t* serial);
+    static void ClassifyTypeA(CardInfo& card, const door::CardEntry& entry);
     bool SameCard(const CardInfo& a, const CardInfo& b) const;
     bool ProbeSession();
     // Selects the slot's card again by its serial number and repeats the
     // login in force; false when the card does not answer.
     bool Reselect();
-    bool ReaderAnswers();
+    // Opens the device of this reader again, in the same slot of the
+    // library; false when it is not there.
+    bool Reopen();
     RESPONSECODE CardLost();
+
+    // The ISO/IEC 14443-4 session with a processor card (iso_dep_session.cpp).
     bool StartIsoDep();
+    RESPONSECODE ExchangeApdu(const std::uint8_t* command, std::size_t length,
+                              std::uint8_t* response, std::size_t* responseLength);
+    void EndIsoDep();
 
-    RESPONSECODE PseudoApdu(const Apdu& apdu, Reply& reply);
-    void GetData(const Apdu& apdu, Reply& reply);
-    void LoadKey(const Apdu& apdu, Reply& reply);
-    void Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
-                      std::uint8_t keyNumber, Reply& reply);
-    void ReadBinary(const Apdu& apdu, Reply& reply);
-    void UpdateBinary(const Apdu& apdu, Reply& reply);
-    void ValueOperations(const Apdu& apdu, Reply& reply);
-    std::int16_t Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
-    // Status word for a library result of a card command; 0 when the card
-    // is gone, which the caller answers as "no card".
-    std::uint16_t StatusFor(std::int16_t result, bool write);
+    // The pseudo-APDUs (pseudo_apdu.cpp): each handler appends its data to
+    // the reply and answers with its status word.
+    using Handler = std::uint16_t (Reader::*)(const Apdu&, Reply&);
+    struct PseudoApduRow {
+        std::uint8_t ins;
+        const char* name;
+        Handler handle;
+    };
+    static const PseudoApduRow kPseudoApdus[];
+    std::uint16_t PseudoApdu(const std::uint8_t* command, std::size_t length, Reply& reply);
+    std::uint16_t GetData(const Apdu& apdu, Reply& reply);
+    std::uint16_t LoadKey(const Apdu& apdu, Reply& reply);
+    std::uint16_t GeneralAuthenticate(const Apdu& apdu, Reply& reply);
+    std::uint16_t Authenticate(std::uint8_t msb, std::uint8_t block, std::uint8_t keyType,
+                               std::uint8_t keyNumber);
+    std::uint16_t ReadBinary(const Apdu& apdu, Reply& reply);
+    std::uint16_t UpdateBinary(const Apdu& apdu, Reply& reply);
+    std::uint16_t ValueOperations(const Apdu& apdu, Reply& reply);
+    CommandResult Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
+    // Status word for what came of a card command. A card found gone sets
+    // cardGone_, which the caller answers as "no card".
+    std::uint16_t StatusFor(const CommandResult& outcome, bool write);
 
+    // Every block of the ISO/IEC 14443-4 session goes with this option flag
+    // (option byte 0x0F), as RATS does.
+    static constexpr std::int32_t kIsoDepOption = 1;
+    // The engine counts in signed 16-bit numbers: 32767 bytes each way.
+    static constexpr std::size_t kMostApdu = 32767;
+
+    // The library slot this reader holds, also while its device is away;
+    // the handle is that slot's while the device is open, else -1.
+    std::int16_t slot_ = -1;
     std::int16_t handle_ = -1;
+    PathChar path_[kDevicePathChars] = {};
     bool removed_ = false;
     IsoDepEngine engine_;
     CardInfo card_;
     bool powered_ = false;
     bool isoDep_ = false;
-    bool cardGone_ = false;       // set while answering a command; ends the session
-    bool reportRemoval_ = false;  // the next presence poll says "absent" once
+    bool cardGone_ = false;  // set while answering a command; ends the session
+    // A session that broke: presence says "absent" until removalHold_ has
+    // passed since lostAt_.
+    bool sessionLost_ = false;
+    std::chrono::steady_clock::time_point lostAt_{};
+    std::chrono::milliseconds removalHold_ = kRemovalHold;
 
     // A card chosen by serial number; length 0 for the reader's own choice.
     struct Choice {

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 
+#include "commands/protocol_table.h"
+#include "zelvorn.h"
+
 namespace zelvorn::pcsc {
 
-enum StatusWord : std::uint16_t {
+enum ClientStatusWord : std::uint16_t {
     kSwOk = 0x9000,
     kSwEndOfData = 0x6282,             // GET DATA: fewer bytes than Le asked for
     kSwAuthFailed = 0x6300,            // the card refused the key
@@ -33,54 +36,44 @@ constexpr std::uint16_t Sw_CorrectLength(std::uint8_t length) {
     return static_cast<std::uint16_t>(0x6C00 | length);
 }
 
-// The reader's status words for card commands (bytes 1 and 2 of its reply,
-// as the library returns them: negative numbers).
-enum ReaderStatus : std::int16_t {
-    kReaderNoCard = -1,
-    kReaderNotSelected = -2,
-    kReaderFieldOff = -3,
-    kReaderAuthFailed = -4,
-    kReaderNotAuthenticated = -5,
-    kReaderAccessDenied = -6,
-    kReaderNotValueBlock = -7,
-    kReaderValueOverflow = -8,
-    kReaderOutOfRange = -9,
-    kReaderNotSupported = -10,
-    kReaderNoAnswer = -11,
-    kReaderReadOnly = -14,
-    kReaderBadAccessBits = -15,
-};
-
-// What a reader status means to the client: a status word, or that the card
-// has left the field (answered as "no card" rather than with a status word).
+// What a reader status (as the library returns it: the word read as signed)
+// means to a client: the status word it gets. A status that means the card
+// has gone is answered as "no card" rather than with a status word; the
+// protocol table says which those are.
 struct StatusMapping {
-    std::int16_t readerStatus;
-    std::uint16_t statusWord;  // 0: the card is gone
+    zelvorn::StatusWord readerStatus;
+    std::uint16_t statusWord;
 };
 
-inline constexpr StatusMapping kReaderStatusTable[] = {
-    {kReaderNoCard, 0},
-    {kReaderNotSelected, 0},
-    {kReaderFieldOff, 0},
-    {kReaderNoAnswer, 0},
-    {kReaderAuthFailed, kSwAuthFailed},
-    {kReaderNotAuthenticated, kSwSecurity},
-    {kReaderAccessDenied, kSwSecurity},
-    {kReaderReadOnly, kSwSecurity},
-    {kReaderNotValueBlock, kSwNotValueBlock},
-    {kReaderValueOverflow, kSwExecutionError},
-    {kReaderOutOfRange, kSwWrongAddress},
-    {kReaderNotSupported, kSwNotSupported},
-    {kReaderBadAccessBits, kSwWrongData},
+inline constexpr StatusMapping kReaderStatusMapping[] = {
+    {kStatusAuthFailed, kSwAuthFailed},       {kStatusNotAuthenticated, kSwSecurity},
+    {kStatusAccessDenied, kSwSecurity},       {kStatusReadOnly, kSwSecurity},
+    {kStatusNotValueBlock, kSwNotValueBlock}, {kStatusValueOverflow, kSwExecutionError},
+    {kStatusOutOfRange, kSwWrongAddress},     {kStatusNotSupported, kSwNotSupported},
+    {kStatusBadAccessBits, kSwWrongData},
 };
 
-// The status word for a reader status; 0 when the card is gone; 6400 for a
-// status the table does not know.
+// True when a reader status says the card is not there any more.
+constexpr bool ReaderStatus_CardGone(std::int16_t status) {
+    const StatusRow* row = ReaderStatus_Find(status);
+    return row != nullptr && row->cardGone;
+}
+
+// The status word for a reader status of a card that is still there; 6400
+// for a status the mapping does not know.
 constexpr std::uint16_t Sw_ForReaderStatus(std::int16_t status) {
-    for (const StatusMapping& row : kReaderStatusTable) {
-        if (row.readerStatus == status) return row.statusWord;
+    for (const StatusMapping& row : kReaderStatusMapping) {
+        if (row.readerStatus == static_cast<zelvorn::StatusWord>(status)) return row.statusWord;
     }
     return kSwExecutionError;
+}
+
+// The library's own failure codes: a broken link to the reader or a wrong
+// call, as opposed to what the reader or a card answered.
+constexpr bool IsLibraryFailure(std::int16_t result) {
+    return result == ERR_FAILURE || result == ERR_INVALID_HANDLE ||
+           result == ERR_INVALID_PARAMETER || result == ERR_OPEN_FAILED ||
+           result == ERR_DEVICE_BUSY;
 }
 
 }  // namespace zelvorn::pcsc

@@ -11,6 +11,7 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/written.h"
 
 namespace zelvorn::tool {
 namespace {
@@ -106,7 +107,11 @@ Json SelectProcessorCard(const ReaderSession& reader, const std::string& wanted,
         std::uint8_t types[ZELVORN_MAX_LISTED_TAGS] = {};
         std::uint8_t lengths[ZELVORN_MAX_LISTED_TAGS] = {};
         std::uint8_t serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-        Check(api.Zelvorn_ListTags(reader.handle(), &count, types, lengths, serials),
+        Check(ReadWritten({AsBytes(count)},
+                          [&] {
+                              return api.Zelvorn_ListTags(reader.handle(), &count, types, lengths,
+                                                          serials);
+                          }),
               "list the cards in the field");
         for (std::uint8_t i = 0; i < count && i < ZELVORN_MAX_LISTED_TAGS; ++i) {
             if ((types[i] & kSakIso14443_4) != 0) {
@@ -121,9 +126,10 @@ Json SelectProcessorCard(const ReaderSession& reader, const std::string& wanted,
         }
     }
     std::uint8_t type = 0;
-    const std::int16_t result =
-        api.Zelvorn_MultiTagSelect(reader.handle(), static_cast<std::uint8_t>(serial.size()),
-                                   serial.data(), &type, nullptr, nullptr);
+    const std::int16_t result = ReadWritten({AsBytes(type)}, [&] {
+        return api.Zelvorn_MultiTagSelect(reader.handle(), static_cast<std::uint8_t>(serial.size()),
+                                          serial.data(), &type, nullptr, nullptr);
+    });
     if (result != RESULT_OK) {
         ToolError error =
             StepFailed(fmt::format("select the card {}", HexText(serial, "")), result);

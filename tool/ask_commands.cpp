@@ -6,6 +6,7 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/written.h"
 
 namespace zelvorn::tool {
 namespace {
@@ -17,10 +18,12 @@ void AskReadCommand(Library& library, std::int16_t port, int sector, bool multi,
     std::uint8_t data[8] = {};
     const std::size_t n = multi ? 8 : 2;
     if (multi) {
-        Check(api.Zelvorn_ASKSectorMultiRead(reader.handle(), s, data),
+        Check(ReadWritten({data},
+                          [&] { return api.Zelvorn_ASKSectorMultiRead(reader.handle(), s, data); }),
               fmt::format("read eight bytes from ticket sector {}", sector));
     } else {
-        Check(api.Zelvorn_ASKSectorRead(reader.handle(), s, data),
+        Check(ReadWritten({std::span(data, 2)},
+                          [&] { return api.Zelvorn_ASKSectorRead(reader.handle(), s, data); }),
               fmt::format("read ticket sector {}", sector));
     }
     if (json) {

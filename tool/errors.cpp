@@ -1,5 +1,6 @@
 #include "tool/errors.h"
 
+#include "commands/protocol_table.h"
 #include "zelvorn.h"
 
 namespace zelvorn::tool {
@@ -17,36 +18,26 @@ std::string ExitCodeHelp() {
 
 namespace {
 
-// The reader's status words as the virtual reader documents them, with what
-// to try. A real reader's firmware may answer others; those stay numeric.
-struct ReaderStatus {
-    std::int16_t code;
-    const char* name;
-    const char* hint;
+// What the tool adds to a reader status's meaning: what to try.
+struct Hint {
+    StatusWord word;
+    const char* text;
 };
-constexpr ReaderStatus kReaderStatuses[] = {
-    {-1, "no card", "no card of the kind asked for answered"},
-    {-2, "not selected", "the command needs a selected card"},
-    {-3, "field off", "the RF field is off: zelvorn field on"},
-    {-4, "authentication failed", "wrong key, or try -t B"},
-    {-5, "not authenticated", "the block lies outside the sector logged in to"},
-    {-6, "access denied", "the sector's access bits forbid this with the key used"},
-    {-7, "not a value block", "the block does not hold a well-formed value"},
-    {-8, "value overflow", "the result would not fit 32 bits"},
-    {-9, "out of range", "no such block, sector, key number or address on this reader or card"},
-    {-10, "not supported", "the selected card has no such command"},
-    {-11, "no answer", "the card did not answer"},
-    {-12, "unknown command", "the reader does not know the command"},
-    {-13, "malformed command", "the command's data does not fit it"},
-    {-14, "read only", "the block or sector cannot be written"},
-    {-15, "bad access bits", "the access bits do not match their inverted copy"},
+constexpr Hint kHints[] = {
+    {kStatusFieldOff, "the RF field is off: zelvorn field on"},
+    {kStatusAuthFailed, "wrong key, or try -t B"},
 };
 
-const ReaderStatus* FindStatus(std::int16_t result) {
-    for (const ReaderStatus& s : kReaderStatuses) {
-        if (s.code == result) return &s;
+const char* HintFor(const StatusRow& row) {
+    for (const Hint& h : kHints) {
+        if (h.word == row.word) return h.text;
     }
-    return nullptr;
+    return row.meaning;
+}
+
+const StatusRow* FindStatus(std::int16_t result) {
+    // 0 is no reader status here: it is RESULT_OK.
+    return result == RESULT_OK ? nullptr : ReaderStatus_Find(result);
 }
 
 }  // namespace
@@ -65,15 +56,21 @@ std::string ResultName(std::int16_t result) {
             return "ERR_INVALID_HANDLE";
         case ERR_INVALID_PARAMETER:
             return "ERR_INVALID_PARAMETER";
+        case kReplyIncomplete:
+            return "incomplete reply";
         default:
-            if (const ReaderStatus* s = FindStatus(result)) return s->name;
+            if (const StatusRow* s = FindStatus(result)) return s->name;
             return fmt::format("reader status 0x{:04X}", static_cast<std::uint16_t>(result));
     }
 }
 
 std::string DescribeResult(std::int16_t result) {
-    if (const ReaderStatus* s = FindStatus(result)) {
-        return fmt::format("{} {}: {}", result, s->name, s->hint);
+    if (result == kReplyIncomplete) {
+        return "the reader reported success, but its reply was not as long as the command's, "
+               "so nothing of it is used (check the reader's firmware and cable)";
+    }
+    if (const StatusRow* s = FindStatus(result)) {
+        return fmt::format("{} {}: {}", result, s->name, HintFor(*s));
     }
     return fmt::format("{} ({})", ResultName(result), result);
 }
@@ -85,6 +82,7 @@ bool IsLibraryFailure(std::int16_t result) {
         case ERR_DEVICE_BUSY:
         case ERR_INVALID_HANDLE:
         case ERR_INVALID_PARAMETER:
+        case kReplyIncomplete:
             return true;
         default:
             return false;

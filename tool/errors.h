@@ -25,6 +25,11 @@ enum ExitCode : int {
 // The reader status for "no card of the kind asked for answered".
 inline constexpr std::int16_t kReaderNoCard = -1;
 
+// The tool's own result for a read whose outputs the library did not write
+// although it reported success: the reader's reply was not as long as the
+// command's (tool/written.h). A library failure, next to ERR_FAILURE.
+inline constexpr std::int16_t kReplyIncomplete = ERR_FAILURE - 1;
+
 // The text of the exit codes for --help.
 std::string ExitCodeHelp();
 

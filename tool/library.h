@@ -100,6 +100,9 @@ public:
     void Close(std::int16_t handle);
     const std::string& CloseError() const { return closeError_; }
 
+    // The virtual library, whose reader has no USB device.
+    bool IsVirtual() const { return virtual_; }
+
 private:
     std::string file_;
     bool virtual_ = false;

@@ -14,6 +14,8 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/usb_check.h"
+#include "tool/written.h"
 
 namespace zelvorn::tool {
 
@@ -86,8 +88,10 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     std::uint8_t types[ZELVORN_MAX_LISTED_TAGS] = {};
     std::uint8_t lengths[ZELVORN_MAX_LISTED_TAGS] = {};
     std::uint8_t serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-    Check(api.Zelvorn_ListTags(handle, &count, types, lengths, serials),
-          "list the cards in the field");
+    Check(
+        ReadWritten({AsBytes(count)},
+                    [&] { return api.Zelvorn_ListTags(handle, &count, types, lengths, serials); }),
+        "list the cards in the field");
     scan.typeACounted = count;
     for (std::uint8_t i = 0; i < count && i < ZELVORN_MAX_LISTED_TAGS; ++i) {
         const std::size_t length = std::min<std::size_t>(lengths[i], ZELVORN_SERIAL_FIELD);
@@ -100,7 +104,9 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     const std::uint8_t request[2] = {kAtqbCommand, 0};
     std::uint8_t length = 0;
     std::uint8_t answer[ZELVORN_MAX_DIRECT_RESPONSE] = {};
-    std::int16_t result = api.Zelvorn_DirectSend(handle, 2, request, &length, answer);
+    std::int16_t result = ReadWrittenUpTo(answer, length, [&] {
+        return api.Zelvorn_DirectSend(handle, 2, request, &length, answer);
+    });
     if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
     if (result == RESULT_OK && length >= 12 && answer[0] == 0x50) {
         scan.cards.push_back({SeenCard::Kind::TypeB, 0, Bytes(answer + 1, answer + 5),
@@ -108,7 +114,7 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     } else if (result == RESULT_OK) {
         // Not the ATQB layout: what the library makes of it, without a PUPI.
         std::uint8_t atqb[7] = {};
-        result = api.Zelvorn_ReadATQB(handle, atqb);
+        result = ReadWritten({atqb}, [&] { return api.Zelvorn_ReadATQB(handle, atqb); });
         if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
         if (result == RESULT_OK) {
             scan.cards.push_back(
@@ -117,7 +123,8 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     }
 
     std::uint8_t sectors[8] = {};
-    result = api.Zelvorn_ASKSectorMultiRead(handle, 0, sectors);
+    result =
+        ReadWritten({sectors}, [&] { return api.Zelvorn_ASKSectorMultiRead(handle, 0, sectors); });
     if (IsLibraryFailure(result)) throw StepFailed("ask for an ASK ticket", result);
     if (result == RESULT_OK) {
         // Sectors 0 and 1 hold the ticket's serial number.
@@ -172,7 +179,21 @@ void PrintJson(const Json& j) {
     fmt::print("{}\n", j.dump(2));
 }
 
-void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool json) {
+Json UsbCheckJson(const UsbCheck& check) {
+    Json j{{"id", UsbIdText(check)}, {"devices", Json::array()}};
+    for (const UsbReaderDevice& d : check.devices) {
+        j["devices"].push_back({{"name", d.name}, {"state", StateName(d.state)}});
+    }
+    if (!check.failure.empty()) j["failure"] = check.failure;
+    return j;
+}
+
+void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool json, bool diagnose) {
+    if (diagnose && library.IsVirtual()) {
+        throw UsageError(
+            "--diagnose looks at the USB devices of real readers, and the virtual reader has "
+            "none: leave out --virtual, --scenario, --state and --capture");
+    }
     const Api& api = library.api();
     int readers = 0;
     Json out{{"readers", Json::array()}};
@@ -203,7 +224,9 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
             if (scan.typeACounted >= ZELVORN_MAX_LISTED_TAGS) {
                 std::uint8_t block[20] = {};
                 ReaderStatusRecord record{};
-                if (api.Zelvorn_Status(result, block, &record) == RESULT_OK) {
+                if (ReadWritten({block, AsBytes(record)}, [&] {
+                        return api.Zelvorn_Status(result, block, &record);
+                    }) == RESULT_OK) {
                     counted = record.statusC;
                 }
             }
@@ -231,11 +254,27 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
         }
         if (n == 0) fmt::print("  no card in the field\n");
     }
-    if (readers == 0) {
-        throw ToolError(kExitNotFound, onlyPort ? fmt::format("no reader at port {}", *onlyPort)
-                                                : std::string("no reader found"));
+    // Why no reader was found: asked of the system only for a real reader,
+    // and only when the answer is needed.
+    std::optional<UsbCheck> check;
+    if (diagnose || (readers == 0 && !onlyPort && !library.IsVirtual())) {
+        check = CheckUsbDevices();
     }
-    if (json) PrintJson(out);
+    if (diagnose) {
+        if (json) {
+            out["usb"] = UsbCheckJson(*check);
+        } else {
+            fmt::print("USB devices with the reader's ID {}:\n", UsbIdText(*check));
+            for (const std::string& line : DescribeUsbCheck(*check)) fmt::print("  {}\n", line);
+        }
+    }
+    if (json && (readers > 0 || diagnose)) PrintJson(out);
+    if (readers == 0) {
+        if (onlyPort)
+            throw ToolError(kExitNotFound, fmt::format("no reader at port {}", *onlyPort));
+        throw ToolError(kExitNotFound, check ? "no reader found: " + NoReaderReason(*check)
+                                             : std::string("no reader found"));
+    }
 }
 
 void InfoCommand(Library& library, std::int16_t port, bool json) {
@@ -247,17 +286,25 @@ void InfoCommand(Library& library, std::int16_t port, bool json) {
     ReaderSession reader(library, port);
     std::uint8_t block[20] = {};
     ReaderStatusRecord record{};
-    Check(api.Zelvorn_Status(reader.handle(), block, &record), "ask for the status report");
+    Check(ReadWritten({block, AsBytes(record)},
+                      [&] { return api.Zelvorn_Status(reader.handle(), block, &record); }),
+          "ask for the status report");
     // Copies, since the record is packed and fmt takes its arguments by reference.
     const unsigned a = record.statusA, c = record.statusC, d = record.statusD, e = record.statusE;
     const std::uint32_t b = record.statusB;
     const unsigned f = record.statusF;
     std::uint8_t txControl = 0;
-    Check(api.Zelvorn_ReadRC500Reg(reader.handle(), kTxControlRegister, &txControl),
+    Check(ReadWritten({AsBytes(txControl)},
+                      [&] {
+                          return api.Zelvorn_ReadRC500Reg(reader.handle(), kTxControlRegister,
+                                                          &txControl);
+                      }),
           "read the RC500 transmitter control register");
     const bool field = (txControl & 0x03) != 0;
     std::uint8_t userPort = 0;
-    Check(api.Zelvorn_ReadUserPort(reader.handle(), &userPort), "read the user port");
+    Check(ReadWritten({AsBytes(userPort)},
+                      [&] { return api.Zelvorn_ReadUserPort(reader.handle(), &userPort); }),
+          "read the user port");
 
     if (json) {
         PrintJson(Json{{"library", version},
@@ -389,13 +436,18 @@ void AddPollOptions(CLI::App* sub, PollOptions& o, const char* timeoutHelp) {
 
 void RegisterReaderCommands(CLI::App& app, Cli& cli) {
     auto* list = app.add_subcommand("list", "List the readers and the cards in their fields");
-    list->callback([&cli] {
-        cli.action = [&cli](Library& library) {
+    auto diagnose = std::make_shared<bool>(false);
+    list->add_flag("--diagnose", *diagnose,
+                   "Also show the USB devices with the reader's ID and what each lacks before "
+                   "the library can use it (its driver package on Windows; the udev rules' tag "
+                   "or access on Linux). Without a reader, list says this anyway");
+    list->callback([&cli, diagnose] {
+        cli.action = [&cli, diagnose](Library& library) {
             return Done([&] {
                 ListCommand(
                     library,
                     cli.global.portGiven ? std::optional<std::int16_t>(cli.Port()) : std::nullopt,
-                    cli.global.json);
+                    cli.global.json, *diagnose);
             });
         };
     });

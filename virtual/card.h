@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "commands/protocol_table.h"
 #include "transport/transport.h"
-#include "virtual/status_words.h"
 
 namespace zelvorn::virt {
 

@@ -5,50 +5,11 @@
 #include <stdexcept>
 
 namespace zelvorn::virt {
-namespace {
 
-constexpr std::uint8_t kKeyA = 0x01;
-constexpr std::uint8_t kKeyB = 0x02;
-constexpr std::uint8_t kKeyAB = kKeyA | kKeyB;
-constexpr std::uint8_t kNever = 0x00;
-
-// Data blocks, indexed by C1 C2 C3: read, write, increment, and decrement
-// (which also governs transfer and restore).
-constexpr std::uint8_t kDataRights[8][4] = {
-    {kKeyAB, kKeyAB, kKeyAB, kKeyAB},  // 000: transport configuration
-    {kKeyAB, kNever, kNever, kKeyAB},  // 001: value block, decrement only
-    {kKeyAB, kNever, kNever, kNever},  // 010: read only
-    {kKeyB, kKeyB, kNever, kNever},    // 011
-    {kKeyAB, kKeyB, kNever, kNever},   // 100
-    {kKeyB, kNever, kNever, kNever},   // 101
-    {kKeyAB, kKeyB, kKeyB, kKeyAB},    // 110: value block, recharge with key B
-    {kNever, kNever, kNever, kNever},  // 111: blocked
-};
-
-// Sector trailers, indexed by C1 C2 C3: write key A, read access bits, write
-// access bits, read key B, write key B. Key A can never be read.
-enum { kWriteKeyA, kReadAccess, kWriteAccess, kReadKeyB, kWriteKeyB };
-constexpr std::uint8_t kTrailerRights[8][5] = {
-    {kKeyA, kKeyA, kNever, kKeyA, kKeyA},      // 000
-    {kKeyA, kKeyA, kKeyA, kKeyA, kKeyA},       // 001: transport configuration
-    {kNever, kKeyA, kNever, kKeyA, kNever},    // 010
-    {kKeyB, kKeyAB, kKeyB, kNever, kKeyB},     // 011
-    {kKeyB, kKeyAB, kNever, kNever, kKeyB},    // 100
-    {kNever, kKeyAB, kKeyB, kNever, kNever},   // 101
-    {kNever, kKeyAB, kNever, kNever, kNever},  // 110
-    {kNever, kKeyAB, kNever, kNever, kNever},  // 111
-};
-
-std::uint32_t GetLE(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void PutLE(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-}  // namespace
+using mifare::kDataRights;
+using mifare::kKeyA;
+using mifare::kKeyB;
+using mifare::kTrailerRights;
 
 MifareClassic::MifareClassic(ClassicSize size, Bytes serial)
     : size_(size), serial_(std::move(serial)), blocks_(BlockCount()) {
@@ -69,24 +30,12 @@ MifareClassic::MifareClassic(ClassicSize size, Bytes serial)
 
     const std::array<std::uint8_t, 6> transport{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     for (unsigned s = 0; s < SectorCount(); ++s) {
-        SetTrailer(s, transport, {0xFF, 0x07, 0x80, 0x69}, transport);
+        SetTrailer(s, transport, mifare::kTransportAccess, transport);
     }
 }
 
 std::uint8_t MifareClassic::TypeByte() const {
     return size_ == ClassicSize::k1K ? 0x08 : 0x18;
-}
-
-unsigned MifareClassic::FirstBlock(unsigned sector) {
-    return sector < 32 ? sector * 4 : 128 + (sector - 32) * 16;
-}
-
-unsigned MifareClassic::SectorOf(unsigned block) {
-    return block < 128 ? block / 4 : 32 + (block - 128) / 16;
-}
-
-bool MifareClassic::IsTrailer(unsigned block) {
-    return block < 128 ? (block & 0x03) == 0x03 : (block & 0x0F) == 0x0F;
 }
 
 void MifareClassic::SetBlock(unsigned block, const std::array<std::uint8_t, 16>& data) {
@@ -102,62 +51,10 @@ void MifareClassic::SetTrailer(unsigned sector, const std::array<std::uint8_t, 6
     std::copy(keyB.begin(), keyB.end(), t.begin() + 10);
 }
 
-std::array<std::uint8_t, 4> MifareClassic::EncodeAccess(
-    const std::array<std::uint8_t, 4>& conditions, std::uint8_t generalPurpose) {
-    std::uint8_t c1 = 0, c2 = 0, c3 = 0;
-    for (unsigned g = 0; g < 4; ++g) {
-        c1 |= static_cast<std::uint8_t>(((conditions[g] >> 2) & 1) << g);
-        c2 |= static_cast<std::uint8_t>(((conditions[g] >> 1) & 1) << g);
-        c3 |= static_cast<std::uint8_t>((conditions[g] & 1) << g);
-    }
-    return {static_cast<std::uint8_t>((~c2 & 0x0F) << 4 | (~c1 & 0x0F)),
-            static_cast<std::uint8_t>(c1 << 4 | (~c3 & 0x0F)),
-            static_cast<std::uint8_t>(c3 << 4 | c2), generalPurpose};
-}
-
-bool MifareClassic::DecodeAccess(const std::uint8_t* b, std::array<std::uint8_t, 4>& out) {
-    const unsigned c1 = b[1] >> 4, c2 = b[2] & 0x0F, c3 = b[2] >> 4;
-    if ((~b[0] & 0x0F) != c1 || ((~b[0] >> 4) & 0x0F) != c2 || (~b[1] & 0x0F) != c3) return false;
-    for (unsigned g = 0; g < 4; ++g) {
-        out[g] = static_cast<std::uint8_t>(((c1 >> g) & 1) << 2 | ((c2 >> g) & 1) << 1 |
-                                           ((c3 >> g) & 1));
-    }
-    return true;
-}
-
-std::array<std::uint8_t, 16> MifareClassic::ValueBlock(std::int32_t value, std::uint8_t address) {
-    std::array<std::uint8_t, 16> b{};
-    const auto v = static_cast<std::uint32_t>(value);
-    PutLE(&b[0], v);
-    PutLE(&b[4], ~v);
-    PutLE(&b[8], v);
-    b[12] = address;
-    b[13] = static_cast<std::uint8_t>(~address);
-    b[14] = address;
-    b[15] = static_cast<std::uint8_t>(~address);
-    return b;
-}
-
-bool MifareClassic::ParseValueBlock(const std::array<std::uint8_t, 16>& b, std::int32_t* value) {
-    const std::uint32_t v = GetLE(&b[0]);
-    if (GetLE(&b[4]) != ~v || GetLE(&b[8]) != v) return false;
-    if (b[12] != b[14] || b[13] != b[15] || static_cast<std::uint8_t>(~b[12]) != b[13]) {
-        return false;
-    }
-    *value = static_cast<std::int32_t>(v);
-    return true;
-}
-
-unsigned MifareClassic::GroupOf(unsigned block) const {
-    const unsigned index = block - FirstBlock(SectorOf(block));
-    if (IsTrailer(block)) return 3;
-    return block < 128 ? index : index / 5;
-}
-
 // Key B that can be read out of the trailer is data, not a key: it opens
 // nothing (the sector's conditions then speak of key A alone).
 bool MifareClassic::KeyBReadable() const {
-    return (kTrailerRights[sessionConditions_[3]][kReadKeyB] & kKeyA) != 0;
+    return mifare::KeyBReadable(sessionConditions_[3]);
 }
 
 bool MifareClassic::Allowed(std::uint8_t keys) const {
@@ -166,7 +63,7 @@ bool MifareClassic::Allowed(std::uint8_t keys) const {
 }
 
 bool MifareClassic::DataAllowed(unsigned block, Operation op) const {
-    return Allowed(kDataRights[sessionConditions_[GroupOf(block)]][op]);
+    return Allowed(kDataRights[sessionConditions_[mifare::GroupOf(static_cast<int>(block))]][op]);
 }
 
 StatusWord MifareClassic::CheckSession(unsigned block) const {
@@ -179,12 +76,14 @@ StatusWord MifareClassic::Authenticate(std::uint8_t sector, KeyKind kind,
                                        const std::uint8_t* key6) {
     authenticated_ = false;
     if (sector >= SectorCount()) return kStatusOutOfRange;
-    const auto& trailer = blocks_[FirstBlock(sector) + BlocksIn(sector) - 1];
+    const auto& trailer = blocks_[mifare::TrailerOf(sector)];
     const std::uint8_t* key = trailer.data() + (kind == KeyKind::A ? 0 : 10);
     if (std::memcmp(key, key6, 6) != 0) return kStatusAuthFailed;
     // Trailers are only ever written with checked access bits, so decoding
     // cannot fail here; a sector that somehow holds bad bits stays closed.
-    if (!DecodeAccess(trailer.data() + 6, sessionConditions_)) return kStatusAuthFailed;
+    const auto conditions = mifare::DecodeAccessBits(trailer.data() + mifare::kAccessAt);
+    if (!conditions) return kStatusAuthFailed;
+    sessionConditions_ = *conditions;
     authenticated_ = true;
     sessionSector_ = sector;
     sessionKey_ = kind;
@@ -195,21 +94,21 @@ std::array<std::uint8_t, 16> MifareClassic::TrailerAsRead(unsigned block) const 
     std::array<std::uint8_t, 16> out = blocks_[block];
     std::fill(out.begin(), out.begin() + 6, 0);  // key A never reads back
     const auto& rights = kTrailerRights[sessionConditions_[3]];
-    if (!Allowed(rights[kReadAccess])) std::fill(out.begin() + 6, out.begin() + 10, 0);
-    if (!Allowed(rights[kReadKeyB])) std::fill(out.begin() + 10, out.end(), 0);
+    if (!Allowed(rights[mifare::kReadAccess])) std::fill(out.begin() + 6, out.begin() + 10, 0);
+    if (!Allowed(rights[mifare::kReadKeyB])) std::fill(out.begin() + 10, out.end(), 0);
     return out;
 }
 
 StatusWord MifareClassic::ReadBlock(std::uint8_t block, std::uint8_t* out16) {
     if (StatusWord s = CheckSession(block)) return s;
     if (IsTrailer(block)) {
-        if (!Allowed(kTrailerRights[sessionConditions_[3]][kReadAccess]))
+        if (!Allowed(kTrailerRights[sessionConditions_[3]][mifare::kReadAccess]))
             return kStatusAccessDenied;
         const auto t = TrailerAsRead(block);
         std::copy(t.begin(), t.end(), out16);
         return kStatusOk;
     }
-    if (!DataAllowed(block, kRead)) return kStatusAccessDenied;
+    if (!DataAllowed(block, mifare::kRead)) return kStatusAccessDenied;
     std::copy(blocks_[block].begin(), blocks_[block].end(), out16);
     return kStatusOk;
 }
@@ -219,7 +118,7 @@ StatusWord MifareClassic::WriteBlock(std::uint8_t block, const std::uint8_t* in1
     if (StatusWord s = CheckSession(block)) return s;
     if (block == 0) return kStatusReadOnly;
     if (!IsTrailer(block)) {
-        if (!DataAllowed(block, kWrite)) return kStatusAccessDenied;
+        if (!DataAllowed(block, mifare::kWrite)) return kStatusAccessDenied;
         std::copy(in16, in16 + 16, blocks_[block].begin());
         std::copy(in16, in16 + 16, echo16);
         return kStatusOk;
@@ -227,14 +126,13 @@ StatusWord MifareClassic::WriteBlock(std::uint8_t block, const std::uint8_t* in1
     // A trailer is written part by part: each of key A, the access bits and
     // key B changes only where the session's conditions allow it.
     const auto& rights = kTrailerRights[sessionConditions_[3]];
-    const bool keyA = Allowed(rights[kWriteKeyA]);
-    const bool access = Allowed(rights[kWriteAccess]);
-    const bool keyB = Allowed(rights[kWriteKeyB]);
+    const bool keyA = Allowed(rights[mifare::kWriteKeyA]);
+    const bool access = Allowed(rights[mifare::kWriteAccess]);
+    const bool keyB = Allowed(rights[mifare::kWriteKeyB]);
     if (!keyA && !access && !keyB) return kStatusAccessDenied;
-    std::array<std::uint8_t, 4> check{};
     // Bits that do not check against their inverted copy would lock the
     // sector for good on a real card; the virtual one refuses them instead.
-    if (access && !DecodeAccess(in16 + 6, check)) return kStatusBadAccessBits;
+    if (access && !mifare::DecodeAccessBits(in16 + mifare::kAccessAt)) return kStatusBadAccessBits;
     auto& t = blocks_[block];
     if (keyA) std::copy(in16, in16 + 6, t.begin());
     if (access) std::copy(in16 + 6, in16 + 10, t.begin() + 6);
@@ -247,14 +145,14 @@ StatusWord MifareClassic::WriteBlock(std::uint8_t block, const std::uint8_t* in1
 StatusWord MifareClassic::ReadValue(std::uint8_t block, std::int32_t* value) {
     if (StatusWord s = CheckSession(block)) return s;
     if (block == 0 || IsTrailer(block)) return kStatusNotValueBlock;
-    if (!DataAllowed(block, kRead)) return kStatusAccessDenied;
+    if (!DataAllowed(block, mifare::kRead)) return kStatusAccessDenied;
     return ParseValueBlock(blocks_[block], value) ? kStatusOk : kStatusNotValueBlock;
 }
 
 StatusWord MifareClassic::WriteValue(std::uint8_t block, std::int32_t value) {
     if (StatusWord s = CheckSession(block)) return s;
     if (block == 0 || IsTrailer(block)) return kStatusReadOnly;
-    if (!DataAllowed(block, kWrite)) return kStatusAccessDenied;
+    if (!DataAllowed(block, mifare::kWrite)) return kStatusAccessDenied;
     blocks_[block] = ValueBlock(value, block);
     return kStatusOk;
 }
@@ -265,9 +163,9 @@ StatusWord MifareClassic::ChangeValue(std::uint8_t block, std::int32_t amount, b
     if (block == 0 || IsTrailer(block)) return kStatusNotValueBlock;
     // An increment is followed by a transfer back into the block, which the
     // decrement right governs.
-    const bool allowed = decrement
-                             ? DataAllowed(block, kDecrement)
-                             : DataAllowed(block, kIncrement) && DataAllowed(block, kDecrement);
+    const bool allowed = decrement ? DataAllowed(block, mifare::kDecrement)
+                                   : DataAllowed(block, mifare::kIncrement) &&
+                                         DataAllowed(block, mifare::kDecrement);
     if (!allowed) return kStatusAccessDenied;
     std::int32_t value = 0;
     if (!ParseValueBlock(blocks_[block], &value)) return kStatusNotValueBlock;
@@ -286,7 +184,7 @@ StatusWord MifareClassic::CopyValue(std::uint8_t source, std::uint8_t target, st
     if (source == 0 || IsTrailer(source)) return kStatusNotValueBlock;
     if (target == 0 || IsTrailer(target)) return kStatusReadOnly;
     // Restore from the source and transfer into the target.
-    if (!DataAllowed(source, kDecrement) || !DataAllowed(target, kDecrement)) {
+    if (!DataAllowed(source, mifare::kDecrement) || !DataAllowed(target, mifare::kDecrement)) {
         return kStatusAccessDenied;
     }
     std::int32_t v = 0;

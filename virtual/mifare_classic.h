@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mifare/classic.h"
 #include "virtual/card.h"
 
 namespace zelvorn::virt {
@@ -38,10 +39,10 @@ public:
     // Layout.
     unsigned SectorCount() const { return size_ == ClassicSize::k1K ? 16u : 40u; }
     unsigned BlockCount() const { return size_ == ClassicSize::k1K ? 64u : 256u; }
-    static unsigned FirstBlock(unsigned sector);
-    static unsigned BlocksIn(unsigned sector) { return sector < 32 ? 4u : 16u; }
-    static unsigned SectorOf(unsigned block);
-    static bool IsTrailer(unsigned block);
+    static unsigned FirstBlock(unsigned sector) { return mifare::FirstBlockOf(sector); }
+    static unsigned BlocksIn(unsigned sector) { return mifare::BlocksIn(sector); }
+    static unsigned SectorOf(unsigned block) { return mifare::SectorOf(block); }
+    static bool IsTrailer(unsigned block) { return mifare::IsTrailer(block); }
 
     // Direct access for scenarios and tests, past every access condition.
     void SetBlock(unsigned block, const std::array<std::uint8_t, 16>& data);
@@ -54,25 +55,37 @@ public:
     // Access bytes 6..8 (and byte 9, the general purpose byte) from the three
     // condition bits C1 C2 C3 of each block group (index 3 is the trailer),
     // each given as a number 0..7 = C1 C2 C3.
-    static std::array<std::uint8_t, 4> EncodeAccess(const std::array<std::uint8_t, 4>& conditions,
-                                                    std::uint8_t generalPurpose = 0x69);
+    static std::array<std::uint8_t, 4> EncodeAccess(const mifare::Conditions& conditions,
+                                                    std::uint8_t generalPurpose = 0x69) {
+        const auto bytes = mifare::EncodeAccessBits(conditions);
+        return {bytes[0], bytes[1], bytes[2], generalPurpose};
+    }
     // The conditions of the four groups, or false when the bits do not check
     // against their inverted copies.
-    static bool DecodeAccess(const std::uint8_t* bytes6to8, std::array<std::uint8_t, 4>& out);
+    static bool DecodeAccess(const std::uint8_t* bytes6to8, mifare::Conditions& out) {
+        const auto conditions = mifare::DecodeAccessBits(bytes6to8);
+        if (conditions) out = *conditions;
+        return conditions.has_value();
+    }
 
     // Value block image: value, inverted value, value (little-endian, as the
     // card stores them), then address, inverted address, address, inverted.
-    static std::array<std::uint8_t, 16> ValueBlock(std::int32_t value, std::uint8_t address);
-    static bool ParseValueBlock(const std::array<std::uint8_t, 16>& block, std::int32_t* value);
+    static std::array<std::uint8_t, 16> ValueBlock(std::int32_t value, std::uint8_t address) {
+        return mifare::EncodeValueBlock(value, address);
+    }
+    static bool ParseValueBlock(const std::array<std::uint8_t, 16>& block, std::int32_t* value) {
+        const auto decoded = mifare::DecodeValueBlock(block.data());
+        if (decoded) *value = decoded->value;
+        return decoded.has_value();
+    }
 
 private:
-    enum Operation : std::uint8_t { kRead, kWrite, kIncrement, kDecrement };
+    using Operation = mifare::DataOperation;
 
     StatusWord CheckSession(unsigned block) const;
     bool KeyBReadable() const;
     bool Allowed(std::uint8_t keys) const;
     bool DataAllowed(unsigned block, Operation op) const;
-    unsigned GroupOf(unsigned block) const;
     std::array<std::uint8_t, 16> TrailerAsRead(unsigned block) const;
 
     ClassicSize size_;

@@ -382,7 +382,7 @@ Scenario Scenario_FromJson(const std::string& text) {
             const json& f = root["faults"];
             OnlyKeys(f, "faults",
                      {"chunkSizes", "lowerCaseHex", "corruptChecksums", "refuseCommands",
-                      "refusalStatus", "endlessReply"});
+                      "refusalStatus", "endlessReply", "shortReplies"});
             if (f.contains("chunkSizes")) {
                 s.faults.chunkSizes.clear();
                 for (const json& n : ListAt(f, "chunkSizes", "faults")) {
@@ -404,6 +404,12 @@ Scenario Scenario_FromJson(const std::string& text) {
                     Number(f["refusalStatus"], "faults.refusalStatus", 0xFFFF));
             }
             s.faults.endlessReply = BoolAt(f, "endlessReply", false, "faults");
+            if (f.contains("shortReplies")) {
+                for (const json& n : ListAt(f, "shortReplies", "faults")) {
+                    s.faults.shortReplies.push_back(
+                        static_cast<std::uint8_t>(Number(n, "faults.shortReplies", 0xFF)));
+                }
+            }
         }
     } catch (const json::exception&) {
         // Every entry is checked before it is used; this is the last guard,

@@ -128,9 +128,24 @@ bool VirtualReader::ControlOut(PlatformUsb* usb, const SetupPacket& setup,
         QueueReply(faults_.refusalStatus, {});
         return true;
     }
-    const FirmwareReply reply = firmware_->HandleFrame(data, setup.length);
+    FirmwareReply reply = firmware_->HandleFrame(data, setup.length);
+    CutIfAsked(data, setup.length, reply.payload);
     QueueReply(reply.transport, reply.payload);
     return true;
+}
+
+void VirtualReader::CutIfAsked(const std::uint8_t* frame, std::size_t length,
+                               Bytes& payload) const {
+    // The command code's two digits behind STX and the packet's first three bytes.
+    constexpr std::size_t kCodeAt = 1 + 2 * request_packet::kCommand;
+    if (faults_.shortReplies.empty() || length < kCodeAt + 2) return;
+    const std::uint8_t code = frame::DecodePair(frame[kCodeAt], frame[kCodeAt + 1]);
+    if (std::find(faults_.shortReplies.begin(), faults_.shortReplies.end(), code) ==
+            faults_.shortReplies.end() ||
+        payload.size() <= reply_block::kData) {
+        return;
+    }
+    payload.pop_back();
 }
 
 void VirtualReader::QueueReply(std::uint16_t transportStatus, const Bytes& payload) {

@@ -28,6 +28,9 @@ struct WireFaults {
     unsigned refuseCommands = 0;           // so many next commands are not taken ...
     std::uint16_t refusalStatus = 0x6F00;  // ... and answered with this transport status
     bool endlessReply = false;             // replies start and never end (no ETX)
+    // Replies to these command codes lose their last data byte, which their
+    // data length still counts: a reader that answers with the wrong length.
+    std::vector<std::uint8_t> shortReplies;
 };
 
 class VirtualReader {
@@ -70,6 +73,7 @@ public:
 private:
     bool Current(const void* handle) const;
     void QueueReply(std::uint16_t transportStatus, const Bytes& payload);
+    void CutIfAsked(const std::uint8_t* frame, std::size_t length, Bytes& payload) const;
 
     std::unique_ptr<Firmware> firmware_;
     WireFaults faults_;

@@ -1,7 +1,8 @@
 // Writes the dissector file that Wireshark loads: the reader's USB IDs and the
-// library's own command table, as Lua, in front of the dissector's source. The
-// dissector thus names every command as the library does, and a command added
-// to the library reaches it with the next build.
+// library's own command and status tables, as Lua, in front of the
+// dissector's source. The dissector thus names every command and status word
+// as the library does, and one added to the library reaches it with the next
+// build.
 //
 //   zelvorn_wireshark_generate VENDOR PRODUCT SOURCE OUTPUT
 //
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <span>
 #include <sstream>
 #include <string>
 
@@ -70,7 +72,22 @@ int main(int argc, char** argv) {
             << ", card = " << (row.cardCommand ? "true" : "false")
             << ", reply = " << row.replyLength << " },\n";
     }
-    out << "}\n\n" << source.rdbuf();
+    out << "}\n";
+    // The status words, by the names the library's callers see.
+    const auto statuses = [&out](const char* table, std::span<const zelvorn::StatusRow> rows) {
+        out << "local " << table << " = {\n";
+        for (const zelvorn::StatusRow& row : rows) {
+            char word[8];
+            std::snprintf(word, sizeof word, "0x%04X", row.word);
+            out << "    [" << word << "] = { name = " << LuaString(row.name)
+                << ", meaning = " << LuaString(row.meaning)
+                << ", card_gone = " << (row.cardGone ? "true" : "false") << " },\n";
+        }
+        out << "}\n";
+    };
+    statuses("ZELVORN_READER_STATUSES", zelvorn::kReaderStatusTable);
+    statuses("ZELVORN_TRANSPORT_STATUSES", zelvorn::kTransportStatusTable);
+    out << "\n" << source.rdbuf();
 
     std::ofstream output(argv[4], std::ios::binary | std::ios::trunc);
     output << out.str();

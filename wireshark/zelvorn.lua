@@ -35,6 +35,15 @@ for code, command_row in pairs(ZELVORN_COMMANDS) do command_names[code] = comman
 
 local checksum_status_names = { [0] = "Bad", [1] = "Good" }
 
+local reader_status_names = {}
+for word, status_row in pairs(ZELVORN_READER_STATUSES) do
+    reader_status_names[word] = status_row.name
+end
+local transport_status_names = {}
+for word, status_row in pairs(ZELVORN_TRANSPORT_STATUSES) do
+    transport_status_names[word] = status_row.name
+end
+
 local hf = {
     frame = ProtoField.none("zelvorn.frame", "Frame"),
     stx = ProtoField.uint8("zelvorn.stx", "STX", base.HEX),
@@ -60,11 +69,11 @@ local hf = {
 
     reply_byte0 = ProtoField.uint8("zelvorn.reply.byte0", "Byte 0 (not interpreted)", base.HEX),
     transport_status = ProtoField.uint16("zelvorn.transport_status", "Transport status", base.HEX,
-        { [0x9000] = "Command taken" }),
+        transport_status_names),
     payload = ProtoField.bytes("zelvorn.payload", "Payload"),
     block0 = ProtoField.uint8("zelvorn.reply.block0", "Reply byte 0 (not interpreted)", base.HEX),
     reader_status = ProtoField.uint16("zelvorn.reader_status", "Reader status", base.HEX,
-        { [0] = "Done" }),
+        reader_status_names),
     block3 = ProtoField.uint8("zelvorn.reply.block3", "Reply byte 3 (not interpreted)", base.HEX),
 
     response_in = ProtoField.framenum("zelvorn.response_in", "Response in", base.NONE,
@@ -886,9 +895,11 @@ local function dissect_reply(rtvb, pinfo, tree, rec, complete)
     local titem = add_if(pt, hf.transport_status, ptvb, 1, 2)
     local transport = titem and ptvb(1, 2):uint()
     if transport then info = info .. string.format(": %04X", transport) end
+    local taken = ZELVORN_TRANSPORT_STATUSES[transport]
     if transport and transport ~= 0x9000 then
         titem:add_proto_expert_info(ef.transport, string.format(
-            "Transport status %04X: the reader did not take the command", transport))
+            "Transport status %04X%s", transport,
+            taken and (": " .. taken.name .. ", " .. taken.meaning) or ""))
     end
     if ptvb:len() < 4 then
         pinfo.cols.info:set(info)
@@ -922,7 +933,9 @@ local function dissect_reply(rtvb, pinfo, tree, rec, complete)
         if have >= 5 then payload:add(hf.data_length, r(4, 1)) end
         if have > 5 then payload:add(hf.data, r(5)) end
         if status ~= 0 then
-            sitem:add_proto_expert_info(ef.reader, string.format("Reader status %04X", status))
+            local known = ZELVORN_READER_STATUSES[status]
+            sitem:add_proto_expert_info(ef.reader, string.format("Reader status %04X%s", status,
+                known and (": " .. known.name .. ", " .. known.meaning) or ""))
         elseif command and command.code then
             local command_row = ZELVORN_COMMANDS[command.code]
             if command_row and command.frame_type ~= 0x01 and command_row.reply >= 0 and command_row.reply + 5 ~= m then

@@ -315,9 +315,20 @@ def case_removal():
         data, _ = send(c, "FFCA0000 00")
         if data.hex().upper() != "A1B2C3D4":
             fail("UID after reinsertion: %s" % data.hex())
-        # Pulling the reader: the card goes, nothing hangs, pcscd stops cleanly.
+        # Pulling the reader: the card goes, nothing hangs.
         pcscd.command("unplug 0")
         wait_state(name, SCARD_STATE_EMPTY, 2.5)
+        try:
+            c.disconnect()
+        except CardConnectionException:
+            pass
+        # Plugged in again, the reader is used again without restarting pcscd.
+        pcscd.command("plug 0")
+        wait_state(name, SCARD_STATE_PRESENT, 3.5)
+        c = connect(pcscd.readers[0])
+        data, _ = send(c, "FFCA0000 00")
+        if data.hex().upper() != "A1B2C3D4":
+            fail("UID after the reader came back: %s" % data.hex())
 
 
 def case_two_readers():
@@ -410,6 +421,21 @@ def case_choose():
         wait_state(name, SCARD_STATE_EMPTY)
         control(reader, CHOOSE)
         wait_state(name, SCARD_STATE_PRESENT)
+
+
+def case_doc_example():
+    """The pyscard example of docs/pcsc.md, run as it is written there."""
+    doc = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "pcsc.md")
+    with open(doc) as f:
+        text = f.read()
+    start = text.index("```python\n", text.index("With pyscard:")) + len("```python\n")
+    example = text[start:text.index("```", start)]
+    with Pcscd({"cards": [CLASSIC, PROCESSOR]}):
+        out = subprocess.run(["/usr/bin/python3", "-c", example], capture_output=True, text=True,
+                             timeout=60)
+    lines = out.stdout.split()
+    if out.returncode != 0 or lines[-1:] != [ATR_CASES[2][1].lower()]:
+        fail("the example printed %r, stderr %r" % (out.stdout, out.stderr[-2000:]))
 
 
 if __name__ == "__main__":

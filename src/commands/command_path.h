@@ -127,6 +127,10 @@ struct CommandResult {
     // function may deliver its outputs. A reply of another length is taken
     // as done (result 0) with the outputs untouched.
     bool complete;
+
+    // The reader carried the command out and its reply is complete: only
+    // then are there outputs to read.
+    bool Delivered() const { return result == 0 && complete; }
 };
 
 // Steps 3 to 6 for an ordinary command: frame type E0, L = N + 2, the

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "commands/command_path.h"
+#include "commands/door.h"
 #include "commands/telegram.h"
 #include "zelvorn.h"
 
@@ -59,7 +60,76 @@ std::int16_t DeliverDirectData(const ReplyBuffer& reply, const CommandResult& ru
     return RESULT_OK;
 }
 
+// The list reply as it came, or the refusal: the export hands on the
+// entries as the reply has them, the door only a list that is whole.
+struct ListRun {
+    CommandResult run;
+    std::uint8_t count;
+};
+
+ListRun RunList(std::int16_t handle, ReplyBuffer& reply) {
+    const CommandResult run = Command_Run(Command_Admit(handle), kList, {}, reply);
+    if (run.result != RESULT_OK) return {run, 0};
+    // A reply without even a count lists nothing.
+    if (reply.Length() <= kListCountAt) return {{RESULT_OK, false}, 0};
+    const std::uint8_t count = reply.At(kListCountAt);
+    if (count > (reply.Length() - kCardEntryOffset) / kCardEntrySize) {
+        return {{ERR_FAILURE, false}, 0};
+    }
+    return {{RESULT_OK, true}, count};
+}
+
 }  // namespace
+
+namespace door {
+
+CommandResult ListCards(std::int16_t handle, CardList& list) {
+    Reply<kListReplyCapacity> reply;
+    const ListRun listed = RunList(handle, reply);
+    if (!listed.run.Delivered()) return listed.run;
+    if (listed.count > kMaxListedCards) return {ERR_FAILURE, false};
+    list.count = listed.count;
+    for (std::size_t i = 0; i < listed.count; ++i) {
+        CardEntry& card = list.cards[i];
+        CardEntry_Deliver(reply, kCardEntryOffset + kCardEntrySize * i, &card.type,
+                          &card.serialLength, card.serial);
+    }
+    return listed.run;
+}
+
+CommandResult SelectBySerial(std::int16_t handle, const std::uint8_t* serial,
+                             std::uint8_t serialLength, CardEntry* card) {
+    if (!SerialLengthAllowed(serialLength)) return {ERR_INVALID_PARAMETER, false};
+    const CommandCall call = Command_Admit(handle, serial != nullptr);
+    if (call.refusal != RESULT_OK) return {call.refusal, false};
+
+    std::uint8_t data[1 + kSerialField];
+    data[0] = serialLength;
+    std::memcpy(data + 1, serial, serialLength);
+
+    Reply<kCommandReplyCapacity> reply;
+    const CommandResult run = Command_Run(call, kSelectBySerial, data, 1u + serialLength, reply);
+    if (run.complete && card != nullptr) {
+        CardEntry_Deliver(reply, kCardEntryOffset, &card->type, &card->serialLength, card->serial);
+    }
+    return run;
+}
+
+CommandResult ReadAtqb(std::int16_t handle, std::uint8_t* atqb, std::size_t capacity,
+                       std::uint8_t& length) {
+    const CommandCall call = Command_Admit(handle, atqb != nullptr);
+    if (call.refusal != RESULT_OK) return {call.refusal, false};
+    Reply<kDirectReplyCapacity> reply;
+    const CommandResult run = Command_Run(call, kReadAtqb, {}, reply);
+    if (!run.complete) return run;
+    const std::uint8_t p = reply.DeclaredDataLength();
+    if (p > capacity) return {ERR_FAILURE, false};
+    std::memcpy(atqb, reply.Data(), p);
+    length = p;
+    return run;
+}
+
+}  // namespace door
 }  // namespace zelvorn
 
 using namespace zelvorn;
@@ -68,13 +138,10 @@ extern "C" ZELVORN_API int16_t Zelvorn_ListTags(int16_t handle, uint8_t* tagCoun
                                                 uint8_t* cardTypes, uint8_t* serialLengths,
                                                 uint8_t* serialNumbers) {
     Reply<kListReplyCapacity> reply;
-    const CommandResult run = Command_Run(Command_Admit(handle), kList, {}, reply);
-    if (run.result != RESULT_OK) return run.result;
+    const ListRun listed = RunList(handle, reply);
     // A reply without even a count lists nothing, whatever the caller passed.
-    if (reply.Length() <= kListCountAt) return RESULT_OK;
-
-    const std::uint8_t count = reply.At(kListCountAt);
-    if (count > (reply.Length() - kCardEntryOffset) / kCardEntrySize) return ERR_FAILURE;
+    if (!listed.run.Delivered()) return listed.run.result;
+    const std::uint8_t count = listed.count;
 
     // The outputs are tested only now that the reader has answered.
     if (tagCount == nullptr) return ERR_INVALID_PARAMETER;
@@ -93,19 +160,13 @@ extern "C" ZELVORN_API int16_t Zelvorn_MultiTagSelect(int16_t handle, uint8_t ta
                                                       const uint8_t* targetSerialNumber,
                                                       uint8_t* cardType, uint8_t* serialLength,
                                                       uint8_t* serialNumber) {
-    if (!SerialLengthAllowed(targetSerialLength)) return ERR_INVALID_PARAMETER;
-    const CommandCall call = Command_Admit(handle, targetSerialNumber != nullptr);
-    if (call.refusal != RESULT_OK) return call.refusal;
-
-    std::uint8_t data[1 + kSerialField];
-    data[0] = targetSerialLength;
-    std::memcpy(data + 1, targetSerialNumber, targetSerialLength);
-
-    Reply<kCommandReplyCapacity> reply;
+    door::CardEntry card;
     const CommandResult run =
-        Command_Run(call, kSelectBySerial, data, 1u + targetSerialLength, reply);
-    if (!run.complete) return run.result;
-    CardEntry_Deliver(reply, kCardEntryOffset, cardType, serialLength, serialNumber);
+        door::SelectBySerial(handle, targetSerialNumber, targetSerialLength, &card);
+    if (!run.Delivered()) return run.result;
+    if (cardType != nullptr) *cardType = card.type;
+    if (serialLength != nullptr) *serialLength = card.serialLength;
+    if (serialNumber != nullptr) std::memcpy(serialNumber, card.serial, kSerialField);
     return RESULT_OK;
 }
 

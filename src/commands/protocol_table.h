@@ -117,6 +117,92 @@ constexpr const ProtocolRow* Protocol_Find(std::uint8_t code) {
     return nullptr;
 }
 
+// The reader's status words, bytes 1 and 2 of a reply block: 0 when the
+// reader carried the command out. The others have the top bit set, so that
+// the library hands them to its callers as small negative numbers (-1, -2,
+// ...) that cannot be mistaken for its own codes (-1000 and below).
+using StatusWord = std::uint16_t;
+constexpr StatusWord kStatusOk = 0x0000;
+constexpr StatusWord kStatusNoCard = 0xFFFF;
+constexpr StatusWord kStatusNotSelected = 0xFFFE;
+constexpr StatusWord kStatusFieldOff = 0xFFFD;
+constexpr StatusWord kStatusAuthFailed = 0xFFFC;
+constexpr StatusWord kStatusNotAuthenticated = 0xFFFB;
+constexpr StatusWord kStatusAccessDenied = 0xFFFA;
+constexpr StatusWord kStatusNotValueBlock = 0xFFF9;
+constexpr StatusWord kStatusValueOverflow = 0xFFF8;
+constexpr StatusWord kStatusOutOfRange = 0xFFF7;
+constexpr StatusWord kStatusNotSupported = 0xFFF6;
+constexpr StatusWord kStatusNoAnswer = 0xFFF5;
+constexpr StatusWord kStatusUnknownCommand = 0xFFF4;
+constexpr StatusWord kStatusMalformed = 0xFFF3;
+constexpr StatusWord kStatusReadOnly = 0xFFF2;
+constexpr StatusWord kStatusBadAccessBits = 0xFFF1;
+
+struct StatusRow {
+    StatusWord word;      // as it travels
+    const char* name;     // short, e.g. "no card"
+    const char* meaning;  // what happened, in words
+    bool cardGone;        // the card is not (or no longer) there to talk to
+};
+
+// Every reader status word, once. The library passes them through as its
+// callers' results; the virtual reader answers with them, the PC/SC driver
+// turns them into its status words, the tool and the bindings name them and
+// the capture dissector shows them.
+inline constexpr StatusRow kReaderStatusTable[] = {
+    {kStatusOk, "done", "the reader carried the command out", false},
+    {kStatusNoCard, "no card", "no card of the kind asked for answered", true},
+    {kStatusNotSelected, "not selected", "the command needs a selected card", true},
+    {kStatusFieldOff, "field off", "the RF field is switched off", true},
+    {kStatusAuthFailed, "authentication failed", "the card refused the key", false},
+    {kStatusNotAuthenticated, "not authenticated", "the block lies outside the sector logged in to",
+     false},
+    {kStatusAccessDenied, "access denied", "the sector's access bits forbid this with the key used",
+     false},
+    {kStatusNotValueBlock, "not a value block", "the block does not hold a well-formed value",
+     false},
+    {kStatusValueOverflow, "value overflow", "the result would not fit 32 bits", false},
+    {kStatusOutOfRange, "out of range",
+     "no such block, sector, register, key number or address on this reader or card", false},
+    {kStatusNotSupported, "not supported", "the selected card has no such command", false},
+    {kStatusNoAnswer, "no answer", "the card did not answer", true},
+    {kStatusUnknownCommand, "unknown command", "the reader does not know the command", false},
+    {kStatusMalformed, "malformed command", "the command's data does not fit it", false},
+    {kStatusReadOnly, "read only", "the block or sector cannot be written", false},
+    {kStatusBadAccessBits, "bad access bits", "the access bits do not match their inverted copy",
+     false},
+};
+
+// The transport status words, bytes 1 and 2 of a reply packet: whether the
+// reader took the command at all (kTransportOk, 9000, when it did).
+inline constexpr StatusRow kTransportStatusTable[] = {
+    {0x9000, "command taken", "the reader took the command", false},
+    {0x6581, "bad checksum", "the command frame's checksum did not match", false},
+    {0x6700, "bad frame", "not STX, hexadecimal pairs and ETX, or the frame's lengths disagree",
+     false},
+    {0x6E00, "unknown frame type", "the frame type is neither E0 nor 01", false},
+    {0x6F00, "busy", "the reader did not take the command", false},
+};
+constexpr StatusWord kTransportBadChecksum = 0x6581;
+constexpr StatusWord kTransportBadFrame = 0x6700;
+constexpr StatusWord kTransportUnknownFrameType = 0x6E00;
+constexpr StatusWord kTransportBusy = 0x6F00;
+
+// The row of a status word, or null for one the table does not know (a real
+// reader's firmware may answer others).
+constexpr const StatusRow* Status_Find(std::span<const StatusRow> table, StatusWord word) {
+    for (const StatusRow& row : table) {
+        if (row.word == word) return &row;
+    }
+    return nullptr;
+}
+
+// A reader status as the library returns it: the word read as signed.
+constexpr const StatusRow* ReaderStatus_Find(std::int16_t result) {
+    return Status_Find(kReaderStatusTable, static_cast<StatusWord>(result));
+}
+
 namespace protocol_detail {
 constexpr bool OrderedByCode() {
     const std::span<const ProtocolRow> rows = Protocol_Commands();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands/command_path.h"
+#include "commands/door.h"
 #include "zelvorn.h"
 #include "zelvorn_version.h"
 
@@ -71,6 +72,20 @@ ReaderStatusRecord StatusRecordOf(const ReplyBuffer& reply) {
 }
 
 }  // namespace
+
+CommandResult door::Field(std::int16_t handle, bool on) {
+    Reply<kCommandReplyCapacity> reply;
+    const CommandResult run =
+        Command_Run(Command_Admit(handle), on ? kFieldOn : kFieldOff, {}, reply);
+    if (run.complete && reply.At(kValueAt) != (on ? 1 : 0)) return {ERR_FAILURE, false};
+    return run;
+}
+
+bool door::LinkLost(std::int16_t handle) {
+    const ReaderContext* reader = ReaderTable_Lookup(handle);
+    return reader == nullptr || reader->linkFailed;
+}
+
 }  // namespace zelvorn
 
 using namespace zelvorn;

@@ -3,8 +3,7 @@
 // taken out and released again.
 #include <new>
 
-#include "readers/open_close.h"
-
+#include "commands/door.h"
 #include "commands/protocol_table.h"
 #include "readers/reader_table.h"
 #include "transport/transport.h"
@@ -35,23 +34,10 @@ bool FindInterruptIn(const PlatformOps& ops, PlatformUsb* usb, std::uint8_t endp
     return false;
 }
 
-}  // namespace
-}  // namespace zelvorn
-
-using namespace zelvorn;
-
-extern "C" ZELVORN_API int16_t Zelvorn_Open(int16_t port) {
-    if (!Handle_InRange(port)) return ERR_OPEN_FAILED;
-    if (ReaderTable_Lookup(port) != nullptr) return port;
-
-    PathChar path[kDevicePathChars] = {};
-    if (!Platform_Default().findPath(path, static_cast<std::uint16_t>(port))) {
-        return ERR_OPEN_FAILED;
-    }
-    return Reader_OpenPath(port, path);
-}
-
-std::int16_t zelvorn::Reader_OpenPath(std::int16_t port, const PathChar* path) {
+// Opens the reader at a device path into the empty slot of an in-range
+// port and resets it. Returns the port; ERR_DEVICE_BUSY when the slot is
+// taken or the system refuses access; ERR_OPEN_FAILED otherwise.
+std::int16_t OpenPath(std::int16_t port, const PathChar* path) {
     if (!Handle_InRange(port) || path == nullptr) return ERR_OPEN_FAILED;
     if (ReaderTable_Lookup(port) != nullptr) return ERR_DEVICE_BUSY;
     const PlatformOps& ops = Platform_Default();
@@ -96,6 +82,22 @@ std::int16_t zelvorn::Reader_OpenPath(std::int16_t port, const PathChar* path) {
     return port;
 }
 
+}  // namespace
+}  // namespace zelvorn
+
+using namespace zelvorn;
+
+extern "C" ZELVORN_API int16_t Zelvorn_Open(int16_t port) {
+    if (!Handle_InRange(port)) return ERR_OPEN_FAILED;
+    if (ReaderTable_Lookup(port) != nullptr) return port;
+
+    PathChar path[kDevicePathChars] = {};
+    if (!Platform_Default().findPath(path, static_cast<std::uint16_t>(port))) {
+        return ERR_OPEN_FAILED;
+    }
+    return OpenPath(port, path);
+}
+
 extern "C" ZELVORN_API int16_t Zelvorn_Close(int16_t handle) {
     // The slot is emptied before anything is released so that the table never
     // points at a half-closed reader.
@@ -106,4 +108,16 @@ extern "C" ZELVORN_API int16_t Zelvorn_Close(int16_t handle) {
     ops.closeFile(reader->file);
     delete reader;
     return RESULT_OK;
+}
+
+std::int16_t zelvorn::door::Open(const PathChar* path, std::int16_t slot) {
+    if (slot >= 0) return OpenPath(slot, path);
+    for (std::int16_t free = 0; free < static_cast<std::int16_t>(kReaderSlots); ++free) {
+        if (ReaderTable_Lookup(free) == nullptr) return OpenPath(free, path);
+    }
+    return ERR_DEVICE_BUSY;
+}
+
+void zelvorn::door::Close(std::int16_t handle) {
+    (void)Zelvorn_Close(handle);
 }

@@ -14,6 +14,9 @@ struct ReaderContext {
     PlatformFile* file;
     PlatformUsb* usb;
     std::uint8_t pipeId;
+    // The last exchange's transfers failed: the reader is unplugged or gone,
+    // as opposed to having answered badly.
+    bool linkFailed = false;
 };
 
 }  // namespace zelvorn

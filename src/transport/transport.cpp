@@ -51,14 +51,18 @@ constexpr std::uint32_t kReadChunk = 8;
 
 // Reads the reply frame into rx until ETX arrives among the new bytes.
 // Returns the number of characters received, or 0 on failure (a failed read,
-// or a frame that does not end within the buffer).
-std::size_t ReceiveFrame(const PlatformOps& ops, const ReaderContext& reader,
+// which marks the link failed, or a frame that does not end within the
+// buffer).
+std::size_t ReceiveFrame(const PlatformOps& ops, ReaderContext& reader,
                          std::uint8_t (&rx)[kFrameCapacity]) {
     std::size_t received = 0;
     while (received < sizeof rx) {
         std::uint8_t chunk[kReadChunk];
         std::uint32_t got = 0;
-        if (!ops.readPipe(reader.usb, reader.pipeId, chunk, kReadChunk, &got)) return 0;
+        if (!ops.readPipe(reader.usb, reader.pipeId, chunk, kReadChunk, &got)) {
+            reader.linkFailed = true;
+            return 0;
+        }
         if (got > kReadChunk) got = kReadChunk;  // never trust a count beyond what was asked
         const std::size_t room = sizeof rx - received;
         const std::size_t take = got < room ? got : room;
@@ -83,7 +87,7 @@ RequestBlock Request_Make(std::uint8_t command, const std::uint8_t* data, std::s
     return request;
 }
 
-std::int16_t Transport_Exchange(const ReaderContext& reader, const RequestBlock& request,
+std::int16_t Transport_Exchange(ReaderContext& reader, const RequestBlock& request,
                                 std::uint8_t* replyLength, std::uint8_t* reply,
                                 std::size_t replyCapacity) {
     if (request.dataLength > kMaxRequestData) return ERR_INVALID_PARAMETER;
@@ -104,7 +108,11 @@ std::int16_t Transport_Exchange(const ReaderContext& reader, const RequestBlock&
     const std::size_t frameLength = frame::Encode(packet, n + rq::kOverhead, wire);
     const SetupPacket setup{kVendorRequestType, kVendorRequest, 0, 0,
                             static_cast<std::uint16_t>(frameLength)};
-    if (!ops.controlOut(reader.usb, setup, wire)) return ERR_FAILURE;
+    reader.linkFailed = false;
+    if (!ops.controlOut(reader.usb, setup, wire)) {
+        reader.linkFailed = true;
+        return ERR_FAILURE;
+    }
 
     std::uint8_t rx[kFrameCapacity];
     const std::size_t received = ReceiveFrame(ops, reader, rx);

@@ -47,8 +47,9 @@ RequestBlock Request_Make(std::uint8_t command, const std::uint8_t* data, std::s
 // (nothing sent), and ERR_FAILURE when a transfer fails, the reply is corrupt,
 // does not end within the receive buffer, or holds more payload than
 // replyCapacity. The M payload bytes and M itself are written whenever the
-// reply is intact, whatever its status.
-std::int16_t Transport_Exchange(const ReaderContext& reader, const RequestBlock& request,
+// reply is intact, whatever its status. reader.linkFailed tells afterwards
+// whether a transfer itself failed.
+std::int16_t Transport_Exchange(ReaderContext& reader, const RequestBlock& request,
                                 std::uint8_t* replyLength, std::uint8_t* reply,
                                 std::size_t replyCapacity);
 

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,7 +61,19 @@ UMockdevIoctlData* Pointee(UMockdevIoctlData* arg, std::size_t size) {
 
 }  // namespace
 
-Bytes ReaderDescriptors(const std::vector<Endpoint>& endpoints, std::uint16_t productId) {
+WithoutPermissionOverride::WithoutPermissionOverride() {
+    syscall(SYS_capget, &header_, saved_);
+    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+    reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    ok_ = syscall(SYS_capset, &header_, reduced) == 0;
+}
+
+WithoutPermissionOverride::~WithoutPermissionOverride() {
+    syscall(SYS_capset, &header_, saved_);
+}
+
+Bytes ReaderDescriptors(const std::vector<Endpoint>& endpoints, std::uint16_t productId,
+                        std::uint16_t vendorId) {
     const auto total = static_cast<std::uint16_t>(9 + 9 + 7 * endpoints.size());
     Bytes d{18,
             0x01,
@@ -70,8 +83,8 @@ Bytes ReaderDescriptors(const std::vector<Endpoint>& endpoints, std::uint16_t pr
             0x00,
             0x00,
             0x40,  // USB 2.0, control packets of 64
-            0x09,
-            0x12,  // vendor 1209 (pid.codes)
+            static_cast<std::uint8_t>(vendorId & 0xFF),
+            static_cast<std::uint8_t>(vendorId >> 8),
             static_cast<std::uint8_t>(productId & 0xFF),
             static_cast<std::uint8_t>(productId >> 8),
             0x00,
@@ -131,6 +144,12 @@ std::string FakeUsbDevice::Description() const {
     const std::string hex = HexText(descriptors_);
     const std::string bus = Padded(bus_);
     const std::string address = Padded(address_);
+    // The IDs as sysfs shows them: four lower-case digits.
+    char ids[64] = "";
+    if (descriptors_.size() >= 12) {
+        std::snprintf(ids, sizeof ids, "A: idVendor=%02x%02x\\n\nA: idProduct=%02x%02x\\n\n",
+                      descriptors_[9], descriptors_[8], descriptors_[11], descriptors_[10]);
+    }
     // Attributes read from sysfs end in a newline, as the kernel writes them.
     return "P: " + syspath_.substr(4) + "\n" +                       //
            "N: bus/usb/" + bus + "/" + address + "=" + hex + "\n" +  //
@@ -145,7 +164,7 @@ std::string FakeUsbDevice::Description() const {
            "E: DEVNUM=" + address + "\n" +                      //
            "A: busnum=" + std::to_string(bus_) + "\\n\n" +      //
            "A: devnum=" + std::to_string(address_) + "\\n\n" +  //
-           "A: dev=" + std::to_string(kUsbMajor) + ":" + std::to_string(minor_) + "\\n\n" +
+           "A: dev=" + std::to_string(kUsbMajor) + ":" + std::to_string(minor_) + "\\n\n" + ids +
            "A: speed=12\\n\n"
            "A: bConfigurationValue=1\\n\n"
            "H: descriptors=" +

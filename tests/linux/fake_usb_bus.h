@@ -11,6 +11,7 @@
 // database entries and tag links of the devices it marks.
 #pragma once
 
+#include <linux/capability.h>
 #include <umockdev.h>
 
 #include <chrono>
@@ -35,7 +36,23 @@ struct Endpoint {
     std::uint8_t attributes;  // transfer type in the low two bits
 };
 Bytes ReaderDescriptors(const std::vector<Endpoint>& endpoints = {{0x81, 0x03}},
-                        std::uint16_t productId = 0x0001);
+                        std::uint16_t productId = 0x0001, std::uint16_t vendorId = 0x1209);
+
+// Takes away the calling thread's power to override file permissions, as an
+// ordinary user lacks it, for as long as it lives.
+class WithoutPermissionOverride {
+public:
+    WithoutPermissionOverride();
+    ~WithoutPermissionOverride();
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool ok_ = false;
+};
 
 struct ControlRequest {
     std::uint8_t requestType;

@@ -2,8 +2,6 @@
 // exported functions; real libudev finds the readers, real libusb drives
 // them, and an emulated bus (umockdev) answers as the kernel would.
 #include <dirent.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -64,25 +62,6 @@ std::size_t DescriptorsOn(const FakeUsbDevice& device) {
     closedir(dir);
     return count;
 }
-
-// Takes away the calling thread's power to override file permissions, as an
-// ordinary user lacks it, for as long as it lives.
-class WithoutPermissionOverride {
-public:
-    WithoutPermissionOverride() {
-        syscall(SYS_capget, &header_, saved_);
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        ok_ = syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~WithoutPermissionOverride() { syscall(SYS_capset, &header_, saved_); }
-    bool ok() const { return ok_; }
-
-private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2]{};
-    bool ok_ = false;
-};
 
 // Ends the process when a call that must return does not: a transfer
 // without time-out that nobody completes would otherwise hang the run.

@@ -7,8 +7,10 @@
 #   contents:  exactly the files of windows/zip.contents under one top folder
 #              named after the version; every binary 64-bit and importing
 #              Windows' own DLLs only; zelvorn.dll's version resource, the
-#              README and the CHANGELOG at the version; header and export
-#              list as in the sources; zelvorn.lib in the Microsoft format;
+#              README, the CHANGELOG and the driver package at the version;
+#              header, export list and docs/windows.md as in the sources; the
+#              driver package with the DLL's interface class; zelvorn.lib in
+#              the Microsoft format;
 #   consumers: a program built against the unpacked zip with mingw-w64, with
 #              clang in MSVC mode and lld-link against zelvorn.lib, and with
 #              CMake's find_package in the mingw-w64 toolchain; each runs under
@@ -76,6 +78,15 @@ $(tail -n +3 "$work/diff" | grep '^[-+]')"
   cmp -s "$top/include/zelvorn.h" "$source/include/zelvorn.h" || fail "include/zelvorn.h is not the library's header"
   cmp -s "$top/lib/zelvorn.def" "$source/resources/zelvorn.def" || fail "lib/zelvorn.def is not the export list"
   cmp -s "$top/LICENSE.txt" "$source/LICENSE" || fail "LICENSE.txt is not the licence"
+  cmp -s "$top/docs/windows.md" "$source/docs/windows.md" || fail "docs/windows.md is not the Windows guide"
+  # The driver package of this release, registering the DLL's interface class
+  # (the test under wine reads the rest of it through setupapi).
+  tr -d '\r' <"$top/driver/zelvorn.inf" >"$work/inf"
+  grep -q "^DriverVer *= *[0-9/]*,$version\$" "$work/inf" ||
+    fail "version: driver/zelvorn.inf's DriverVer is not at $version"
+  class=$(sed -n 's/^set(ZELVORN_INTERFACE_CLASS "\(.*\)")$/\1/p' "$source/CMakeLists.txt")
+  [ -n "$class" ] && grep -q "^HKR,,DeviceInterfaceGUIDs,0x10000,\"{$class}\"\$" "$work/inf" ||
+    fail "driver/zelvorn.inf does not register the interface class {$class}"
   grep -aq '__IMPORT_DESCRIPTOR_zelvorn' "$top/lib/zelvorn.lib" ||
     fail "lib/zelvorn.lib is not an import library in Microsoft's format"
   ;;

@@ -113,7 +113,7 @@ bool ReadPipe(PlatformUsb* usb, std::uint8_t pipeId, std::uint8_t* buffer, std::
         buffer[got++] = r.pending.front();
         r.pending.pop_front();
     }
-    *received = got;
+    *received = got + r.overReport;
     return true;
 }
 

@@ -40,6 +40,8 @@ struct FakeReader {
     // Read sizes, cycled; 0 makes an empty read.
     std::vector<std::uint32_t> chunkSizes{8};
     std::size_t nextChunk = 0;
+    // Every read reports so many bytes more than it delivered.
+    std::uint32_t overReport = 0;
 
     // Counts of operations; a failure is injected when the count reaches the
     // number given (counting from 0), -1 for none.

@@ -424,6 +424,7 @@ TEST_F(Iso14443Test, AnswersThatBreakTheProtocolEndTheExchange) {
         {"R(NAK) to the last block", 1, {{0xB2}}, 1, 1},
         {"R(ACK) with the wrong number", 20, {{0xA3}}, 20, 1},
         {"R(NAK) with the wrong number", 20, {{0xB3}}, 20, 1},
+        {"R-block with bit 2 set to a chaining block", 20, {{0xA6}}, 20, 1},
         {"R(ACK) to the second block of three with the first's number",
          40,
          {{0xA2}, {0xA2}},

@@ -112,6 +112,15 @@ TEST_F(TransportTest, ReadsStopAtTheFirstChunkHoldingEtx) {
     EXPECT_EQ(r.readCount, 3);
 }
 
+TEST_F(TransportTest, AReadReportingMoreThanAskedCountsOnlyWhatWasAsked) {
+    FakeReader& r = OpenReader();
+    r.scriptedReplies.push_back(ReaderReply(0, {0x42}));
+    r.overReport = 200;  // every read claims 200 bytes more than it delivered
+    ASSERT_EQ(Exchange(0x19, {0x01}), RESULT_OK);
+    EXPECT_EQ(replyLength, 6);
+    EXPECT_EQ(reply[5], 0x42);
+}
+
 TEST_F(TransportTest, CharactersBehindEtxInTheLastReadAreIgnored) {
     FakeReader& r = OpenReader();
     Bytes frame = ReaderReply(0, {0x42});

@@ -116,6 +116,33 @@ TEST(ToolList, ABrokenLinkNamesTheStepAndTheResult) {
     EXPECT_HAS(o.err, "zelvorn: error: list the cards in the field: ERR_FAILURE (-1000)\n");
 }
 
+// A reader that answers with the wrong length: the library reports success
+// and leaves its outputs alone, so the tool must notice and show nothing of
+// them (a phantom type B card of zeros, say).
+TEST(ToolReplies, AReplyOfTheWrongLengthIsAFailureNotData) {
+    struct Row {
+        int command;  // the reader command whose replies come back short
+        std::vector<std::string> args;
+        const char* step;
+    };
+    const Row rows[] = {
+        {0x21, {"list"}, "ask for a type B card"},
+        {0x18, {"info"}, "ask for the status report"},
+        {0x34, {"ask", "read", "0"}, "read ticket sector 0"},
+        {0x35, {"ask", "read", "--multi", "0"}, "read eight bytes from ticket sector 0"},
+    };
+    for (const Row& row : rows) {
+        nlohmann::json demo = nlohmann::json::parse(ReadFile(Demo()));
+        demo["faults"] = {{"shortReplies", {row.command}}};
+        const std::string scenario = WriteTestFile("short.json", demo.dump());
+        std::vector<std::string> args = {"--scenario", scenario};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, 1) << row.step << "\n" << o.out;
+        EXPECT_HAS(o.err, std::string(row.step) + ": the reader reported success, but its reply");
+    }
+}
+
 TEST(ToolInfo, VersionStatusAndField) {
     const Outcome o = RunTool({"--virtual", "info"});
     ASSERT_EQ(o.exitCode, 0) << o.err;
@@ -490,6 +517,10 @@ TEST(ToolCommandLine, UsageErrorsAndAMissingLibrary) {
     EXPECT_EQ(o.exitCode, 2);
     o = RunTool({"--scenario", TestFile("no-such-scenario.json"), "list"});
     EXPECT_EQ(o.exitCode, 2);
+    // The virtual reader has no USB device to look at.
+    o = RunTool({"--virtual", "list", "--diagnose"});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "--diagnose looks at the USB devices of real readers");
 
     o = RunTool({"--library", "/nonexistent/libzelvorn.so", "list"});
     EXPECT_EQ(o.exitCode, 3);

@@ -330,6 +330,19 @@ def test_reader_faults(tmp_path, faults, expected):
             assert num(seen[x["reply_frame"]]["zelvorn.transport_status"][0]) == 0x9000
 
 
+@pytest.mark.parametrize("faults, args, expected", [
+    ({}, ["mifare", "-k", "000000000000", "-t", "A", "read", "4"],
+     "Reader status FFFC: authentication failed, the card refused the key"),
+    ({"refuseCommands": 2}, ["list"],
+     "Transport status 6F00: busy, the reader did not take the command"),
+])
+def test_status_words_are_named_as_the_library_names_them(tmp_path, faults, args, expected):
+    path = str(tmp_path / "statuses.pcap")
+    subprocess.run([TOOL, "--scenario", scenario_with_faults(tmp_path, **faults), "--capture", path,
+                    *args], capture_output=True)
+    assert expected in experts(decoded(path))
+
+
 def damaged(capture, tmp_path, change):
     link, records = read_pcap(capture)
     records = [list(r) for r in records]

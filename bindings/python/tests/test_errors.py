@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import json
 import pickle
 from pathlib import Path
 from typing import Any, Callable, Dict
@@ -89,3 +90,27 @@ def test_open_failed(virtual_copy: Path, tmp_path: Path) -> None:
     with pytest.raises(zelvorn.OpenFailed):
         zelvorn.open_virtual(scenario=broken, library=other)
     assert zelvorn.readers(library=other) == []
+
+
+@pytest.mark.parametrize("command, call", [
+    (0x06, lambda r: r.read(4)),
+    (0x07, lambda r: r.value(5)),
+    (0x00, lambda r: r.select()),
+    (0x18, lambda r: r.status()),
+    (0x21, lambda r: r.atqb()),
+    (0x34, lambda r: r.ask_read(0)),
+    (0x14, lambda r: r.read_user_port()),
+])
+def test_a_reply_of_the_wrong_length_is_a_failure_not_data(
+        scenario_reader: Callable[[Dict[str, Any]], zelvorn.Reader], demo: Path, command: int,
+        call: Callable[[zelvorn.Reader], Any]) -> None:
+    # The library reports success and leaves its outputs alone (its contract);
+    # the package must not hand them out as what the reader said.
+    scenario = json.loads(demo.read_text())
+    scenario["faults"] = {"shortReplies": [command]}
+    with scenario_reader(scenario) as r:
+        if command in (0x06, 0x07):
+            r.select()
+            r.login(1, bytes.fromhex("A0A1A2A3A4A5"))
+        with pytest.raises(zelvorn.Failure, match="not as long as the command"):
+            call(r)

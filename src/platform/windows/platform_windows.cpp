@@ -8,13 +8,14 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "zelvorn_device.h"
 
 namespace zelvorn {
 namespace {
 
-// The interface class the reader's driver package registers its devices under.
-const GUID kReaderInterfaceClass = {
-    0x3E7F5DF4, 0x7D55, 0x4B9C, {0xA3, 0x05, 0x44, 0xA1, 0xDF, 0x35, 0x3A, 0x89}};
+// The interface class the reader's driver package registers its devices
+// under (driver/zelvorn.inf is made from the same setting).
+const GUID kReaderInterfaceClass = ZELVORN_DEVICE_INTERFACE_CLASS;
 
 // The Configuration Manager takes the class through a pointer to non-const
 // but only reads it.

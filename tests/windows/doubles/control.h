@@ -4,6 +4,8 @@
 // the ordinary system calls.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 #if defined(ZELVORN_DOUBLE_BUILDING)
@@ -26,18 +28,31 @@ ZELVORN_DOUBLE_API void CfgDouble_Reset();
 // query and the fetch, which then finds the caller's buffer too small.
 ZELVORN_DOUBLE_API void CfgDouble_AddList(const wchar_t* chars, std::uint32_t count);
 
-// Makes every size query, or every fetch, fail with that code (0: none).
+// Adds a present USB device by its instance ID (USB\VID_vvvv&PID_pppp\...),
+// with an interface of the reader's class at interfacePath, or none (null).
+// Without lists added, the interface list is that of these devices.
+// Devices may also come from the environment variable
+// ZELVORN_DOUBLE_USB_DEVICES when the DLL is loaded: "ID" or "ID>PATH"
+// entries separated by commas, for a program the test cannot call into.
+ZELVORN_DOUBLE_API void CfgDouble_AddUsbDevice(const wchar_t* instanceId,
+                                               const wchar_t* interfacePath);
+
+// Makes every size query, or every fetch, fail with that code (0: none);
+// for device interface lists and device ID lists alike.
 ZELVORN_DOUBLE_API void CfgDouble_FailSizeQuery(std::uint32_t cr);
 ZELVORN_DOUBLE_API void CfgDouble_FailFetch(std::uint32_t cr);
 
 struct CfgDoubleCalls {
     int sizeQueries;
     int fetches;
-    int unexpectedArguments;  // another class, a device filter or flags
+    int unexpectedArguments;  // another class or flags
+    int deviceFilters;        // interface lists asked for one device
+    int idQueries;            // device ID list sizes and fetches
     int maps;                 // calls of CM_MapCrToWin32Err
     std::uint32_t lastMappedCode;
     std::uint32_t lastMapDefault;
     std::uint32_t lastFetchBufferChars;
+    GUID lastClass;  // the interface class of the last interface list asked for
 };
 ZELVORN_DOUBLE_API void CfgDouble_GetCalls(CfgDoubleCalls* calls);
 

@@ -46,7 +46,10 @@ class Error(Exception):
 
 class Failure(Error):
     """ERR_FAILURE: a USB transfer failed, a reply was corrupt, a written value
-    did not read back, or an ISO/IEC 14443-4 exchange broke off."""
+    did not read back, or an ISO/IEC 14443-4 exchange broke off. Also raised
+    when the library reported success for a read whose reply was not as long
+    as the command's: it leaves its outputs unwritten then, and the package
+    hands out nothing it did not get from the reader."""
 
 
 class OpenFailed(Error):

@@ -45,6 +45,27 @@ _AskMulti = ctypes.c_uint8 * 8
 
 _INT32 = (-(2**31), 2**31 - 1)
 
+# The library's functions succeed without writing their outputs when the
+# reader's reply is not as long as the command's (their documented contract).
+# Outputs start filled with one pattern; where they still hold it after a
+# success the read is made once more over another (a card's data may equal
+# the first, never both), and outputs holding their pattern both times were
+# never written.
+_PATTERNS = (0xA5, 0x5A)
+_BLOCK_FILL = bytes([_PATTERNS[0]]) * 16
+_INCOMPLETE = ("the reader reported success, but its reply was not as long as the "
+               "command's, so nothing of it is used")
+
+
+def _fill(outputs: Iterable[ctypes._CData], pattern: int) -> None:
+    for out in outputs:
+        ctypes.memset(ctypes.addressof(out), pattern, ctypes.sizeof(out))
+
+
+def _holds(outputs: Iterable[ctypes._CData], pattern: int) -> bool:
+    return all(ctypes.string_at(ctypes.addressof(out), ctypes.sizeof(out))
+               == bytes([pattern]) * ctypes.sizeof(out) for out in outputs)
+
 
 class CardKind(str, enum.Enum):
     """What a card is, from the type byte the reader reports (the names are
@@ -288,6 +309,17 @@ class Reader:
         if result:
             raise error_for(result, function, detail)
 
+    def _read_into(self, function: str, detail: str, outputs: List[ctypes._CData],
+                   *args: object) -> None:
+        """A call that changes nothing and whose outputs must have been
+        written (see _PATTERNS); it may be made twice."""
+        for pattern in _PATTERNS:
+            _fill(outputs, pattern)
+            self._call(function, detail, *args)
+            if not _holds(outputs, pattern):
+                return
+        raise Failure(ERR_FAILURE, function, f"{detail}: {_INCOMPLETE}")
+
     def _end_card_session(self) -> None:
         if self._iso is not None:
             self._iso._end()
@@ -307,8 +339,8 @@ class Reader:
         types = _TagTypes()
         lengths = _TagTypes()
         serials = _TagSerials()
-        self._call("Zelvorn_ListTags", "list the cards", ctypes.byref(count), types, lengths,
-                   serials)
+        self._read_into("Zelvorn_ListTags", "list the cards", [count], ctypes.byref(count), types,
+                        lengths, serials)
         n = min(count.value, native.MAX_LISTED_TAGS)
         return [Card._from(types[i], lengths[i], serials, native.SERIAL_FIELD * i)
                 for i in range(n)]
@@ -326,17 +358,14 @@ class Reader:
         field = _Serial()
         if serial is None:
             function = "Zelvorn_Select"
-            self._call(function, "select a card", ctypes.byref(card_type), ctypes.byref(length),
-                       field)
+            self._read_into(function, "select a card", [length], ctypes.byref(card_type),
+                            ctypes.byref(length), field)
         else:
             function = "Zelvorn_MultiTagSelect"
             target = _exact(serial, (4, 7, 10), "serial number", function)
-            self._call(function, f"select card {target.hex().upper()}", len(target), target,
-                       ctypes.byref(card_type), ctypes.byref(length), field)
-        if length.value == 0:
-            # An answer of a length the library did not expect leaves its
-            # outputs as they were: no card was reported.
-            raise Failure(ERR_FAILURE, function, "the reader's answer named no card")
+            self._read_into(function, f"select card {target.hex().upper()}", [length],
+                            len(target), target, ctypes.byref(card_type), ctypes.byref(length),
+                            field)
         return Card._from(card_type.value, length.value, field)
 
     # ---- MIFARE Classic -------------------------------------------------------
@@ -389,11 +418,15 @@ class Reader:
             self._h("Zelvorn_Read")
         if not 0 <= block <= 0xFF:
             _byte(block, "block", "Zelvorn_Read")
-        data = _Block()
+        data = _Block.from_buffer_copy(_BLOCK_FILL)
         result = self._read(handle, block, data)
         if result:
             raise error_for(result, "Zelvorn_Read", f"read block {block}")
-        return bytes(data)
+        out = bytes(data)
+        if out == _BLOCK_FILL:  # a block like the pattern, or one never written
+            self._read_into("Zelvorn_Read", f"read block {block}", [data], block, data)
+            out = bytes(data)
+        return out
 
     def write(self, block: int, data: bytes) -> None:
         """Writes 16 bytes to a block; the library checks what the card took
@@ -410,8 +443,8 @@ class Reader:
     def value(self, block: int) -> int:
         """Reads a value block's value."""
         out = ctypes.c_int32()
-        self._call("Zelvorn_ReadValue", f"read value block {block}",
-                   _byte(block, "block", "Zelvorn_ReadValue"), ctypes.byref(out))
+        self._read_into("Zelvorn_ReadValue", f"read value block {block}", [out],
+                        _byte(block, "block", "Zelvorn_ReadValue"), ctypes.byref(out))
         return out.value
 
     def set_value(self, block: int, value: int) -> None:
@@ -420,11 +453,20 @@ class Reader:
         self._call(function, f"write value {value} to block {block}",
                    _byte(block, "block", function), _int32(value, "value", function))
 
+    def _value_after(self, out: ctypes.c_int32, block: int) -> int:
+        """The value a value command handed back over the pattern. Where it
+        still holds the pattern it may never have been written, and the
+        command cannot be repeated: the block is read instead."""
+        if _holds([out], _PATTERNS[0]):
+            return self.value(block)
+        return out.value
+
     def _arith(self, function: str, detail: str, block: int, amount: int) -> int:
         out = ctypes.c_int32()
+        _fill([out], _PATTERNS[0])
         self._call(function, detail, _byte(block, "block", function),
                    _int32(amount, "amount", function), ctypes.byref(out))
-        return out.value
+        return self._value_after(out, block)
 
     def increment(self, block: int, amount: int) -> int:
         """Adds ``amount`` to a value block; returns the new value."""
@@ -439,10 +481,11 @@ class Reader:
         the value copied."""
         function = "Zelvorn_Copy"
         out = ctypes.c_int32()
+        _fill([out], _PATTERNS[0])
         self._call(function, f"copy value block {source} to {target}",
                    _byte(source, "source block", function), _byte(target, "target block", function),
                    ctypes.byref(out))
-        return out.value
+        return self._value_after(out, target)
 
     def store_key(self, number: int, key: bytes) -> None:
         """Loads a 6-byte key into the reader under ``number``, for
@@ -528,7 +571,7 @@ class Reader:
     def atqb(self) -> Atqb:
         """Reads the ATQB of the type B card in the field."""
         out = _Atqb()
-        self._call("Zelvorn_ReadATQB", "read the ATQB", out)
+        self._read_into("Zelvorn_ReadATQB", "read the ATQB", [out], out)
         raw = bytes(out)
         return Atqb(raw[:4], raw[4:])
 
@@ -537,15 +580,15 @@ class Reader:
     def ask_read(self, sector: int) -> bytes:
         """Reads the 2 bytes of an ASK ticket sector."""
         out = _AskSector()
-        self._call("Zelvorn_ASKSectorRead", f"read ticket sector {sector}",
-                   _byte(sector, "sector", "Zelvorn_ASKSectorRead"), out)
+        self._read_into("Zelvorn_ASKSectorRead", f"read ticket sector {sector}", [out],
+                        _byte(sector, "sector", "Zelvorn_ASKSectorRead"), out)
         return bytes(out)
 
     def ask_read_multi(self, sector: int) -> bytes:
         """Reads 8 bytes of an ASK ticket: this sector and the three after it."""
         out = _AskMulti()
-        self._call("Zelvorn_ASKSectorMultiRead", f"read ticket sectors from {sector}",
-                   _byte(sector, "sector", "Zelvorn_ASKSectorMultiRead"), out)
+        self._read_into("Zelvorn_ASKSectorMultiRead", f"read ticket sectors from {sector}", [out],
+                        _byte(sector, "sector", "Zelvorn_ASKSectorMultiRead"), out)
         return bytes(out)
 
     def ask_write(self, sector: int, data: bytes, erase: bool = True) -> bytes:
@@ -574,7 +617,8 @@ class Reader:
         """Fetches the reader's status report."""
         block = _StatusBlock()
         record = native.StatusRecord()
-        self._call("Zelvorn_Status", "fetch the status report", block, ctypes.byref(record))
+        self._read_into("Zelvorn_Status", "fetch the status report", [block, record], block,
+                        ctypes.byref(record))
         return Status(bytes(block), record.statusA, record.statusB, record.statusC,
                       record.statusD, record.statusE, record.statusF)
 
@@ -586,7 +630,7 @@ class Reader:
 
     def _read_byte(self, function: str, detail: str, number: int, what: str) -> int:
         out = ctypes.c_uint8()
-        self._call(function, detail, _byte(number, what, function), ctypes.byref(out))
+        self._read_into(function, detail, [out], _byte(number, what, function), ctypes.byref(out))
         return out.value
 
     def read_register(self, register: int) -> int:
@@ -614,7 +658,7 @@ class Reader:
     def read_user_port(self) -> int:
         """Reads the user port, inputs and outputs together."""
         out = ctypes.c_uint8()
-        self._call("Zelvorn_ReadUserPort", "read the user port", ctypes.byref(out))
+        self._read_into("Zelvorn_ReadUserPort", "read the user port", [out], ctypes.byref(out))
         return out.value
 
     def write_user_port(self, value: int) -> None:
