@@ -25,6 +25,7 @@ public:
     std::int16_t handle() const { return handle_; }
 
 private:
+    Library& library_;
     const Api& api_;
     std::int16_t handle_;
 };

@@ -14,6 +14,7 @@
 
 #include "tool/errors.h"
 #include "tool/mifare_layout.h"
+#include "virtual/json_text.h"
 
 namespace zelvorn::tool {
 namespace {
@@ -27,17 +28,64 @@ std::string Lower(std::string text) {
     return text;
 }
 
+bool Unknown(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c == '-' || c == '?'; });
+}
+
+// The digits of key A and key B in the 32 digits of a trailer.
+constexpr std::size_t kKeyDigits = 12;
+constexpr std::size_t kKeyBDigitsAt = 20;
+
 // A block of 32 hexadecimal digits, or none when it is marked unknown
 // (dashes or question marks, as proxmark3 writes bytes it could not read).
-std::optional<Block> BlockFromText(std::string_view text, const std::string& where) {
-    if (!text.empty() &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c == '-' || c == '?'; })) {
-        return std::nullopt;
+// In a trailer either key alone may be marked so; keys then tells which, and
+// the block holds zeros there.
+std::optional<Block> BlockFromText(std::string_view text, const std::string& where,
+                                   bool trailer = false, UnknownKeys* keys = nullptr) {
+    if (Unknown(text)) return std::nullopt;
+    std::string digits(text);
+    if (trailer && digits.size() == 2 * kBlockSize) {
+        if (Unknown(text.substr(0, kKeyDigits))) {
+            digits.replace(0, kKeyDigits, kKeyDigits, '0');
+            keys->a = true;
+        }
+        if (Unknown(text.substr(kKeyBDigitsAt))) {
+            digits.replace(kKeyBDigitsAt, kKeyDigits, kKeyDigits, '0');
+            keys->b = true;
+        }
     }
-    const Bytes bytes = ParseHex(text, where, kBlockSize);
+    const Bytes bytes = ParseHex(digits, where, kBlockSize);
     Block block{};
     std::copy(bytes.begin(), bytes.end(), block.begin());
     return block;
+}
+
+// The trailer's 32 digits with an unknown key as dashes.
+std::string TrailerText(const Block& trailer, UnknownKeys keys) {
+    std::string text = HexText(trailer, "");
+    if (keys.a) text.replace(0, kKeyDigits, kKeyDigits, '-');
+    if (keys.b) text.replace(kKeyBDigitsAt, kKeyDigits, kKeyDigits, '-');
+    return text;
+}
+
+// Binary and eml trailers cannot say that a key is unknown: a key reads as
+// unknown where it holds what a card shows in place of a key it hides.
+void MarkUnfilledKeys(MifareDump& dump) {
+    constexpr std::array<std::uint8_t, 6> kZeros{};
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    for (int sector = 0; sector < sectors; ++sector) {
+        const auto& trailer = dump.blocks[FirstBlockOf(sector) + BlocksIn(sector) - 1];
+        if (!trailer) continue;
+        if (std::equal(kZeros.begin(), kZeros.end(), trailer->begin())) {
+            SetKeyKnown(dump, sector, 'A', false);
+        }
+        const auto conditions = DecodeAccessBits(trailer->data());
+        if (std::equal(kZeros.begin(), kZeros.end(), trailer->begin() + 10) &&
+            !(conditions && KeyBReadable((*conditions)[3]))) {
+            SetKeyKnown(dump, sector, 'B', false);
+        }
+    }
 }
 
 int CheckedBlockCount(std::size_t count, const std::string& what) {
@@ -53,7 +101,9 @@ int CheckedBlockCount(std::size_t count, const std::string& what) {
 MifareDump ReadBinary(std::string_view content) {
     if (content.size() % kBlockSize != 0) {
         throw UsageError(
-            fmt::format("{} bytes is not a whole number of 16-byte blocks", content.size()));
+            fmt::format("{} bytes is not a whole number of 16-byte blocks ({} and {} "
+                        "bytes over)",
+                        content.size(), content.size() / kBlockSize, content.size() % kBlockSize));
     }
     MifareDump dump;
     CheckedBlockCount(content.size() / kBlockSize, "the image");
@@ -88,6 +138,9 @@ MifareDump ReadEml(std::string_view content) {
         const std::string_view line = NextLine(content, false);
         if (line.empty()) continue;
         if (dump.blocks.size() == 256) throw UsageError("more than 256 blocks");
+        // A line of dashes is a block the dump could not read; a trailer's
+        // key stays as written, since the eml files of other tools hold no
+        // dashes there.
         dump.blocks.push_back(BlockFromText(line, fmt::format("line {}", number)));
     }
     CheckedBlockCount(dump.blocks.size(), "the file");
@@ -105,10 +158,8 @@ std::array<std::uint8_t, N> HexField(const Json& value, const std::string& where
 
 MifareDump ReadJson(std::string_view content) {
     Json root;
-    try {
-        root = Json::parse(content);
-    } catch (const Json::parse_error& e) {
-        throw UsageError(fmt::format("not valid JSON: {}", e.what()));
+    if (const std::string wrong = ParseJsonText(content, root); !wrong.empty()) {
+        throw UsageError(wrong);
     }
     if (!root.is_object()) throw UsageError("expected a JSON object");
     if (root.contains("FileType") &&
@@ -134,6 +185,7 @@ MifareDump ReadJson(std::string_view content) {
         throw UsageError("blocks: missing, or not an object of blocks by number");
     }
     std::map<int, std::optional<Block>> byNumber;
+    std::map<int, UnknownKeys> keysByNumber;
     for (auto it = root["blocks"].begin(); it != root["blocks"].end(); ++it) {
         const std::string& key = it.key();
         const std::string where = fmt::format("blocks.{}", key);
@@ -144,7 +196,11 @@ MifareDump ReadJson(std::string_view content) {
             throw UsageError(fmt::format("{}: a block number is 0..255", where));
         }
         if (!it.value().is_string()) throw UsageError(fmt::format("{}: expected text", where));
-        byNumber[std::stoi(key)] = BlockFromText(it.value().get<std::string>(), where);
+        const int number = std::stoi(key);
+        UnknownKeys keys;
+        byNumber[number] =
+            BlockFromText(it.value().get<std::string>(), where, IsTrailer(number), &keys);
+        keysByNumber[number] = keys;
     }
     if (byNumber.empty()) throw UsageError("blocks: no block");
     const int highest = byNumber.rbegin()->first;
@@ -155,6 +211,10 @@ MifareDump ReadJson(std::string_view content) {
     }
     dump.blocks.resize(static_cast<std::size_t>(count));
     for (const auto& [number, block] : byNumber) dump.blocks[number] = block;
+    for (const auto& [number, keys] : keysByNumber) {
+        SetKeyKnown(dump, SectorOf(number), 'A', !keys.a);
+        SetKeyKnown(dump, SectorOf(number), 'B', !keys.b);
+    }
     return dump;
 }
 
@@ -173,8 +233,13 @@ std::string WriteJson(const MifareDump& dump) {
     root["Card"] = card;
     Json blocks = Json::object();
     for (std::size_t i = 0; i < dump.blocks.size(); ++i) {
+        const int sector = SectorOf(static_cast<int>(i));
         blocks[std::to_string(i)] =
-            dump.blocks[i] ? Hex(dump.blocks[i]->data(), kBlockSize) : std::string(32, '-');
+            !dump.blocks[i] ? std::string(2 * kBlockSize, '-')
+            : IsTrailer(static_cast<int>(i))
+                ? TrailerText(*dump.blocks[i],
+                              {!KeyKnown(dump, sector, 'A'), !KeyKnown(dump, sector, 'B')})
+                : Hex(dump.blocks[i]->data(), kBlockSize);
     }
     root["blocks"] = blocks;
     Json keys = Json::object();
@@ -184,8 +249,9 @@ std::string WriteJson(const MifareDump& dump) {
         const int trailerBlock = first + BlocksIn(sector) - 1;
         Json entry = Json::object();
         if (const auto& trailer = dump.blocks[trailerBlock]) {
-            entry["KeyA"] = Hex(trailer->data(), 6);
-            entry["KeyB"] = Hex(trailer->data() + 10, 6);
+            const std::string unknown(kKeyDigits, '-');
+            entry["KeyA"] = KeyKnown(dump, sector, 'A') ? Hex(trailer->data(), 6) : unknown;
+            entry["KeyB"] = KeyKnown(dump, sector, 'B') ? Hex(trailer->data() + 10, 6) : unknown;
             entry["AccessConditions"] = Hex(trailer->data() + 6, 4);
             Json text = Json::object();
             if (const auto conditions = DecodeAccessBits(trailer->data())) {
@@ -243,6 +309,13 @@ std::string WriteDump(const MifareDump& dump, DumpFormat format,
                             missing.find(',') == std::string::npos ? "" : "s", missing));
         }
     }
+    if (const std::string unknown = UnknownKeysText(dump); !unknown.empty()) {
+        warnings.push_back(fmt::format(
+            "{} not known (the card does not show it and no key given found it): written as "
+            "the card gave it; restore refuses such a trailer unless given the key (--key-a, "
+            "--key-b) or --force",
+            unknown));
+    }
     std::string out;
     for (const auto& block : dump.blocks) {
         const Block data = block.value_or(Block{});
@@ -256,19 +329,53 @@ std::string WriteDump(const MifareDump& dump, DumpFormat format,
 }
 
 MifareDump ReadDump(std::string_view content, DumpFormat format) {
-    try {
-        switch (format) {
-            case DumpFormat::Binary:
-                return ReadBinary(content);
-            case DumpFormat::Eml:
-                return ReadEml(content);
-            case DumpFormat::Json:
-                return ReadJson(content);
-        }
-    } catch (const nlohmann::json::exception& e) {
-        throw UsageError(e.what());
+    MifareDump dump;
+    switch (format) {
+        case DumpFormat::Binary:
+            dump = ReadBinary(content);
+            break;
+        case DumpFormat::Eml:
+            dump = ReadEml(content);
+            break;
+        case DumpFormat::Json:
+            return ReadJson(content);
     }
-    throw UsageError("unknown dump format");
+    MarkUnfilledKeys(dump);
+    return dump;
+}
+
+bool KeyKnown(const MifareDump& dump, int sector, char kind) {
+    if (sector < 0 || static_cast<std::size_t>(sector) >= dump.unknownKeys.size()) return true;
+    const UnknownKeys& keys = dump.unknownKeys[static_cast<std::size_t>(sector)];
+    return kind == 'A' ? !keys.a : !keys.b;
+}
+
+void SetKeyKnown(MifareDump& dump, int sector, char kind, bool known) {
+    if (sector < 0) return;
+    const auto at = static_cast<std::size_t>(sector);
+    if (known && at >= dump.unknownKeys.size()) return;
+    if (at >= dump.unknownKeys.size()) dump.unknownKeys.resize(at + 1);
+    (kind == 'A' ? dump.unknownKeys[at].a : dump.unknownKeys[at].b) = !known;
+}
+
+std::string UnknownKeysText(const MifareDump& dump) {
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    std::string text;
+    for (const char kind : {'B', 'A'}) {
+        std::vector<int> list;
+        for (int sector = 0; sector < sectors; ++sector) {
+            if (dump.blocks[FirstBlockOf(sector) + BlocksIn(sector) - 1] &&
+                !KeyKnown(dump, sector, kind)) {
+                list.push_back(sector);
+            }
+        }
+        if (list.empty()) continue;
+        std::string numbers;
+        for (const int s : list) numbers += (numbers.empty() ? "" : ", ") + std::to_string(s);
+        text += fmt::format("{}key {} of sector{} {}", text.empty() ? "" : " and ", kind,
+                            list.size() == 1 ? "" : "s", numbers);
+    }
+    return text;
 }
 
 std::string ReadWholeFile(const std::string& path, const std::string& what) {

@@ -8,7 +8,8 @@ namespace zelvorn::tool {
 std::string ExitCodeHelp() {
     return "Exit codes:\n"
            "  0  success\n"
-           "  1  a library call failed (the message names the step and the result code)\n"
+           "  1  a library call failed (the message names the step and the result code), or the\n"
+           "     virtual reader's state file cannot be written\n"
            "  2  invalid command line or input\n"
            "  3  the library could not be loaded\n"
            "  4  the dump could not read every sector (the rest is printed)\n"

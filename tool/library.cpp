@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tool/errors.h"
+#include "virtual/state_file.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,7 +24,7 @@ void* OpenFile(const std::string& file) {
 void* Find(void* handle, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
 }
-void Close(void* handle) {
+void Unload(void* handle) {
     FreeLibrary(static_cast<HMODULE>(handle));
 }
 std::string LastError() {
@@ -36,7 +37,7 @@ void* OpenFile(const std::string& file) {
 void* Find(void* handle, const char* name) {
     return dlsym(handle, name);
 }
-void Close(void* handle) {
+void Unload(void* handle) {
     dlclose(handle);
 }
 std::string LastError() {
@@ -65,7 +66,7 @@ const Api& Library::api() {
 #define ZELVORN_TOOL_FIND(name)                                                         \
     api_.name = As<decltype(api_.name)>(Find(handle_, #name));                          \
     if (api_.name == nullptr) {                                                         \
-        Close(handle_);                                                                 \
+        Unload(handle_);                                                                \
         handle_ = nullptr;                                                              \
         throw ToolError(kExitLibrary,                                                   \
                         fmt::format("load the library {}: it has no {}", file, #name)); \
@@ -76,7 +77,7 @@ const Api& Library::api() {
 }
 
 Library::~Library() {
-    if (handle_ != nullptr) Close(handle_);
+    if (handle_ != nullptr) Unload(handle_);
 }
 
 namespace {
@@ -135,20 +136,56 @@ private:
 
 }  // namespace
 
+namespace {
+
+constexpr char kVirtualPrefix[] = "zelvorn-virtual: ";
+
+// The message of a line the virtual library wrote about its files, or empty
+// for other text.
+std::string VirtualMessage(std::string text) {
+    const std::string prefix = kVirtualPrefix;
+    if (text.rfind(prefix, 0) != 0) return {};
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text.substr(prefix.size());
+}
+
+bool CannotBeWritten(const std::string& message) {
+    return message.find(std::string(": ") + virt::kStateCannotBeWritten) != std::string::npos;
+}
+
+}  // namespace
+
 std::int16_t Library::Open(std::int16_t port) {
     const Api& a = api();
     if (!virtual_ || opened_) return a.Zelvorn_Open(port);
     opened_ = true;
     StderrCapture capture;
     const std::int16_t result = a.Zelvorn_Open(port);
-    std::string text = capture.Finish();
-    const std::string prefix = "zelvorn-virtual: ";
-    if (result == ERR_OPEN_FAILED && text.rfind(prefix, 0) == 0) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        throw UsageError(text.substr(prefix.size()));
+    const std::string text = capture.Finish();
+    const std::string message = VirtualMessage(text);
+    if (result == ERR_OPEN_FAILED && !message.empty()) {
+        if (CannotBeWritten(message)) throw ToolError(kExitFailed, message);
+        throw UsageError(message);
     }
     std::fputs(text.c_str(), stderr);
     return result;
+}
+
+void Library::Close(std::int16_t handle) {
+    const Api& a = api();
+    if (!virtual_) {
+        a.Zelvorn_Close(handle);
+        return;
+    }
+    StderrCapture capture;
+    a.Zelvorn_Close(handle);
+    const std::string text = capture.Finish();
+    const std::string message = VirtualMessage(text);
+    if (message.empty()) {
+        std::fputs(text.c_str(), stderr);
+    } else if (closeError_.empty()) {
+        closeError_ = message;
+    }
 }
 
 void SetVariable(const char* name, const std::string& value) {

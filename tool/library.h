@@ -90,7 +90,15 @@ public:
     // Zelvorn_Open. The virtual library reads its files at the first open; a
     // file it cannot use is the user's input, so that open fails with a
     // UsageError carrying the library's own words rather than "no reader".
+    // A state file it could not write back is a failure (exit code 1) found
+    // before any card work.
     std::int16_t Open(std::int16_t port);
+
+    // Zelvorn_Close. The virtual library writes its state file at the close
+    // and can only tell on stderr that it could not; that line is kept as
+    // CloseError, for the command to end with, instead of being shown.
+    void Close(std::int16_t handle);
+    const std::string& CloseError() const { return closeError_; }
 
     // The virtual library, whose reader has no USB device.
     bool IsVirtual() const { return virtual_; }
@@ -99,6 +107,7 @@ private:
     std::string file_;
     bool virtual_ = false;
     bool opened_ = false;
+    std::string closeError_;
     void* handle_ = nullptr;
     Api api_;
 };

@@ -50,7 +50,20 @@ int Run(Cli& cli) {
     if (!g.state.empty()) SetVariable(kStateVariable, g.state);
     if (!g.capture.empty()) SetVariable(kCaptureVariable, g.capture);
     Library library(file, isVirtual);
-    return cli.action(library);
+    // A state the virtual reader could not save at a close loses what the
+    // command did: the command fails, whatever it printed before.
+    int code = kExitOk;
+    try {
+        code = cli.action(library);
+    } catch (...) {
+        if (!library.CloseError().empty()) {
+            std::fflush(stdout);
+            fmt::print(stderr, "zelvorn: error: {}\n", library.CloseError());
+        }
+        throw;
+    }
+    if (!library.CloseError().empty()) throw ToolError(kExitFailed, library.CloseError());
+    return code;
 }
 
 }  // namespace

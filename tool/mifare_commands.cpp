@@ -2,6 +2,7 @@
 // file, one block, value blocks, keys stored in the reader.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -331,13 +332,17 @@ struct DumpOptions {
 };
 
 // Fills in the keys the trailer does not show: key A never reads back, and
-// key B only where the access bits make it data.
-void FillKeys(Block& trailer, const Credential* keyA, const Credential* keyB) {
-    if (keyA != nullptr && keyA->keyKnown)
-        std::copy(keyA->key.begin(), keyA->key.end(), trailer.begin());
-    if (keyB != nullptr && keyB->keyKnown) {
-        std::copy(keyB->key.begin(), keyB->key.end(), trailer.begin() + 10);
-    }
+// key B only where the access bits make it data. A key neither shown nor
+// found stays as the card gave it and is marked unknown, so that no file
+// passes the card's stand-in zeros off as its key.
+void FillKeys(MifareDump& dump, int sector, Block& trailer, const Credential* keyA,
+              const Credential* keyB, bool keyBIsData) {
+    const bool aKnown = keyA != nullptr && keyA->keyKnown;
+    if (aKnown) std::copy(keyA->key.begin(), keyA->key.end(), trailer.begin());
+    SetKeyKnown(dump, sector, 'A', aKnown);
+    const bool bKnown = keyBIsData || (keyB != nullptr && keyB->keyKnown);
+    if (!keyBIsData && bKnown) std::copy(keyB->key.begin(), keyB->key.end(), trailer.begin() + 10);
+    SetKeyKnown(dump, sector, 'B', bKnown);
 }
 
 int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
@@ -431,8 +436,8 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
                     }
                 }
             }
-            FillKeys(*trailer, opener.kind == 'A' ? &opener : other,
-                     keyBIsData ? nullptr : (opener.kind == 'B' ? &opener : other));
+            FillKeys(dump, sector, *trailer, opener.kind == 'A' ? &opener : other,
+                     opener.kind == 'B' ? &opener : other, keyBIsData);
         }
         if (text) {
             fmt::print("Sector {:2}  blocks {}-{}, {}{}\n", sector, firstBlock, trailerBlock,
@@ -448,7 +453,17 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
             }
             if (text) {
                 PrintBlock(block, dump.blocks[block]->data());
-                if (IsTrailer(block)) PrintAccess(block, dump.blocks[block]->data());
+                if (IsTrailer(block)) {
+                    PrintAccess(block, dump.blocks[block]->data());
+                    for (const char kind : {'A', 'B'}) {
+                        if (!KeyKnown(dump, sector, kind)) {
+                            fmt::print(
+                                "       key {} unknown: the card does not show it and no "
+                                "key given found it (shown as the card gave it)\n",
+                                kind);
+                        }
+                    }
+                }
             }
         }
         if (whole) {
@@ -493,7 +508,54 @@ struct RestoreOptions {
     bool uid = false;
     bool force = false;
     bool dryRun = false;
+    std::vector<std::string> keysA;  // --key-a: SECTOR:KEY, or KEY for every unknown key A
+    std::vector<std::string> keysB;  // --key-b: the same for key B
 };
+
+// Puts the keys given on the command line into the dump's trailers: one for
+// a sector replaces what the dump holds there, one for all fills in every key
+// of its kind that the dump does not know.
+void GiveKeys(MifareDump& dump, const std::string& file, char kind,
+              const std::vector<std::string>& given) {
+    const std::string option = kind == 'A' ? "--key-a" : "--key-b";
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    const std::size_t at = kind == 'A' ? 0 : 10;
+    for (const std::string& text : given) {
+        const std::size_t colon = text.find(':');
+        const std::string what = fmt::format("{} \"{}\"", option, text);
+        const Bytes key =
+            ParseHex(colon == std::string::npos ? text : text.substr(colon + 1), what + ": key", 6);
+        std::vector<int> targets;
+        if (colon == std::string::npos) {
+            for (int sector = 0; sector < sectors; ++sector) {
+                if (!KeyKnown(dump, sector, kind)) targets.push_back(sector);
+            }
+        } else {
+            const std::string number = text.substr(0, colon);
+            const bool digits = !number.empty() && number.size() <= 2 &&
+                                std::all_of(number.begin(), number.end(), [](char c) {
+                                    return std::isdigit(static_cast<unsigned char>(c));
+                                });
+            if (!digits || std::stoi(number) >= sectors) {
+                throw UsageError(
+                    fmt::format("{}: the sector is a number 0..{} for this dump of {} "
+                                "sectors; give SECTOR:KEY or KEY for every sector",
+                                what, sectors - 1, sectors));
+            }
+            const int sector = std::stoi(number);
+            if (!dump.blocks[FirstBlockOf(sector) + BlocksIn(sector) - 1]) {
+                throw UsageError(
+                    fmt::format("{}: {} holds no trailer for sector {}", what, file, sector));
+            }
+            targets.push_back(sector);
+        }
+        for (const int sector : targets) {
+            Block& trailer = *dump.blocks[FirstBlockOf(sector) + BlocksIn(sector) - 1];
+            std::copy(key.begin(), key.end(), trailer.begin() + static_cast<std::ptrdiff_t>(at));
+            SetKeyKnown(dump, sector, kind, true);
+        }
+    }
+}
 
 // Bytes 6..9 of a trailer: the access bits and the user byte, which read
 // back as written whatever the conditions (the keys may read as zeros).
@@ -504,7 +566,9 @@ bool SameAsWritten(int block, const Block& written, const Block& read) {
 
 int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
                          const RestoreOptions& options) {
-    const MifareDump dump = LoadDump(options.file, DumpFormatFor(options.file, options.format));
+    MifareDump dump = LoadDump(options.file, DumpFormatFor(options.file, options.format));
+    GiveKeys(dump, options.file, 'A', options.keysA);
+    GiveKeys(dump, options.file, 'B', options.keysB);
     // A trailer whose access bits do not check would block its sector for good.
     std::vector<std::string> broken;
     for (std::size_t b = 0; b < dump.blocks.size(); ++b) {
@@ -522,6 +586,21 @@ int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOption
             "{}: the access bits of {} do not match their inverted copy; written to a card they "
             "would block the sector for good (--force writes them anyway)",
             options.file, list));
+    }
+    // A key the dump does not know would be replaced on the card by the
+    // stand-in the dump holds (zeros), and where that key is the one with
+    // the right to write, nobody could write the sector again.
+    if (const std::string unknown = UnknownKeysText(dump); !unknown.empty()) {
+        if (!options.force) {
+            throw UsageError(fmt::format(
+                "{}: the dump does not know {} (it could not be read and no key found it); "
+                "written as it stands, the card would take the dump's stand-in zeros as its key "
+                "and could lock its writer out. Give the key with --key-a/--key-b SECTOR:KEY (or "
+                "KEY for every such sector), or --force to write it as it stands",
+                options.file, unknown));
+        }
+        Warn(fmt::format("{}: the dump does not know {}: written as the dump holds it (--force)",
+                         options.file, unknown));
     }
 
     // Data blocks first, sector trailers last: a trailer written early could
@@ -567,8 +646,8 @@ int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOption
             Key a{}, b{};
             std::copy(trailer->begin(), trailer->begin() + 6, a.begin());
             std::copy(trailer->begin() + 10, trailer->end(), b.begin());
-            credentials.push_back(Given('A', a));
-            credentials.push_back(Given('B', b));
+            if (KeyKnown(dump, sector, 'A')) credentials.push_back(Given('A', a));
+            if (KeyKnown(dump, sector, 'B')) credentials.push_back(Given('B', b));
         }
         std::size_t next = 0;  // the next credential to try
         std::int16_t lastResult = RESULT_OK;
@@ -840,8 +919,19 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
     restore->add_flag("--uid", r->uid,
                       "Write block 0 (serial number and manufacturer data) too; most cards "
                       "refuse it");
+    restore
+        ->add_option("--key-a", r->keysA,
+                     "Key A to write into a trailer, as SECTOR:KEY (replaces the dump's) or KEY "
+                     "(fills in every key A the dump does not know); repeat for several")
+        ->allow_extra_args(false);
+    restore
+        ->add_option("--key-b", r->keysB,
+                     "Key B to write into a trailer, as SECTOR:KEY (replaces the dump's) or KEY "
+                     "(fills in every key B the dump does not know); repeat for several")
+        ->allow_extra_args(false);
     restore->add_flag("--force", r->force,
-                      "Write trailers whose access bits do not match their inverted copy");
+                      "Write trailers whose access bits do not match their inverted copy, or "
+                      "whose keys the dump does not know (as the dump holds them)");
     restore->add_flag("--dry-run", r->dryRun, "Show what would be written, and write nothing");
     restore->callback([&cli, m, r] {
         cli.action = [&cli, m, r](Library& library) {

@@ -41,7 +41,8 @@ std::string PortStep(std::int16_t port) {
 
 }  // namespace
 
-ReaderSession::ReaderSession(Library& library, std::int16_t port) : api_(library.api()) {
+ReaderSession::ReaderSession(Library& library, std::int16_t port)
+    : library_(library), api_(library.api()) {
     const std::int16_t result = library.Open(port);
     if (result < 0) {
         // No reader at that position is "not found"; anything else is a failure.
@@ -53,7 +54,7 @@ ReaderSession::ReaderSession(Library& library, std::int16_t port) : api_(library
 }
 
 ReaderSession::~ReaderSession() {
-    api_.Zelvorn_Close(handle_);
+    library_.Close(handle_);
 }
 
 std::string CardTypeName(std::uint8_t cardType) {
@@ -230,10 +231,10 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
                 }
             }
         } catch (...) {
-            api.Zelvorn_Close(result);
+            library.Close(result);
             throw;
         }
-        api.Zelvorn_Close(result);
+        library.Close(result);
         if (json) {
             Json reader{{"port", port}, {"cards", Json::array()}};
             for (const SeenCard& c : scan.cards) reader["cards"].push_back(CardJson(c));

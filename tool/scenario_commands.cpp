@@ -56,6 +56,12 @@ int FromDumpCommand(const FromDumpOptions& o) {
     if (!sectors.empty()) card["sectors"] = sectors;
     const std::string text =
         nlohmann::ordered_json{{"cards", nlohmann::ordered_json::array({card})}}.dump(2) + "\n";
+    if (const std::string unknown = UnknownKeysText(dump); !unknown.empty()) {
+        fmt::print(stderr,
+                   "zelvorn: warning: the dump does not know {}; the card gets what the dump "
+                   "holds there (zeros)\n",
+                   unknown);
+    }
     if (!unread.empty()) {
         fmt::print(stderr,
                    "zelvorn: warning: {} blocks of the dump were not read; the card "

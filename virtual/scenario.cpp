@@ -13,6 +13,7 @@
 #include "virtual/ask_ticket.h"
 #include "virtual/file_system.h"
 #include "virtual/firmware.h"
+#include "virtual/json_text.h"
 #include "virtual/mifare_classic.h"
 #include "virtual/processor_card.h"
 #include "virtual/type_b_card.h"
@@ -80,6 +81,36 @@ unsigned Index(const std::string& key, const std::string& where, unsigned limit)
     return n;
 }
 
+// An entry that must be an object of entries by key, or a list.
+const json& ObjectAt(const json& parent, const char* key, const std::string& where) {
+    const json& value = parent[key];
+    if (!value.is_object()) Fail(where + "." + key, "expected an object");
+    return value;
+}
+
+const json& ListAt(const json& parent, const char* key, const std::string& where) {
+    const json& value = parent[key];
+    if (!value.is_array()) Fail(where + "." + key, "expected a list");
+    return value;
+}
+
+bool BoolAt(const json& object, const char* key, bool otherwise, const std::string& where) {
+    if (!object.contains(key)) return otherwise;
+    if (!object[key].is_boolean()) Fail(where + "." + key, "expected true or false");
+    return object[key].get<bool>();
+}
+
+// A signed number of small size, where -1 means "none".
+int IntAt(const json& object, const char* key, const std::string& where) {
+    if (!object.contains(key)) return -1;
+    const json& value = object[key];
+    if (!value.is_number_integer() || value.get<std::int64_t>() < -1 ||
+        (value.is_number_unsigned() && value.get<std::uint64_t>() > 1000000)) {
+        Fail(where + "." + key, "expected a number from -1 to 1000000");
+    }
+    return static_cast<int>(value.get<std::int64_t>());
+}
+
 void OnlyKeys(const json& object, const std::string& where,
               std::initializer_list<const char*> keys) {
     if (!object.is_object()) Fail(where, "expected an object");
@@ -92,9 +123,9 @@ void OnlyKeys(const json& object, const std::string& where,
 
 std::unique_ptr<Card> ClassicFrom(const json& c, const std::string& where, ClassicSize size) {
     OnlyKeys(c, where, {"type", "serial", "blocks", "values", "sectors"});
-    auto card = std::make_unique<MifareClassic>(size, Hex(c.at("serial"), where + ".serial"));
+    auto card = std::make_unique<MifareClassic>(size, Hex(c["serial"], where + ".serial"));
     if (c.contains("sectors")) {
-        for (auto& [key, s] : c["sectors"].items()) {
+        for (auto& [key, s] : ObjectAt(c, "sectors", where).items()) {
             const std::string at = where + ".sectors." + key;
             const unsigned sector = Index(key, at, card->SectorCount());
             OnlyKeys(s, at, {"keyA", "keyB", "access", "conditions"});
@@ -132,16 +163,21 @@ std::unique_ptr<Card> ClassicFrom(const json& c, const std::string& where, Class
         return block;
     };
     if (c.contains("blocks")) {
-        for (auto& [key, b] : c["blocks"].items()) {
+        for (auto& [key, b] : ObjectAt(c, "blocks", where).items()) {
             const std::string at = where + ".blocks." + key;
             const unsigned block = dataBlock(key, at);
             card->SetBlock(block, HexArray<16>(b, at));
         }
     }
     if (c.contains("values")) {
-        for (auto& [key, v] : c["values"].items()) {
+        for (auto& [key, v] : ObjectAt(c, "values", where).items()) {
             const std::string at = where + ".values." + key;
             if (!v.is_number_integer()) Fail(at, "expected an integer");
+            // A number beyond the signed 64-bit range is unsigned, and would
+            // wrap if read as signed.
+            if (v.is_number_unsigned() && v.get<std::uint64_t>() > INT32_MAX) {
+                Fail(at, "does not fit 32 bits");
+            }
             const auto value = v.get<std::int64_t>();
             if (value < INT32_MIN || value > INT32_MAX) Fail(at, "does not fit 32 bits");
             const unsigned block = dataBlock(key, at);
@@ -154,7 +190,8 @@ std::unique_ptr<Card> ClassicFrom(const json& c, const std::string& where, Class
 
 FileNode FileFrom(const json& f, const std::string& where) {
     OnlyKeys(f, where, {"fid", "aid", "files", "data", "size", "pattern"});
-    const auto fid = static_cast<std::uint16_t>(Number(f.at("fid"), where + ".fid", 0xFFFF));
+    if (!f.contains("fid")) Fail(where, "a file needs a \"fid\"");
+    const auto fid = static_cast<std::uint16_t>(Number(f["fid"], where + ".fid", 0xFFFF));
     if (f.contains("files") || f.contains("aid")) {
         std::vector<FileNode> children;
         if (f.contains("files")) {
@@ -171,7 +208,7 @@ FileNode FileFrom(const json& f, const std::string& where) {
     if (f.contains("size")) {
         const auto size = static_cast<std::size_t>(Number(f["size"], where + ".size", 32767));
         if (size < data.size()) Fail(where, "size is smaller than data");
-        const bool pattern = f.value("pattern", false);
+        const bool pattern = BoolAt(f, "pattern", false, where);
         for (std::size_t i = data.size(); i < size; ++i) {
             data.push_back(pattern ? static_cast<std::uint8_t>(i % 251) : 0x00);
         }
@@ -197,7 +234,7 @@ std::unique_ptr<Card> ProcessorFrom(const json& c, const std::string& where) {
     const auto fsci =
         static_cast<std::uint8_t>(c.contains("fsci") ? Number(c["fsci"], where + ".fsci", 8) : 2);
     auto card = std::make_unique<ProcessorCard>(
-        Hex(c.at("serial"), where + ".serial"), std::move(app), fsci,
+        Hex(c["serial"], where + ".serial"), std::move(app), fsci,
         c.contains("historical") ? Hex(c["historical"], where + ".historical")
                                  : Bytes{0x5A, 0x45, 0x4C});
     if (c.contains("quirks")) {
@@ -212,10 +249,10 @@ std::unique_ptr<Card> ProcessorFrom(const json& c, const std::string& where) {
         quirks.wtxBeforeChained =
             static_cast<unsigned>(Number(q.value("wtxBeforeChained", json(0u)), at, 1000));
         quirks.wtxm = static_cast<std::uint8_t>(Number(q.value("wtxm", json(1u)), at, 59));
-        quirks.nakOnBlock = q.value("nakOnBlock", -1);
+        quirks.nakOnBlock = IntAt(q, "nakOnBlock", at);
         quirks.nakTimes = static_cast<unsigned>(Number(q.value("nakTimes", json(1u)), at, 1000));
-        quirks.wrongNumberOnBlock = q.value("wrongNumberOnBlock", -1);
-        quirks.strictFrameSize = q.value("strictFrameSize", false);
+        quirks.wrongNumberOnBlock = IntAt(q, "wrongNumberOnBlock", at);
+        quirks.strictFrameSize = BoolAt(q, "strictFrameSize", false, at);
     }
     return card;
 }
@@ -237,14 +274,17 @@ std::unique_ptr<Card> CardOf(const json& c, const std::string& where) {
         Fail(where, "a card needs a \"type\"");
     }
     const std::string type = c["type"].get<std::string>();
-    if (!c.contains("serial") && !c.contains("pupi")) Fail(where, "a card needs a \"serial\"");
+    if (type == "type-b" ? !c.contains("pupi") : !c.contains("serial")) {
+        Fail(where,
+             type == "type-b" ? "a type B card needs a \"pupi\"" : "a card needs a \"serial\"");
+    }
     if (type == "mifare-classic-1k") return ClassicFrom(c, where, ClassicSize::k1K);
     if (type == "mifare-classic-4k") return ClassicFrom(c, where, ClassicSize::k4K);
     if (type == "iso14443-4") return ProcessorFrom(c, where);
     if (type == "type-b") {
         OnlyKeys(c, where, {"type", "pupi", "applicationData", "protocolInfo"});
         return std::make_unique<TypeBCard>(
-            Hex(c.at("pupi"), where + ".pupi"),
+            Hex(c["pupi"], where + ".pupi"),
             c.contains("applicationData")
                 ? HexArray<4>(c["applicationData"], where + ".applicationData")
                 : std::array<std::uint8_t, 4>{},
@@ -258,15 +298,15 @@ std::unique_ptr<Card> CardOf(const json& c, const std::string& where) {
         std::vector<std::uint8_t> oneTime{2, 3};
         if (c.contains("oneTimeSectors")) {
             oneTime.clear();
-            for (const json& s : c["oneTimeSectors"]) {
+            for (const json& s : ListAt(c, "oneTimeSectors", where)) {
                 oneTime.push_back(
                     static_cast<std::uint8_t>(Number(s, where + ".oneTimeSectors", 255)));
             }
         }
         auto ticket =
-            std::make_unique<AskTicket>(Hex(c.at("serial"), where + ".serial"), count, oneTime);
+            std::make_unique<AskTicket>(Hex(c["serial"], where + ".serial"), count, oneTime);
         if (c.contains("sectors")) {
-            for (auto& [key, s] : c["sectors"].items()) {
+            for (auto& [key, s] : ObjectAt(c, "sectors", where).items()) {
                 const std::string at = where + ".sectors." + key;
                 const unsigned sector = Index(key, at, ticket->SectorCount());
                 if (sector < 2) Fail(at, "sectors 0 and 1 hold the serial number");
@@ -290,10 +330,8 @@ std::uint8_t KeyNumber(const std::string& key, const std::string& where) {
 
 Scenario Scenario_FromJson(const std::string& text) {
     json root;
-    try {
-        root = json::parse(text);
-    } catch (const json::parse_error& e) {
-        throw ScenarioError(std::string("not valid JSON: ") + e.what());
+    if (const std::string wrong = ParseJsonText(text, root); !wrong.empty()) {
+        throw ScenarioError(wrong);
     }
     Scenario s;
     try {
@@ -347,7 +385,7 @@ Scenario Scenario_FromJson(const std::string& text) {
                       "refusalStatus", "endlessReply", "shortReplies"});
             if (f.contains("chunkSizes")) {
                 s.faults.chunkSizes.clear();
-                for (const json& n : f["chunkSizes"]) {
+                for (const json& n : ListAt(f, "chunkSizes", "faults")) {
                     s.faults.chunkSizes.push_back(
                         static_cast<std::uint32_t>(Number(n, "faults.chunkSizes", 64)));
                 }
@@ -356,7 +394,7 @@ Scenario Scenario_FromJson(const std::string& text) {
                     Fail("faults.chunkSizes", "needs at least one size above 0");
                 }
             }
-            s.faults.lowerCaseHex = f.value("lowerCaseHex", false);
+            s.faults.lowerCaseHex = BoolAt(f, "lowerCaseHex", false, "faults");
             s.faults.corruptChecksums = static_cast<unsigned>(
                 Number(f.value("corruptChecksums", json(0u)), "faults.corruptChecksums", 1u << 30));
             s.faults.refuseCommands = static_cast<unsigned>(
@@ -365,18 +403,18 @@ Scenario Scenario_FromJson(const std::string& text) {
                 s.faults.refusalStatus = static_cast<std::uint16_t>(
                     Number(f["refusalStatus"], "faults.refusalStatus", 0xFFFF));
             }
-            s.faults.endlessReply = f.value("endlessReply", false);
+            s.faults.endlessReply = BoolAt(f, "endlessReply", false, "faults");
             if (f.contains("shortReplies")) {
-                if (!f["shortReplies"].is_array()) Fail("faults.shortReplies", "expected a list");
-                for (const json& n : f["shortReplies"]) {
+                for (const json& n : ListAt(f, "shortReplies", "faults")) {
                     s.faults.shortReplies.push_back(
                         static_cast<std::uint8_t>(Number(n, "faults.shortReplies", 0xFF)));
                 }
             }
         }
-    } catch (const json::exception& e) {
-        // Wrong JSON types met inside the library's accessors.
-        throw ScenarioError(std::string("scenario: ") + e.what());
+    } catch (const json::exception&) {
+        // Every entry is checked before it is used; this is the last guard,
+        // should one have been missed.
+        throw ScenarioError("scenario: an entry holds a value of the wrong kind");
     } catch (const std::invalid_argument& e) {
         throw ScenarioError(std::string("scenario: ") + e.what());
     }

@@ -2,13 +2,28 @@
 
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <vector>
 
 #include "virtual/ask_ticket.h"
 #include "virtual/firmware.h"
+#include "virtual/json_text.h"
 #include "virtual/mifare_classic.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace zelvorn::virt {
 namespace {
@@ -112,14 +127,10 @@ std::string State_Save(Firmware& firmware) {
     return root.dump(2) + "\n";
 }
 
-void State_Load(const std::string& text, Firmware& firmware) {
-    ordered_json root;
-    try {
-        root = ordered_json::parse(text);
-    } catch (const ordered_json::parse_error& e) {
-        throw StateError(std::string("not valid JSON: ") + e.what());
-    }
-    // Every change is checked first and carried out only once all are.
+namespace {
+
+// Every change the state file asks for, each checked before it is listed.
+std::vector<std::function<void()>> ChangesOf(const ordered_json& root, Firmware& firmware) {
     std::vector<std::function<void()>> changes;
     if (!root.is_object() || !root.contains("format") || root["format"] != kFormat) {
         Fail("format", std::string("not a state file (\"format\": \"") + kFormat + "\" missing)");
@@ -184,7 +195,132 @@ void State_Load(const std::string& text, Firmware& firmware) {
             }
         }
     }
+    return changes;
+}
+
+}  // namespace
+
+void State_Load(const std::string& text, Firmware& firmware) {
+    ordered_json root;
+    if (const std::string wrong = ParseJsonText(text, root); !wrong.empty()) {
+        throw StateError(wrong);
+    }
+    // Every change is checked first and carried out only once all are.
+    std::vector<std::function<void()>> changes;
+    try {
+        changes = ChangesOf(root, firmware);
+    } catch (const nlohmann::json::exception&) {
+        // Every entry is checked before it is used; this is the last guard,
+        // should one have been missed.
+        throw StateError("an entry holds a value of the wrong kind");
+    }
     for (const auto& change : changes) change();
+}
+
+}  // namespace zelvorn::virt
+
+namespace zelvorn::virt {
+namespace {
+
+[[noreturn]] void CannotWrite(const std::string& why) {
+    throw StateError(kStateCannotBeWritten + why);
+}
+
+std::string SystemError(int error) {
+    return std::strerror(error);
+}
+
+// Beside the state file, unique to this process, so that two programs
+// saving at once never share a half-written file.
+std::filesystem::path TemporaryFor(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    const unsigned long id = GetCurrentProcessId();
+#else
+    const unsigned long id = static_cast<unsigned long>(getpid());
+#endif
+    std::filesystem::path temporary = path;
+    temporary += ".tmp-" + std::to_string(id);
+    return temporary;
+}
+
+bool ReadOnly(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) return false;
+    using std::filesystem::perms;
+    return (status.permissions() &
+            (perms::owner_write | perms::group_write | perms::others_write)) == perms::none;
+}
+
+// Creates the file afresh with the whole text, flushed to the disk.
+void WriteNew(const std::filesystem::path& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    if (file == nullptr) CannotWrite(SystemError(errno));
+    bool written =
+        std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+    int error = errno;
+#if defined(_WIN32)
+    written = written && _commit(_fileno(file)) == 0;
+#else
+    written = written && fsync(fileno(file)) == 0;
+#endif
+    if (!written) error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        std::remove(path.string().c_str());
+        CannotWrite(SystemError(error));
+    }
+}
+
+}  // namespace
+
+void State_LoadFile(const std::string& path, Firmware& firmware) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw StateError("is a directory");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw StateError("cannot be read: " + SystemError(errno));
+    std::stringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw StateError("cannot be read");
+    State_Load(text.str(), firmware);
+}
+
+void State_CheckWritable(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) CannotWrite("it is a directory");
+    if (ReadOnly(path)) CannotWrite("it is read-only");
+    // The folder must take the new file that a save renames into place.
+    const std::filesystem::path temporary = TemporaryFor(path);
+    std::FILE* probe = std::fopen(temporary.string().c_str(), "wb");
+    if (probe == nullptr) CannotWrite(SystemError(errno));
+    std::fclose(probe);
+    std::remove(temporary.string().c_str());
+}
+
+void State_SaveFile(const std::string& path, Firmware& firmware) {
+    if (ReadOnly(path)) CannotWrite("it is read-only");
+    const std::filesystem::path temporary = TemporaryFor(path);
+    WriteNew(temporary, State_Save(firmware));
+    std::error_code error;
+    const auto old = std::filesystem::status(path, error);
+    if (!error && std::filesystem::exists(old)) {
+        std::filesystem::permissions(temporary, old.permissions(), error);
+    }
+#if defined(_WIN32)
+    const bool renamed = MoveFileExA(temporary.string().c_str(), path.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const std::string why = "Windows error " + std::to_string(GetLastError());
+#else
+    const bool renamed = std::rename(temporary.string().c_str(), path.c_str()) == 0;
+    const std::string why = SystemError(errno);
+#endif
+    if (!renamed) {
+        std::remove(temporary.string().c_str());
+        CannotWrite(why);
+    }
 }
 
 }  // namespace zelvorn::virt

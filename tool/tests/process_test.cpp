@@ -1,9 +1,12 @@
 // Every subcommand through the tool's own process, on the virtual library:
 // exit codes, what it prints, and what it says when something is wrong.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -42,8 +45,10 @@ std::string Demo() {
 }
 
 // Runs the tool with the arguments given; the scenario variable is cleared so
-// that only --scenario chooses the cards.
-Outcome RunTool(const std::vector<std::string>& args) {
+// that only --scenario chooses the cards. onOutput, when given, sees stdout
+// as it grows, while the tool runs.
+Outcome RunTool(const std::vector<std::string>& args,
+                const std::function<void(const std::string&)>& onOutput = {}) {
     const std::string err =
         TestFile("stderr-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                  "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -55,7 +60,11 @@ Outcome RunTool(const std::vector<std::string>& args) {
     if (pipe == nullptr) return o;
     char buffer[4096];
     std::size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) o.out.append(buffer, n);
+    while ((n = onOutput ? std::fread(buffer, 1, 1, pipe) : fread(buffer, 1, sizeof buffer, pipe)) >
+           0) {
+        o.out.append(buffer, n);
+        if (onOutput) onOutput(o.out);
+    }
     const int status = pclose(pipe);
     o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     o.err = ReadFile(err);
@@ -625,6 +634,80 @@ TEST(ToolState, AStateFileCarriesKeysAndCardsFromRunToRun) {
     EXPECT_HAS(o.err, "zelvorn: error: state " + state + ": keys.3: expected 6 bytes\n");
 }
 
+TEST(ToolState, AStateThatCannotBeSavedIsAnErrorBeforeAnyCardWork) {
+    const std::string readOnly = TestFile("read-only-state.json");
+    std::remove(readOnly.c_str());
+    ASSERT_EQ(RunTool({"--virtual", "--state", readOnly, "info"}).exitCode, 0);
+    const std::string saved = ReadFile(readOnly);
+    ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    struct Case {
+        std::string state;
+        std::vector<std::string> command;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {TestFile("no-such-folder/s.json"),
+         {"mifare", "write", "1", "00112233445566778899AABBCCDDEEFF"},
+         "No such file or directory"},
+        {readOnly, {"mifare", "store-key", "3", "A0A1A2A3A4A5"}, "it is read-only"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--virtual", "--state", c.state};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, 1) << c.state;
+        EXPECT_EQ(o.err,
+                  "zelvorn: error: state " + c.state + ": cannot be written: " + c.reason + "\n");
+        EXPECT_EQ(o.out, "");
+    }
+    EXPECT_EQ(ReadFile(readOnly), saved);
+    EXPECT_FALSE(std::filesystem::exists(TestFile("no-such-folder")));
+}
+
+TEST(ToolState, AStateThatCannotBeSavedAtTheCloseFailsTheCommand) {
+    // The state file turns read-only while the command runs, after the open
+    // found it writable.
+    const std::string state = TestFile("turns-read-only.json");
+    std::remove(state.c_str());
+    ASSERT_EQ(RunTool({"--virtual", "--state", state, "info"}).exitCode, 0);
+    bool changed = false;
+    const Outcome o = RunTool({"--virtual", "--state", state, "watch", "--timeout", "1.5"},
+                              [&](const std::string& out) {
+                                  if (!changed && out.find("arrived: ") != std::string::npos) {
+                                      changed = chmod(state.c_str(), 0444) == 0;
+                                  }
+                              });
+    ASSERT_TRUE(changed) << o.out << o.err;
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.err, "zelvorn: error: state " + state + ": cannot be written: it is read-only\n");
+}
+
+TEST(ToolState, TheStateIsReplacedWholeAndKeepsItsPermissions) {
+    // A new file renamed into place: a second name of the old file still
+    // holds the old state, and nothing else is left in the folder.
+    const std::filesystem::path folder = TestFile("state-folder");
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory(folder);
+    const std::string state = (folder / "s.json").string();
+    ASSERT_EQ(RunTool({"--virtual", "--state", state, "info"}).exitCode, 0);
+    ASSERT_EQ(chmod(state.c_str(), 0600), 0);
+    const std::string before = ReadFile(state);
+    const std::string link = (folder / "old-name").string();
+    std::filesystem::create_hard_link(state, link);
+
+    const Outcome o =
+        RunTool({"--virtual", "--state", state, "mifare", "store-key", "3", "A0A1A2A3A4A5"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(ReadFile(state), R"("3": "A0A1A2A3A4A5")");
+    EXPECT_EQ(ReadFile(link), before);
+    struct stat info {};
+    ASSERT_EQ(stat(state.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++files;
+    EXPECT_EQ(files, 2u);
+}
+
 // --- Dump files, restore, keys ----------------------------------------------------------
 
 std::vector<std::string> DemoKeys() {
@@ -711,6 +794,89 @@ TEST(ToolDumpFile, RestoreChecksTheFileAndWritesTrailersLast) {
     o = RunTool({"--virtual", "mifare", "restore", "--uid", WriteTestFile("short.eml", "00\n")});
     EXPECT_EQ(o.exitCode, 2);
     EXPECT_HAS(o.err, "line 1 \"00\": expected 16 bytes");
+}
+
+TEST(ToolDumpFile, AKeyTheDumpDoesNotKnowIsMarkedAndRestoreAsksForIt) {
+    const std::string blank = WriteTestFile(
+        "blank-card.json", R"({"cards": [{"type": "mifare-classic-1k", "serial": "A1B2C3D4"}]})");
+    const std::string zeros(32, '0');
+    // Sector 1 of the demo card: key B hidden by its access bits (and the
+    // key that writes block 5), key A found only as stored key 0.
+    const std::vector<std::string> withoutB{"-k", "FFFFFFFFFFFF", "-k", "A0A1A2A3A4A5"};
+    const std::vector<std::string> storedA{"-s", "0", "-k", "FFFFFFFFFFFF", "-k", "B0B1B2B3B4B5"};
+    const std::vector<std::string> writeWithB{"-t", "B", "-k", "B0B1B2B3B4B5", "write", "5", zeros};
+    const std::vector<std::string> readWithA{"-t", "A", "-k", "A0A1A2A3A4A5", "read", "4"};
+    struct Case {
+        const char* extension;
+        const std::vector<std::string>& keys;
+        const char* unknown;
+        const char* marked;  // the trailer in a JSON file
+        std::string give;
+        const std::vector<std::string>& check;  // works on the copy only with the right key
+    };
+    const Case cases[] = {
+        {"bin", withoutB, "key B of sector 1", "", "--key-b=1:B0B1B2B3B4B5", writeWithB},
+        {"eml", withoutB, "key B of sector 1", "", "--key-b=B0B1B2B3B4B5", writeWithB},
+        {"json", withoutB, "key B of sector 1", R"("7": "A0A1A2A3A4A55D278A69------------")",
+         "--key-b=1:B0B1B2B3B4B5", writeWithB},
+        {"bin", storedA, "key A of sector 1", "", "--key-a=A0A1A2A3A4A5", readWithA},
+        {"json", storedA, "key A of sector 1", R"("7": "------------5D278A69B0B1B2B3B4B5")",
+         "--key-a=1:A0A1A2A3A4A5", readWithA},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.extension) + " " + c.unknown;
+        const std::string file = TestFile(std::string("unknown-key.") + c.extension);
+        const std::string state = TestFile("unknown-key-restored");
+        std::remove(state.c_str());
+        std::vector<std::string> args{"--scenario", Demo(), "mifare"};
+        args.insert(args.end(), c.keys.begin(), c.keys.end());
+        args.insert(args.end(), {"dump", "-o", file});
+        Outcome o = RunTool(args);
+        ASSERT_EQ(o.exitCode, 0) << label << o.err;
+        if (std::string(c.extension) == "json") {
+            EXPECT_HAS(ReadFile(file), c.marked);
+            EXPECT_LACKS(o.err, "warning");
+        } else {
+            EXPECT_HAS(o.err, std::string("zelvorn: warning: ") + c.unknown + " not known");
+        }
+
+        // Refused, with and without --dry-run, before anything is written.
+        for (const bool dryRun : {true, false}) {
+            std::vector<std::string> restore{"--scenario", blank,     "--state", state,
+                                             "mifare",     "restore", file};
+            if (dryRun) restore.push_back("--dry-run");
+            o = RunTool(restore);
+            EXPECT_EQ(o.exitCode, 2) << label;
+            EXPECT_HAS(o.err, std::string("the dump does not know ") + c.unknown);
+            EXPECT_LACKS(o.out, "would write");
+        }
+        o = RunTool({"--scenario", blank, "--state", state, "mifare", "restore", file, c.give});
+        ASSERT_EQ(o.exitCode, 0) << label << o.err;
+        EXPECT_HAS(o.out, "63 of 63 blocks written and read back");
+        args = {"--scenario", blank, "--state", state, "mifare"};
+        args.insert(args.end(), c.check.begin(), c.check.end());
+        o = RunTool(args);
+        EXPECT_EQ(o.exitCode, 0) << label << o.err;
+    }
+
+    // --force writes the stand-in, and says so.
+    const std::string state = TestFile("unknown-key-forced");
+    std::remove(state.c_str());
+    const Outcome o = RunTool({"--scenario", blank, "--state", state, "mifare", "restore",
+                               TestFile("unknown-key.eml"), "--force"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.err, "the dump does not know key B of sector 1: written as the dump holds it");
+
+    const std::pair<const char*, const char*> wrong[] = {
+        {"--key-b=16:B0B1B2B3B4B5", "the sector is a number 0..15"},
+        {"--key-b=1:B0B1", "expected 6 bytes"},
+    };
+    for (const auto& [option, message] : wrong) {
+        const Outcome w = RunTool({"--scenario", blank, "mifare", "restore",
+                                   TestFile("unknown-key.eml"), option, "--dry-run"});
+        EXPECT_EQ(w.exitCode, 2) << option;
+        EXPECT_HAS(w.err, message);
+    }
 }
 
 TEST(ToolKeys, DictionaryFileAndKeyTypes) {

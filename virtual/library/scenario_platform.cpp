@@ -10,7 +10,12 @@
 // ZELVORN_VIRTUAL_STATE names a state file: read when the reader is opened
 // (if it exists), written when it is closed, so that several runs of a
 // program meet one reader with the keys, EEPROM and card memory the last run
-// left. A state file that cannot be used fails the open in the same way.
+// left. A state file that cannot be used fails the open in the same way, and
+// so does one that could not be written back (a missing folder, a read-only
+// file): found at the open, before the program does anything it would lose.
+// The state is written whole or not at all (a new file renamed into place);
+// a write that fails at the close all the same is told on stderr in the
+// same words, which is all a close can do.
 //
 // ZELVORN_VIRTUAL_CAPTURE, when set, names a pcap file that receives the
 // reader's USB traffic (virtual/library/capture.h). A capture file that cannot
@@ -19,8 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "virtual/library/capture.h"
@@ -61,15 +64,13 @@ PlatformOps g_ops;
 OpenOutcome OpenWithState(const PathChar* path, PlatformFile** file) {
     const OpenOutcome outcome = VirtualReader_Ops().openPath(path, file);
     const std::string state = Variable(kStateVariable);
-    if (outcome != OpenOutcome::Ok || state.empty() || !std::filesystem::exists(state)) {
-        return outcome;
-    }
+    if (outcome != OpenOutcome::Ok || state.empty()) return outcome;
     try {
-        std::ifstream in(state);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!in) throw virt::StateError("cannot be read");
-        virt::State_Load(text.str(), virt::VirtualReader::Instance().Device());
+        std::error_code error;
+        if (std::filesystem::exists(state, error)) {
+            virt::State_LoadFile(state, virt::VirtualReader::Instance().Device());
+        }
+        virt::State_CheckWritable(state);
         return outcome;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zelvorn-virtual: state %s: %s\n", state.c_str(), e.what());
@@ -83,9 +84,11 @@ void CloseWithState(PlatformFile* file) {
     VirtualReader_Ops().closeFile(file);
     const std::string state = Variable(kStateVariable);
     if (state.empty()) return;
-    std::ofstream out(state, std::ios::trunc);
-    out << virt::State_Save(virt::VirtualReader::Instance().Device());
-    if (!out) std::fprintf(stderr, "zelvorn-virtual: state %s: cannot be written\n", state.c_str());
+    try {
+        virt::State_SaveFile(state, virt::VirtualReader::Instance().Device());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zelvorn-virtual: state %s: %s\n", state.c_str(), e.what());
+    }
 }
 
 bool LoadScenario() {

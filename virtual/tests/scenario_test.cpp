@@ -82,6 +82,24 @@ TEST(Scenario, MistakesAreNamedWithWhereTheyAre) {
         {R"({"reader": {"eeprom": {"255": "0102"}}})", "past the end"},
         {R"({"faults": {"chunkSizes": [0, 0]}})", "faults.chunkSizes"},
         {R"({"reader": {"field": "on"}})", "reader.field"},
+        // Values the JSON library would refuse only when asked for them,
+        // told in words with the entry.
+        {R"({"reader": {"serialNumber": 66e66666}})", "a number too large to store"},
+        {R"({"cards": [{"type": "mifare-classic-1k", "serial": "01020304",
+             "values": {"5": 18446744073709551615}}]})",
+         "cards[0].values.5: does not fit 32 bits"},
+        {R"({"cards": [{"type": "mifare-classic-1k", "serial": "01020304", "sectors": 5}]})",
+         "cards[0].sectors: expected an object"},
+        {R"({"cards": [{"type": "mifare-classic-1k", "pupi": "01020304"}]})",
+         "cards[0]: a card needs a \"serial\""},
+        {R"({"cards": [{"type": "iso14443-4", "serial": "04112233445566", "files": [{"data": "00"}]}]})",
+         "cards[0].files[0]: a file needs a \"fid\""},
+        {R"({"cards": [{"type": "iso14443-4", "serial": "04112233445566",
+             "quirks": {"nakOnBlock": "one"}}]})",
+         "cards[0].quirks.nakOnBlock"},
+        {R"({"cards": [{"type": "ask-ticket", "serial": "01020304", "oneTimeSectors": {"a": 1}}]})",
+         "cards[0].oneTimeSectors: expected a list"},
+        {R"({"faults": {"endlessReply": 1}})", "faults.endlessReply: expected true or false"},
     };
     for (const auto& [text, expected] : cases) {
         try {
@@ -90,6 +108,7 @@ TEST(Scenario, MistakesAreNamedWithWhereTheyAre) {
         } catch (const ScenarioError& e) {
             EXPECT_NE(std::string(e.what()).find(expected), std::string::npos)
                 << e.what() << " -- expected to mention: " << expected;
+            EXPECT_EQ(std::string(e.what()).find("json.exception"), std::string::npos) << e.what();
         }
     }
     EXPECT_THROW(Scenario_FromFile("/nonexistent/scenario.json"), ScenarioError);

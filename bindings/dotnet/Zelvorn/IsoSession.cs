@@ -45,7 +45,7 @@ namespace Zelvorn
             reader = owner;
             byte length;
             byte[] ats = new byte[Native.MaxAtsLength];
-            ZelvornException.Check(reader.Functions.PICC_RATS(reader.Live, fsdi, out length, ats), "PICC_RATS");
+            ZelvornException.Check(reader.Functions.PICC_RATS(reader.HandleFor("PICC_RATS"), fsdi, out length, ats), "PICC_RATS");
             Ats = Buffers.Slice(ats, 0, length);
             // T0, the second ATS byte, carries the card's FSCI; without it the
             // card takes the default of FSCI 2.
@@ -58,10 +58,10 @@ namespace Zelvorn
         {
             Buffers.RequireLength(apdu, 1, Native.MaxApduLength, "apdu");
             if (ended)
-                throw new ObjectDisposedException("IsoSession", "the card was deselected");
+                throw new InvalidHandleException(Native.ERR_INVALID_HANDLE, "PICC_Xch_APDU");
             short apduLength = (short)apdu.Length;
             short responseLength;
-            ZelvornException.Check(reader.Functions.PICC_Xch_APDU(reader.Live, 0, ref apduLength, apdu,
+            ZelvornException.Check(reader.Functions.PICC_Xch_APDU(reader.HandleFor("PICC_Xch_APDU"), 0, ref apduLength, apdu,
                                                                   out responseLength, response),
                                    "PICC_Xch_APDU");
             return new ApduResponse(Buffers.Slice(response, 0, responseLength));
@@ -73,7 +73,7 @@ namespace Zelvorn
             if (ended)
                 return;
             ended = true;
-            ZelvornException.Check(reader.Functions.PICC_Deselect(reader.Live, 0), "PICC_Deselect");
+            ZelvornException.Check(reader.Functions.PICC_Deselect(reader.HandleFor("PICC_Deselect"), 0), "PICC_Deselect");
         }
 
         /// <summary>Deselects the card unless Deselect did; never throws.</summary>

@@ -147,7 +147,7 @@ namespace Zelvorn
         {
             byte type, length;
             byte[] serial = new byte[Native.ZELVORN_SERIAL_FIELD];
-            Check(api.Zelvorn_Select(Live, out type, out length, serial), "Zelvorn_Select");
+            Check(api.Zelvorn_Select(HandleFor("Zelvorn_Select"), out type, out length, serial), "Zelvorn_Select");
             return new Card(type, length, serial, 0);
         }
 
@@ -157,7 +157,7 @@ namespace Zelvorn
             Buffers.RequireLength(serial, 0, Native.ZELVORN_SERIAL_FIELD, "serial");
             byte type, length;
             byte[] field = new byte[Native.ZELVORN_SERIAL_FIELD];
-            Check(api.Zelvorn_MultiTagSelect(Live, (byte)serial.Length, serial, out type, out length, field),
+            Check(api.Zelvorn_MultiTagSelect(HandleFor("Zelvorn_MultiTagSelect"), (byte)serial.Length, serial, out type, out length, field),
                   "Zelvorn_MultiTagSelect");
             return new Card(type, length, field, 0);
         }
@@ -169,7 +169,7 @@ namespace Zelvorn
             byte[] types = new byte[Native.ZELVORN_MAX_LISTED_TAGS];
             byte[] lengths = new byte[Native.ZELVORN_MAX_LISTED_TAGS];
             byte[] serials = new byte[Native.ZELVORN_MAX_LISTED_TAGS * Native.ZELVORN_SERIAL_FIELD];
-            Check(api.Zelvorn_ListTags(Live, out count, types, lengths, serials), "Zelvorn_ListTags");
+            Check(api.Zelvorn_ListTags(HandleFor("Zelvorn_ListTags"), out count, types, lengths, serials), "Zelvorn_ListTags");
             List<Card> cards = new List<Card>();
             for (int i = 0; i < Math.Min((int)count, Native.ZELVORN_MAX_LISTED_TAGS); i++)
                 cards.Add(new Card(types[i], lengths[i], serials, i * Native.ZELVORN_SERIAL_FIELD));
@@ -179,31 +179,55 @@ namespace Zelvorn
         // ---- MIFARE Classic ----------------------------------------------------
 
         /// <summary>Authenticates to a sector with a 6-byte key A or B (KeyType.A, KeyType.B).</summary>
+        /// <exception cref="ArgumentException">Another key type: those take no key bytes.</exception>
         public void Login(int sector, KeyType keyType, byte[] key)
         {
+            RequireKeyType(keyType, "a 6-byte key", KeyType.A, KeyType.B);
             Buffers.RequireLength(key, Native.KeySize, Native.KeySize, "key");
-            Check(api.Zelvorn_Login(Live, Buffers.ToByte(sector, "sector"), (byte)keyType, 0, key), "Zelvorn_Login");
+            Check(api.Zelvorn_Login(HandleFor("Zelvorn_Login"), Buffers.ToByte(sector, "sector"), (byte)keyType, 0, key),
+                  "Zelvorn_Login");
         }
 
         /// <summary>Authenticates with a key the reader holds: KeyType.ReaderA, ReaderB or ReaderF.</summary>
+        /// <exception cref="ArgumentException">Another key type: A and B need the key, StoredA and StoredB its number.</exception>
         public void Login(int sector, KeyType keyType)
         {
-            Check(api.Zelvorn_Login(Live, Buffers.ToByte(sector, "sector"), (byte)keyType, 0, null), "Zelvorn_Login");
+            RequireKeyType(keyType, "no key", KeyType.ReaderA, KeyType.ReaderB, KeyType.ReaderF);
+            Check(api.Zelvorn_Login(HandleFor("Zelvorn_Login"), Buffers.ToByte(sector, "sector"), (byte)keyType, 0, null),
+                  "Zelvorn_Login");
         }
 
         /// <summary>Authenticates with the key stored under a number: KeyType.StoredA or StoredB.</summary>
+        /// <exception cref="ArgumentException">Another key type: those take no key number.</exception>
         public void Login(int sector, KeyType keyType, int storedKeyNumber)
         {
-            Check(api.Zelvorn_Login(Live, Buffers.ToByte(sector, "sector"), (byte)keyType,
+            RequireKeyType(keyType, "a stored key's number", KeyType.StoredA, KeyType.StoredB);
+            Check(api.Zelvorn_Login(HandleFor("Zelvorn_Login"), Buffers.ToByte(sector, "sector"), (byte)keyType,
                                     Buffers.ToByte(storedKeyNumber, "storedKeyNumber"), null),
                   "Zelvorn_Login");
+        }
+
+        // Each Login overload takes the key types that use what it is given, and
+        // refuses the others before anything is sent: the library would
+        // otherwise ignore a key given with a reader's or a stored key's type,
+        // and use stored key 0 for a stored type without a number.
+        private static void RequireKeyType(KeyType keyType, string given, params KeyType[] allowed)
+        {
+            if (Array.IndexOf(allowed, keyType) >= 0)
+                return;
+            throw new ArgumentException(string.Format(
+                "KeyType.{0} does not go with {1}: use Login(sector, KeyType.A or B, key), " +
+                "Login(sector, KeyType.ReaderA, ReaderB or ReaderF) or " +
+                "Login(sector, KeyType.StoredA or StoredB, number)",
+                Enum.IsDefined(typeof(KeyType), keyType) ? keyType.ToString() : ((byte)keyType).ToString("X2"), given),
+                "keyType");
         }
 
         /// <summary>Reads a 16-byte block.</summary>
         public byte[] Read(int block)
         {
             byte[] data = new byte[Native.BlockSize];
-            Check(api.Zelvorn_Read(Live, Buffers.ToByte(block, "block"), data), "Zelvorn_Read");
+            Check(api.Zelvorn_Read(HandleFor("Zelvorn_Read"), Buffers.ToByte(block, "block"), data), "Zelvorn_Read");
             return data;
         }
 
@@ -211,28 +235,28 @@ namespace Zelvorn
         public void Write(int block, byte[] data)
         {
             Buffers.RequireLength(data, Native.BlockSize, Native.BlockSize, "data");
-            Check(api.Zelvorn_Write(Live, Buffers.ToByte(block, "block"), data), "Zelvorn_Write");
+            Check(api.Zelvorn_Write(HandleFor("Zelvorn_Write"), Buffers.ToByte(block, "block"), data), "Zelvorn_Write");
         }
 
         /// <summary>Reads a value block.</summary>
         public int ReadValue(int block)
         {
             int value;
-            Check(api.Zelvorn_ReadValue(Live, Buffers.ToByte(block, "block"), out value), "Zelvorn_ReadValue");
+            Check(api.Zelvorn_ReadValue(HandleFor("Zelvorn_ReadValue"), Buffers.ToByte(block, "block"), out value), "Zelvorn_ReadValue");
             return value;
         }
 
         /// <summary>Writes a value block.</summary>
         public void WriteValue(int block, int value)
         {
-            Check(api.Zelvorn_WriteValue(Live, Buffers.ToByte(block, "block"), value), "Zelvorn_WriteValue");
+            Check(api.Zelvorn_WriteValue(HandleFor("Zelvorn_WriteValue"), Buffers.ToByte(block, "block"), value), "Zelvorn_WriteValue");
         }
 
         /// <summary>Adds amount to a value block; returns the new value.</summary>
         public int Increment(int block, int amount)
         {
             int value;
-            Check(api.Zelvorn_Inc(Live, Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Inc");
+            Check(api.Zelvorn_Inc(HandleFor("Zelvorn_Inc"), Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Inc");
             return value;
         }
 
@@ -240,7 +264,7 @@ namespace Zelvorn
         public int Decrement(int block, int amount)
         {
             int value;
-            Check(api.Zelvorn_Dec(Live, Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Dec");
+            Check(api.Zelvorn_Dec(HandleFor("Zelvorn_Dec"), Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Dec");
             return value;
         }
 
@@ -248,7 +272,7 @@ namespace Zelvorn
         public int CopyValue(int sourceBlock, int targetBlock)
         {
             int value;
-            Check(api.Zelvorn_Copy(Live, Buffers.ToByte(sourceBlock, "sourceBlock"),
+            Check(api.Zelvorn_Copy(HandleFor("Zelvorn_Copy"), Buffers.ToByte(sourceBlock, "sourceBlock"),
                                    Buffers.ToByte(targetBlock, "targetBlock"), out value),
                   "Zelvorn_Copy");
             return value;
@@ -258,7 +282,7 @@ namespace Zelvorn
         public void StoreKey(int keyNumber, byte[] key)
         {
             Buffers.RequireLength(key, Native.KeySize, Native.KeySize, "key");
-            Check(api.Zelvorn_WriteMasterKey(Live, Buffers.ToByte(keyNumber, "keyNumber"), key),
+            Check(api.Zelvorn_WriteMasterKey(HandleFor("Zelvorn_WriteMasterKey"), Buffers.ToByte(keyNumber, "keyNumber"), key),
                   "Zelvorn_WriteMasterKey");
         }
 
@@ -273,7 +297,7 @@ namespace Zelvorn
             byte[] telegram = Buffers.Framed((byte)frame.Length, option, frame);
             byte length;
             byte[] response = new byte[Native.ZELVORN_MAX_TELEGRAM_RESPONSE];
-            Check(api.Zelvorn_TxDataTelegram(Live, (byte)telegram.Length, telegram, out length, response),
+            Check(api.Zelvorn_TxDataTelegram(HandleFor("Zelvorn_TxDataTelegram"), (byte)telegram.Length, telegram, out length, response),
                   "Zelvorn_TxDataTelegram");
             return Buffers.Slice(response, 0, length);
         }
@@ -285,7 +309,7 @@ namespace Zelvorn
             byte[] packet = Buffers.Framed(command, (byte)data.Length, data);
             byte length;
             byte[] response = new byte[Native.ZELVORN_MAX_DIRECT_RESPONSE];
-            Check(api.Zelvorn_DirectSend(Live, (byte)packet.Length, packet, out length, response),
+            Check(api.Zelvorn_DirectSend(HandleFor("Zelvorn_DirectSend"), (byte)packet.Length, packet, out length, response),
                   "Zelvorn_DirectSend");
             return Buffers.Slice(response, 0, length);
         }
@@ -297,7 +321,7 @@ namespace Zelvorn
                 throw new ArgumentOutOfRangeException("length", length, "0..64");
             byte received;
             byte[] response = new byte[Native.ZELVORN_MAX_DIRECT_RESPONSE];
-            Check(api.Zelvorn_DirectReceive(Live, (byte)length, out received, response), "Zelvorn_DirectReceive");
+            Check(api.Zelvorn_DirectReceive(HandleFor("Zelvorn_DirectReceive"), (byte)length, out received, response), "Zelvorn_DirectReceive");
             return Buffers.Slice(response, 0, received);
         }
 
@@ -305,7 +329,7 @@ namespace Zelvorn
         public byte[] ReadAtqb()
         {
             byte[] atqb = new byte[Native.AtqbSize];
-            Check(api.Zelvorn_ReadATQB(Live, atqb), "Zelvorn_ReadATQB");
+            Check(api.Zelvorn_ReadATQB(HandleFor("Zelvorn_ReadATQB"), atqb), "Zelvorn_ReadATQB");
             return atqb;
         }
 
@@ -314,7 +338,7 @@ namespace Zelvorn
         /// <summary>Resets the reader.</summary>
         public void Reset()
         {
-            Check(api.Zelvorn_Reset(Live), "Zelvorn_Reset");
+            Check(api.Zelvorn_Reset(HandleFor("Zelvorn_Reset")), "Zelvorn_Reset");
         }
 
         /// <summary>Fetches the reader's status report.</summary>
@@ -322,21 +346,21 @@ namespace Zelvorn
         {
             byte[] block = new byte[Native.StatusBlockSize];
             ReaderStatusRecord record;
-            Check(api.Zelvorn_Status(Live, block, out record), "Zelvorn_Status");
+            Check(api.Zelvorn_Status(HandleFor("Zelvorn_Status"), block, out record), "Zelvorn_Status");
             return new ReaderStatus(block, record);
         }
 
         /// <summary>Switches the RF field on or off.</summary>
         public void SetField(bool on)
         {
-            Check(api.Zelvorn_Power(Live, (sbyte)(on ? 1 : 0)), "Zelvorn_Power");
+            Check(api.Zelvorn_Power(HandleFor("Zelvorn_Power"), (sbyte)(on ? 1 : 0)), "Zelvorn_Power");
         }
 
         /// <summary>Reads a register of the RC500 front end.</summary>
         public byte ReadRegister(int register)
         {
             byte value;
-            Check(api.Zelvorn_ReadRC500Reg(Live, Buffers.ToByte(register, "register"), out value),
+            Check(api.Zelvorn_ReadRC500Reg(HandleFor("Zelvorn_ReadRC500Reg"), Buffers.ToByte(register, "register"), out value),
                   "Zelvorn_ReadRC500Reg");
             return value;
         }
@@ -344,7 +368,7 @@ namespace Zelvorn
         /// <summary>Writes a register of the RC500 front end; the echo is compared.</summary>
         public void WriteRegister(int register, byte value)
         {
-            Check(api.Zelvorn_WriteRC500Reg(Live, Buffers.ToByte(register, "register"), value),
+            Check(api.Zelvorn_WriteRC500Reg(HandleFor("Zelvorn_WriteRC500Reg"), Buffers.ToByte(register, "register"), value),
                   "Zelvorn_WriteRC500Reg");
         }
 
@@ -352,28 +376,28 @@ namespace Zelvorn
         public byte ReadEeprom(int address)
         {
             byte value;
-            Check(api.Zelvorn_ReadEEPROM(Live, Buffers.ToByte(address, "address"), out value), "Zelvorn_ReadEEPROM");
+            Check(api.Zelvorn_ReadEEPROM(HandleFor("Zelvorn_ReadEEPROM"), Buffers.ToByte(address, "address"), out value), "Zelvorn_ReadEEPROM");
             return value;
         }
 
         /// <summary>Writes a byte of the reader's EEPROM; the echo is compared.</summary>
         public void WriteEeprom(int address, byte value)
         {
-            Check(api.Zelvorn_WriteEEPROM(Live, Buffers.ToByte(address, "address"), value), "Zelvorn_WriteEEPROM");
+            Check(api.Zelvorn_WriteEEPROM(HandleFor("Zelvorn_WriteEEPROM"), Buffers.ToByte(address, "address"), value), "Zelvorn_WriteEEPROM");
         }
 
         /// <summary>Reads the user port, inputs and outputs.</summary>
         public byte ReadUserPort()
         {
             byte state;
-            Check(api.Zelvorn_ReadUserPort(Live, out state), "Zelvorn_ReadUserPort");
+            Check(api.Zelvorn_ReadUserPort(HandleFor("Zelvorn_ReadUserPort"), out state), "Zelvorn_ReadUserPort");
             return state;
         }
 
         /// <summary>Sets the user port's outputs (bits 6 and 2; the others are sent as 0).</summary>
         public void WriteUserPort(byte state)
         {
-            Check(api.Zelvorn_WriteUserPort(Live, state), "Zelvorn_WriteUserPort");
+            Check(api.Zelvorn_WriteUserPort(HandleFor("Zelvorn_WriteUserPort"), state), "Zelvorn_WriteUserPort");
         }
 
         // ---- ASK tickets -------------------------------------------------------
@@ -382,7 +406,7 @@ namespace Zelvorn
         public byte[] AskRead(int sector)
         {
             byte[] data = new byte[Native.AskSectorSize];
-            Check(api.Zelvorn_ASKSectorRead(Live, Buffers.ToByte(sector, "sector"), data), "Zelvorn_ASKSectorRead");
+            Check(api.Zelvorn_ASKSectorRead(HandleFor("Zelvorn_ASKSectorRead"), Buffers.ToByte(sector, "sector"), data), "Zelvorn_ASKSectorRead");
             return data;
         }
 
@@ -390,7 +414,7 @@ namespace Zelvorn
         public byte[] AskReadMulti(int sector)
         {
             byte[] data = new byte[Native.AskMultiReadSize];
-            Check(api.Zelvorn_ASKSectorMultiRead(Live, Buffers.ToByte(sector, "sector"), data),
+            Check(api.Zelvorn_ASKSectorMultiRead(HandleFor("Zelvorn_ASKSectorMultiRead"), Buffers.ToByte(sector, "sector"), data),
                   "Zelvorn_ASKSectorMultiRead");
             return data;
         }
@@ -400,7 +424,7 @@ namespace Zelvorn
         {
             Buffers.RequireLength(data, Native.AskSectorSize, Native.AskSectorSize, "data");
             byte[] sectorData = (byte[])data.Clone();
-            Check(api.Zelvorn_ASKSectorWrite(Live, Buffers.ToByte(sector, "sector"), sectorData, (byte)mode),
+            Check(api.Zelvorn_ASKSectorWrite(HandleFor("Zelvorn_ASKSectorWrite"), Buffers.ToByte(sector, "sector"), sectorData, (byte)mode),
                   "Zelvorn_ASKSectorWrite");
             return sectorData;
         }
@@ -428,15 +452,14 @@ namespace Zelvorn
             get { return !closed; }
         }
 
-        // The handle, for a call on a reader still open.
-        internal short Live
+        // The handle, for a call on a reader still open. After Dispose a call
+        // fails as the library fails a call on a closed handle, so that every
+        // failed call is a ZelvornException.
+        internal short HandleFor(string function)
         {
-            get
-            {
-                if (closed)
-                    throw new ObjectDisposedException("Reader", "the reader was closed");
-                return Handle;
-            }
+            if (closed)
+                throw new InvalidHandleException(Native.ERR_INVALID_HANDLE, function);
+            return Handle;
         }
 
         private static void Check(short result, string function)

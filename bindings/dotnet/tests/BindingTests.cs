@@ -323,7 +323,8 @@ internal static class BindingTests
                 Same(written.Concat(Enumerable.Range(200, 56).Select(i => (byte)(i % 251))).ToArray(), read.Data,
                      "read binary data");
             }
-            Throws<ObjectDisposedException>(() => session.Transmit(SelectApplication));
+            Equal("PICC_Xch_APDU", Throws<InvalidHandleException>(() => session.Transmit(SelectApplication)).Function,
+                  "a session that has ended");
         }
     }
 
@@ -412,13 +413,14 @@ internal static class BindingTests
             Reader.DefaultLibrary = ZelvornLibrary.Real;
             Equal(ZelvornLibrary.Virtual, reader.Library, "library");
             reader.Select();
-            Equal("Zelvorn_Login", Throws<InvalidParameterException>(() => reader.Login(0, KeyType.A)).Function,
-                  "key A without a key");
             // Opening an open port hands out the same handle: closing either closes both.
             Reader.Open(0, ZelvornLibrary.Virtual).Dispose();
             Throws<InvalidHandleException>(() => reader.Select());
             reader.Dispose();
-            Throws<ObjectDisposedException>(() => reader.Select());
+            // After Dispose as after any close: a ZelvornException naming the call.
+            Equal("Zelvorn_Select", Throws<InvalidHandleException>(() => reader.Select()).Function, "after Dispose");
+            Equal("Zelvorn_Read", Throws<InvalidHandleException>(() => reader.Read(1)).Function, "after Dispose");
+            reader.Dispose();
         }
     }
 
@@ -441,6 +443,25 @@ internal static class BindingTests
             };
             foreach (var call in calls)
                 Throws<ArgumentException>(call.Value, call.Key);
+
+            // Every Login pairing the overloads do not take. Sent, a refused
+            // login would halt the card; the one logged in to before stays.
+            reader.Select();
+            reader.Login(0, KeyType.A, TransportKey);
+            var pairings = new Dictionary<string, Action>
+            {
+                { "reader's key F with key bytes", () => reader.Login(0, KeyType.ReaderF, TransportKey) },
+                { "reader's key A with key bytes", () => reader.Login(0, KeyType.ReaderA, TransportKey) },
+                { "stored key A with key bytes", () => reader.Login(0, KeyType.StoredA, TransportKey) },
+                { "stored key B without a number", () => reader.Login(0, KeyType.StoredB) },
+                { "key A without a key", () => reader.Login(0, KeyType.A) },
+                { "key B with a number", () => reader.Login(0, KeyType.B, 3) },
+                { "reader's key B with a number", () => reader.Login(0, KeyType.ReaderB, 0) },
+                { "a key type that does not exist", () => reader.Login(0, (KeyType)0x42, TransportKey) },
+            };
+            foreach (var call in pairings)
+                Equal("keyType", Throws<ArgumentException>(call.Value, call.Key).ParamName, call.Key);
+            Same(Block1, reader.Read(1), "block 1 read in the session logged in to before");
             reader.Select(ProcessorSerial);
             using (IsoSession session = reader.StartIsoSession())
                 Throws<ArgumentException>(() => session.Transmit(new byte[0]), "empty APDU");
