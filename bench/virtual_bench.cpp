@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual/processor_card.h"
+#include "virtual/cards/processor_card.h"
 #include "virtual/scenario.h"
 #include "virtual/virtual_reader.h"
 #include "zelvorn.h"

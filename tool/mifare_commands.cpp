@@ -16,6 +16,7 @@
 #include "tool/errors.h"
 #include "tool/hex.h"
 #include "tool/mifare_layout.h"
+#include "tool/written.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -205,9 +206,11 @@ public:
         const Api& api = reader_.api();
         std::uint8_t length = 0;
         std::uint8_t serial[ZELVORN_SERIAL_FIELD] = {};
-        const std::int16_t result =
-            api.Zelvorn_MultiTagSelect(reader_.handle(), static_cast<std::uint8_t>(serial_.size()),
-                                       serial_.data(), &type_, &length, serial);
+        const std::int16_t result = ReadWritten({AsBytes(length)}, [&] {
+            return api.Zelvorn_MultiTagSelect(reader_.handle(),
+                                              static_cast<std::uint8_t>(serial_.size()),
+                                              serial_.data(), &type_, &length, serial);
+        });
         if (result != RESULT_OK) {
             ToolError error =
                 StepFailed(fmt::format("select the card {}", HexText(serial_, "")), result);
@@ -224,8 +227,9 @@ private:
         std::uint8_t types[ZELVORN_MAX_LISTED_TAGS] = {};
         std::uint8_t lengths[ZELVORN_MAX_LISTED_TAGS] = {};
         std::uint8_t serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-        const std::int16_t result =
-            api.Zelvorn_ListTags(reader_.handle(), &count, types, lengths, serials);
+        const std::int16_t result = ReadWritten({AsBytes(count)}, [&] {
+            return api.Zelvorn_ListTags(reader_.handle(), &count, types, lengths, serials);
+        });
         if (result != RESULT_OK && result != kReaderNoCard) {
             throw StepFailed("list the cards in the field", result);
         }
@@ -391,8 +395,10 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
         if (used >= 0) {
             for (int block = firstBlock; block <= trailerBlock; ++block) {
                 Block data{};
-                const std::int16_t r = api.Zelvorn_Read(
-                    reader.handle(), static_cast<std::uint8_t>(block), data.data());
+                const std::int16_t r = ReadWritten({data}, [&] {
+                    return api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block),
+                                            data.data());
+                });
                 if (IsLibraryFailure(r)) {
                     progress.Clear();
                     throw StepFailed(fmt::format("read block {}", block), r);
@@ -690,8 +696,10 @@ int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOption
                 continue;
             }
             Block back{};
-            const std::int16_t rr =
-                api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block), back.data());
+            const std::int16_t rr = ReadWritten({back}, [&] {
+                return api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block),
+                                        back.data());
+            });
             if (rr != RESULT_OK) {
                 failures.push_back(
                     fmt::format("read back block {}: {}", block, DescribeResult(rr)));
@@ -723,7 +731,11 @@ void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions&
     MifareCard card(reader, target);
     card.LoginFor(block);
     std::uint8_t data[16] = {};
-    Check(api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block), data),
+    Check(ReadWritten({data},
+                      [&] {
+                          return api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block),
+                                                  data);
+                      }),
           fmt::format("read block {}", block));
     PrintBlock(block, data);
     if (IsTrailer(block)) PrintAccess(block, data);
@@ -787,9 +799,23 @@ void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions
     card.LoginFor(block);
     const std::int16_t h = reader.handle();
     std::int32_t value = 0;
+    // The value a changing command hands back, or where that may never have
+    // been written, the value the block holds now.
+    const auto valueOf = [&](int valueBlock) {
+        if (!StillUnwritten(AsBytes(value))) return;
+        Check(ReadWritten({AsBytes(value)},
+                          [&] {
+                              return api.Zelvorn_ReadValue(h, static_cast<std::uint8_t>(valueBlock),
+                                                           &value);
+                          }),
+              fmt::format("read value block {}", valueBlock));
+    };
+    MarkUnwritten(AsBytes(value));
     switch (operation) {
         case ValueOperation::Get:
-            Check(api.Zelvorn_ReadValue(h, b, &value), fmt::format("read value block {}", block));
+            Check(
+                ReadWritten({AsBytes(value)}, [&] { return api.Zelvorn_ReadValue(h, b, &value); }),
+                fmt::format("read value block {}", block));
             fmt::print("Block {}: value {}\n", block, value);
             break;
         case ValueOperation::Set:
@@ -799,16 +825,19 @@ void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions
         case ValueOperation::Increment:
             Check(api.Zelvorn_Inc(h, b, amount, &value),
                   fmt::format("increment value block {}", block));
+            valueOf(block);
             fmt::print("Block {}: incremented by {}, value now {}\n", block, amount, value);
             break;
         case ValueOperation::Decrement:
             Check(api.Zelvorn_Dec(h, b, amount, &value),
                   fmt::format("decrement value block {}", block));
+            valueOf(block);
             fmt::print("Block {}: decremented by {}, value now {}\n", block, amount, value);
             break;
         case ValueOperation::Copy:
             Check(api.Zelvorn_Copy(h, b, static_cast<std::uint8_t>(operand), &value),
                   fmt::format("copy value block {} to block {}", block, operand));
+            valueOf(static_cast<int>(operand));
             fmt::print("Block {} copied to block {}: value {}\n", block, operand, value);
             break;
     }

@@ -38,6 +38,7 @@ std::int16_t Run(std::initializer_list<std::span<std::uint8_t>> outputs, Call& c
         }
         return true;
     };
+    // The first pattern is MarkUnwritten's.
     constexpr std::uint8_t kFirst = 0xA5, kSecond = 0x5A;
     fill(kFirst);
     std::int16_t result = call();
@@ -70,6 +71,17 @@ std::int16_t ReadWrittenUpTo(std::span<std::uint8_t> buffer, const std::uint8_t&
             buffer.first(std::min<std::size_t>(delivered, buffer.size()))};
     };
     return written_detail::Run({buffer}, call, prefix);
+}
+
+// For a call that cannot be repeated (it changes the card): the output
+// starts filled with the first pattern, and still holding it after a success
+// means it may never have been written; the caller then reads what it needs
+// another way.
+inline void MarkUnwritten(std::span<std::uint8_t> output) {
+    std::fill(output.begin(), output.end(), std::uint8_t{0xA5});
+}
+inline bool StillUnwritten(std::span<const std::uint8_t> output) {
+    return std::all_of(output.begin(), output.end(), [](std::uint8_t b) { return b == 0xA5; });
 }
 
 // A value output, as bytes.

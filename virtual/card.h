@@ -25,6 +25,8 @@ enum class AirInterface : std::uint8_t {
 
 enum class KeyKind : std::uint8_t { A, B };
 
+struct CardKind;  // virtual/cards/registry.h
+
 // Longest card answer one telegram reply carries.
 constexpr std::size_t kMaxCardAnswer = kMaxReplyData;
 
@@ -32,6 +34,8 @@ class Card {
 public:
     virtual ~Card() = default;
 
+    // What kind of card this is, as scenario and state files name it.
+    virtual const CardKind& Kind() const = 0;
     virtual AirInterface Air() const = 0;
     // The card type byte the reader reports for it (for type A cards, the SAK).
     virtual std::uint8_t TypeByte() const = 0;

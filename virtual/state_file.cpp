@@ -12,10 +12,10 @@
 #include <sstream>
 #include <vector>
 
-#include "virtual/ask_ticket.h"
+#include "virtual/cards/entry.h"
+#include "virtual/cards/registry.h"
 #include "virtual/firmware.h"
 #include "virtual/json_text.h"
-#include "virtual/mifare_classic.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -28,39 +28,10 @@
 namespace zelvorn::virt {
 namespace {
 
-using nlohmann::ordered_json;
-
 constexpr char kFormat[] = "zelvorn-virtual-state";
 
-[[noreturn]] void Fail(const std::string& where, const std::string& what) {
-    throw StateError(where + ": " + what);
-}
-
-std::string HexOf(const std::uint8_t* data, std::size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0x0F];
-    }
-    return out;
-}
-
-// Exactly n bytes as 2n hexadecimal digits.
-Bytes BytesOf(const ordered_json& value, std::size_t n, const std::string& where) {
-    if (!value.is_string()) Fail(where, "expected hexadecimal text");
-    const std::string& text = value.get_ref<const std::string&>();
-    if (text.size() != 2 * n) Fail(where, "expected " + std::to_string(n) + " bytes");
-    Bytes out(n);
-    for (std::size_t i = 0; i < 2 * n; ++i) {
-        const char c = text[i];
-        if (!std::isxdigit(static_cast<unsigned char>(c))) Fail(where, "not a hexadecimal digit");
-        const int v = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
-        out[i / 2] = static_cast<std::uint8_t>(out[i / 2] << 4 | v);
-    }
-    return out;
+Entry At(const Json& value, const std::string& where) {
+    return Entry(value, where, Entry::File::State);
 }
 
 // The key numbers of the state file: the stored keys by number, the reader's
@@ -85,14 +56,16 @@ std::vector<std::uint8_t> KeyNumbers() {
     return numbers;
 }
 
-// The card of the field a state entry is about.
+// The card of the field a state entry is about: its kind by name (or by the
+// name an earlier release gave it) and its serial number.
 Card* FindCard(Firmware& firmware, const std::string& kind, const Bytes& serial) {
     for (std::size_t i = 0; i < firmware.CardCount(); ++i) {
         Card& card = firmware.CardAt(i);
-        if (card.Serial() != serial) continue;
-        if (kind == "mifare-classic" && dynamic_cast<MifareClassic*>(&card) != nullptr)
+        const CardKind& its = card.Kind();
+        if (card.Serial() != serial || its.loadState == nullptr) continue;
+        if (kind == its.name || (its.formerStateName != nullptr && kind == its.formerStateName)) {
             return &card;
-        if (kind == "ask-ticket" && dynamic_cast<AskTicket*>(&card) != nullptr) return &card;
+        }
     }
     return nullptr;
 }
@@ -100,28 +73,20 @@ Card* FindCard(Firmware& firmware, const std::string& kind, const Bytes& serial)
 }  // namespace
 
 std::string State_Save(Firmware& firmware) {
-    ordered_json root{{"format", kFormat}, {"version", 1}};
-    ordered_json keys = ordered_json::object();
-    for (const std::uint8_t n : KeyNumbers()) keys[KeyName(n)] = HexOf(firmware.KeyAt(n), 6);
+    Json root{{"format", kFormat}, {"version", 1}};
+    Json keys = Json::object();
+    for (const std::uint8_t n : KeyNumbers()) keys[KeyName(n)] = HexText(firmware.KeyAt(n), 6);
     root["keys"] = keys;
-    root["eeprom"] = HexOf(firmware.Eeprom().data(), firmware.Eeprom().size());
-    ordered_json cards = ordered_json::array();
+    root["eeprom"] = HexText(firmware.Eeprom().data(), firmware.Eeprom().size());
+    Json cards = Json::array();
     for (std::size_t i = 0; i < firmware.CardCount(); ++i) {
-        Card& card = firmware.CardAt(i);
-        const std::string serial = HexOf(card.Serial().data(), card.Serial().size());
-        if (auto* classic = dynamic_cast<MifareClassic*>(&card)) {
-            ordered_json blocks = ordered_json::array();
-            for (unsigned b = 0; b < classic->BlockCount(); ++b) {
-                blocks.push_back(HexOf(classic->Block(b).data(), 16));
-            }
-            cards.push_back({{"kind", "mifare-classic"}, {"serial", serial}, {"blocks", blocks}});
-        } else if (auto* ticket = dynamic_cast<AskTicket*>(&card)) {
-            ordered_json sectors = ordered_json::array();
-            for (unsigned s = 0; s < ticket->SectorCount(); ++s) {
-                sectors.push_back(HexOf(ticket->Sector(s).data(), 2));
-            }
-            cards.push_back({{"kind", "ask-ticket"}, {"serial", serial}, {"sectors", sectors}});
-        }
+        const Card& card = firmware.CardAt(i);
+        const CardKind& kind = card.Kind();
+        if (kind.saveState == nullptr) continue;
+        Json entry{{"kind", kind.name},
+                   {"serial", HexText(card.Serial().data(), card.Serial().size())}};
+        kind.saveState(card, entry);
+        cards.push_back(entry);
     }
     root["cards"] = cards;
     return root.dump(2) + "\n";
@@ -130,69 +95,43 @@ std::string State_Save(Firmware& firmware) {
 namespace {
 
 // Every change the state file asks for, each checked before it is listed.
-std::vector<std::function<void()>> ChangesOf(const ordered_json& root, Firmware& firmware) {
-    std::vector<std::function<void()>> changes;
+StateChanges ChangesOf(const Json& root, Firmware& firmware) {
+    StateChanges changes;
     if (!root.is_object() || !root.contains("format") || root["format"] != kFormat) {
-        Fail("format", std::string("not a state file (\"format\": \"") + kFormat + "\" missing)");
+        At(root, "format")
+            .Fail(std::string("not a state file (\"format\": \"") + kFormat + "\" missing)");
     }
     if (root.contains("keys")) {
-        const ordered_json& keys = root["keys"];
-        if (!keys.is_object()) Fail("keys", "expected an object");
+        const Entry keys = At(root["keys"], "keys");
+        keys.Object();
         for (const std::uint8_t n : KeyNumbers()) {
             const std::string name = KeyName(n);
-            if (!keys.contains(name)) continue;
-            const Bytes key = BytesOf(keys[name], 6, "keys." + name);
+            if (!keys.Has(name.c_str())) continue;
+            const Bytes key = keys[name.c_str()].ExactBytes(6);
             changes.push_back([&firmware, n, key] { firmware.SetKey(n, key.data()); });
         }
     }
     if (root.contains("eeprom")) {
-        const Bytes eeprom = BytesOf(root["eeprom"], firmware.Eeprom().size(), "eeprom");
+        const Bytes eeprom = At(root["eeprom"], "eeprom").ExactBytes(firmware.Eeprom().size());
         changes.push_back([&firmware, eeprom] {
             std::copy(eeprom.begin(), eeprom.end(), firmware.Eeprom().begin());
         });
     }
     if (root.contains("cards")) {
-        const ordered_json& cards = root["cards"];
-        if (!cards.is_array()) Fail("cards", "expected a list");
-        for (std::size_t i = 0; i < cards.size(); ++i) {
-            const std::string at = "cards[" + std::to_string(i) + "]";
-            const ordered_json& c = cards[i];
-            if (!c.is_object() || !c.contains("kind") || !c["kind"].is_string() ||
-                !c.contains("serial") || !c["serial"].is_string()) {
-                Fail(at, "expected an object with \"kind\" and \"serial\"");
+        const Entry cards = At(root["cards"], "cards");
+        for (std::size_t i = 0; i < cards.List().size(); ++i) {
+            const Entry c = cards.At(i);
+            if (!c.Value().is_object() || !c.Has("kind") || !c.Value()["kind"].is_string() ||
+                !c.Has("serial") || !c.Value()["serial"].is_string()) {
+                c.Fail("expected an object with \"kind\" and \"serial\"");
             }
-            const std::string& serialText = c["serial"].get_ref<const std::string&>();
-            if (serialText.size() > 20) Fail(at + ".serial", "longer than 10 bytes");
-            const Bytes serial = BytesOf(c["serial"], serialText.size() / 2, at + ".serial");
+            const std::string& serialText = c.Value()["serial"].get_ref<const std::string&>();
+            if (serialText.size() > 20) c["serial"].Fail("longer than 10 bytes");
+            const Bytes serial = c["serial"].ExactBytes(serialText.size() / 2);
             // A card the scenario no longer has is left out.
-            Card* card = FindCard(firmware, c["kind"].get<std::string>(), serial);
+            Card* card = FindCard(firmware, c.Value()["kind"].get<std::string>(), serial);
             if (card == nullptr) continue;
-            if (auto* classic = dynamic_cast<MifareClassic*>(card)) {
-                if (!c.contains("blocks") || !c["blocks"].is_array() ||
-                    c["blocks"].size() != classic->BlockCount()) {
-                    Fail(at + ".blocks",
-                         "expected " + std::to_string(classic->BlockCount()) + " blocks");
-                }
-                for (unsigned b = 0; b < classic->BlockCount(); ++b) {
-                    const Bytes bytes =
-                        BytesOf(c["blocks"][b], 16, at + ".blocks[" + std::to_string(b) + "]");
-                    std::array<std::uint8_t, 16> block{};
-                    std::copy(bytes.begin(), bytes.end(), block.begin());
-                    changes.push_back([classic, b, block] { classic->SetBlock(b, block); });
-                }
-            } else if (auto* ticket = dynamic_cast<AskTicket*>(card)) {
-                if (!c.contains("sectors") || !c["sectors"].is_array() ||
-                    c["sectors"].size() != ticket->SectorCount()) {
-                    Fail(at + ".sectors",
-                         "expected " + std::to_string(ticket->SectorCount()) + " sectors");
-                }
-                for (unsigned s = 0; s < ticket->SectorCount(); ++s) {
-                    const Bytes bytes =
-                        BytesOf(c["sectors"][s], 2, at + ".sectors[" + std::to_string(s) + "]");
-                    changes.push_back(
-                        [ticket, s, bytes] { ticket->SetSector(s, bytes[0], bytes[1]); });
-                }
-            }
+            card->Kind().loadState(*card, c, changes);
         }
     }
     return changes;
@@ -201,12 +140,12 @@ std::vector<std::function<void()>> ChangesOf(const ordered_json& root, Firmware&
 }  // namespace
 
 void State_Load(const std::string& text, Firmware& firmware) {
-    ordered_json root;
+    Json root;
     if (const std::string wrong = ParseJsonText(text, root); !wrong.empty()) {
         throw StateError(wrong);
     }
     // Every change is checked first and carried out only once all are.
-    std::vector<std::function<void()>> changes;
+    StateChanges changes;
     try {
         changes = ChangesOf(root, firmware);
     } catch (const nlohmann::json::exception&) {

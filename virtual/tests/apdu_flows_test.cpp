@@ -3,7 +3,7 @@
 // requests for more time and its R(NAK)s.
 #include <cstring>
 
-#include "virtual/processor_card.h"
+#include "virtual/cards/processor_card.h"
 #include "virtual/tests/virtual_fixture.h"
 
 namespace zelvorn::virt::testing {

@@ -1,9 +1,9 @@
 // Several cards in the field, the type B card and the ASK ticket.
-#include "virtual/ask_ticket.h"
-#include "virtual/mifare_classic.h"
-#include "virtual/processor_card.h"
+#include "virtual/cards/ask_ticket.h"
+#include "virtual/cards/mifare_classic.h"
+#include "virtual/cards/processor_card.h"
+#include "virtual/cards/type_b_card.h"
 #include "virtual/tests/virtual_fixture.h"
-#include "virtual/type_b_card.h"
 
 namespace zelvorn::virt::testing {
 namespace {

@@ -1,5 +1,5 @@
 // The processor card's file-system application, APDU by APDU.
-#include "virtual/file_system.h"
+#include "virtual/cards/file_system.h"
 
 #include <gtest/gtest.h>
 

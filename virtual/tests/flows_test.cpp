@@ -2,9 +2,9 @@
 // reader: what an application does, and what it sees when things go wrong.
 #include <cstring>
 
-#include "virtual/ask_ticket.h"
-#include "virtual/mifare_classic.h"
-#include "virtual/processor_card.h"
+#include "virtual/cards/ask_ticket.h"
+#include "virtual/cards/mifare_classic.h"
+#include "virtual/cards/processor_card.h"
 #include "virtual/tests/virtual_fixture.h"
 
 namespace zelvorn::virt::testing {

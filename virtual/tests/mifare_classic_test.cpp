@@ -1,6 +1,6 @@
 // MIFARE Classic cards behind the reader: memory layout, authentication,
 // access conditions, value blocks and the reader's key store.
-#include "virtual/mifare_classic.h"
+#include "virtual/cards/mifare_classic.h"
 
 #include "virtual/tests/virtual_fixture.h"
 

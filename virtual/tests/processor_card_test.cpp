@@ -1,6 +1,6 @@
 // The processor card's block protocol, driven frame by frame the way a host
 // would, including the rules for blocks the library never sends.
-#include "virtual/processor_card.h"
+#include "virtual/cards/processor_card.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "virtual/ask_ticket.h"
+#include "virtual/cards/ask_ticket.h"
+#include "virtual/cards/mifare_classic.h"
+#include "virtual/cards/processor_card.h"
 #include "virtual/firmware.h"
-#include "virtual/mifare_classic.h"
-#include "virtual/processor_card.h"
 
 namespace zelvorn::virt::testing {
 namespace {

@@ -15,6 +15,7 @@ public:
     TypeBCard(Bytes pupi, const std::array<std::uint8_t, 4>& applicationData,
               const std::array<std::uint8_t, 3>& protocolInfo);
 
+    const CardKind& Kind() const override;
     AirInterface Air() const override { return AirInterface::TypeB; }
     std::uint8_t TypeByte() const override { return 0xB0; }
     const Bytes& Serial() const override { return pupi_; }
@@ -26,5 +27,8 @@ private:
     std::array<std::uint8_t, 4> applicationData_;
     std::array<std::uint8_t, 3> protocolInfo_;
 };
+
+// The kind "type-b".
+extern const CardKind kTypeBCardKind;
 
 }  // namespace zelvorn::virt

@@ -25,6 +25,7 @@ public:
     explicit AskTicket(Bytes serial, unsigned sectorCount = 32,
                        std::vector<std::uint8_t> oneTimeSectors = {2, 3});
 
+    const CardKind& Kind() const override;
     AirInterface Air() const override { return AirInterface::AskTicket; }
     std::uint8_t TypeByte() const override { return 0xA5; }
     const Bytes& Serial() const override { return serial_; }
@@ -44,5 +45,8 @@ private:
     std::vector<std::array<std::uint8_t, 2>> sectors_;
     std::vector<std::uint8_t> oneTime_;
 };
+
+// The kind "ask-ticket".
+extern const CardKind kAskTicketKind;
 
 }  // namespace zelvorn::virt

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "virtual/card.h"
-#include "virtual/file_system.h"
+#include "virtual/cards/file_system.h"
 
 namespace zelvorn::virt {
 
@@ -42,6 +42,7 @@ public:
     ProcessorCard(Bytes serial, FileSystemApp app, std::uint8_t fsci = 2,
                   Bytes historical = {0x5A, 0x45, 0x4C});
 
+    const CardKind& Kind() const override;
     AirInterface Air() const override { return AirInterface::TypeA; }
     std::uint8_t TypeByte() const override { return 0x20; }
     const Bytes& Serial() const override { return serial_; }
@@ -91,5 +92,8 @@ private:
     unsigned wtxDue_ = 0;
     Bytes lastBlock_;  // the last block sent, for retransmission
 };
+
+// The kind "iso14443-4".
+extern const CardKind kProcessorCardKind;
 
 }  // namespace zelvorn::virt

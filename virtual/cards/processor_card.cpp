@@ -1,4 +1,6 @@
-#include "virtual/processor_card.h"
+#include "virtual/cards/processor_card.h"
+
+#include "virtual/cards/registry.h"
 
 #include <algorithm>
 
@@ -247,5 +249,88 @@ bool ProcessorCard::OnSBlock(std::uint8_t pcb, const std::uint8_t*, std::size_t 
     }
     return false;
 }
+
+const CardKind& ProcessorCard::Kind() const {
+    return kProcessorCardKind;
+}
+
+namespace {
+
+FileNode FileFrom(const Entry& f) {
+    f.OnlyKeys({"fid", "aid", "files", "data", "size", "pattern"});
+    if (!f.Has("fid")) f.Fail("a file needs a \"fid\"");
+    const auto fid = static_cast<std::uint16_t>(f["fid"].Number(0xFFFF));
+    if (f.Has("files") || f.Has("aid")) {
+        std::vector<FileNode> children;
+        if (f.Has("files")) {
+            const Entry files = f["files"];
+            for (std::size_t i = 0; i < files.List().size(); ++i) {
+                children.push_back(FileFrom(files.At(i)));
+            }
+        }
+        return FileNode::Df(fid, f.Has("aid") ? f["aid"].Hex() : Bytes{}, std::move(children));
+    }
+    Bytes data = f.Has("data") ? f["data"].Hex() : Bytes{};
+    if (f.Has("size")) {
+        const auto size = static_cast<std::size_t>(f["size"].Number(32767));
+        if (size < data.size()) f.Fail("size is smaller than data");
+        const bool pattern = f.Has("pattern") && f["pattern"].Bool();
+        for (std::size_t i = data.size(); i < size; ++i) {
+            data.push_back(pattern ? static_cast<std::uint8_t>(i % 251) : 0x00);
+        }
+    }
+    return FileNode::Ef(fid, std::move(data));
+}
+
+// A signed number of small size, where -1 means "none".
+int SmallNumber(const Entry& e) {
+    const Json& value = e.Value();
+    if (!value.is_number_integer() || value.get<std::int64_t>() < -1 ||
+        (value.is_number_unsigned() && value.get<std::uint64_t>() > 1000000)) {
+        e.Fail("expected a number from -1 to 1000000");
+    }
+    return static_cast<int>(value.get<std::int64_t>());
+}
+
+// A scenario entry: serial number, FSCI, historical bytes, the file system,
+// the seed of GET CHALLENGE and the protocol quirks.
+std::unique_ptr<Card> FromScenario(const Entry& c) {
+    c.OnlyKeys({"type", "serial", "fsci", "historical", "files", "quirks", "challengeSeed"});
+    std::vector<FileNode> files;
+    if (c.Has("files")) {
+        const Entry list = c["files"];
+        for (std::size_t i = 0; i < list.List().size(); ++i) files.push_back(FileFrom(list.At(i)));
+    }
+    const auto seed = static_cast<std::uint32_t>(
+        c.Has("challengeSeed") ? c["challengeSeed"].Number(0xFFFFFFFF) : 0x5EED1234);
+    FileSystemApp app(FileNode::Df(0x3F00, {}, std::move(files)), seed == 0 ? 1 : seed);
+    const auto fsci = static_cast<std::uint8_t>(c.Has("fsci") ? c["fsci"].Number(8) : 2);
+    auto card = std::make_unique<ProcessorCard>(
+        c["serial"].Hex(), std::move(app), fsci,
+        c.Has("historical") ? c["historical"].Hex() : Bytes{0x5A, 0x45, 0x4C});
+    if (c.Has("quirks")) {
+        const Entry q = c["quirks"];
+        q.OnlyKeys({"wtxBeforeAnswer", "wtxBeforeChained", "wtxm", "nakOnBlock", "nakTimes",
+                    "wrongNumberOnBlock", "strictFrameSize"});
+        ProtocolQuirks& quirks = card->Quirks();
+        const auto number = [&q](const char* key, std::uint64_t otherwise, std::uint64_t max) {
+            return q.Has(key) ? q[key].Number(max) : otherwise;
+        };
+        quirks.wtxBeforeAnswer = static_cast<unsigned>(number("wtxBeforeAnswer", 0, 1000));
+        quirks.wtxBeforeChained = static_cast<unsigned>(number("wtxBeforeChained", 0, 1000));
+        quirks.wtxm = static_cast<std::uint8_t>(number("wtxm", 1, 59));
+        quirks.nakOnBlock = q.Has("nakOnBlock") ? SmallNumber(q["nakOnBlock"]) : -1;
+        quirks.nakTimes = static_cast<unsigned>(number("nakTimes", 1, 1000));
+        quirks.wrongNumberOnBlock =
+            q.Has("wrongNumberOnBlock") ? SmallNumber(q["wrongNumberOnBlock"]) : -1;
+        quirks.strictFrameSize = q.Has("strictFrameSize") && q["strictFrameSize"].Bool();
+    }
+    return card;
+}
+
+}  // namespace
+
+const CardKind kProcessorCardKind{"iso14443-4", "ISO/IEC 14443-4 processor card", FromScenario,
+                                  nullptr, nullptr};
 
 }  // namespace zelvorn::virt

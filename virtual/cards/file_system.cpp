@@ -1,4 +1,4 @@
-#include "virtual/file_system.h"
+#include "virtual/cards/file_system.h"
 
 #include <algorithm>
 #include <cstring>

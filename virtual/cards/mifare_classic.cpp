@@ -1,4 +1,6 @@
-#include "virtual/mifare_classic.h"
+#include "virtual/cards/mifare_classic.h"
+
+#include "virtual/cards/registry.h"
 
 #include <algorithm>
 #include <cstring>
@@ -193,5 +195,126 @@ StatusWord MifareClassic::CopyValue(std::uint8_t source, std::uint8_t target, st
     *value = v;
     return kStatusOk;
 }
+
+const CardKind& MifareClassic::Kind() const {
+    return size_ == ClassicSize::k1K ? kMifareClassic1K : kMifareClassic4K;
+}
+
+namespace {
+
+// A scenario entry: the serial number, then sectors (keys and access bits),
+// data blocks and value blocks over a factory-fresh card.
+std::unique_ptr<Card> FromScenario(const Entry& c, ClassicSize size) {
+    c.OnlyKeys({"type", "serial", "blocks", "values", "sectors"});
+    auto card = std::make_unique<MifareClassic>(size, c["serial"].Hex());
+    if (c.Has("sectors")) {
+        const Entry sectors = c["sectors"];
+        for (auto& [key, value] : sectors.Object().items()) {
+            const Entry s(value, sectors.Where() + "." + key, Entry::File::Scenario);
+            const unsigned sector = sectors.Index(key, card->SectorCount());
+            s.OnlyKeys({"keyA", "keyB", "access", "conditions"});
+            const auto& trailer = card->Block(mifare::TrailerOf(static_cast<int>(sector)));
+            std::array<std::uint8_t, 6> keyA{}, keyB{};
+            std::array<std::uint8_t, 4> access{};
+            std::copy(trailer.begin(), trailer.begin() + 6, keyA.begin());
+            std::copy(trailer.begin() + 6, trailer.begin() + 10, access.begin());
+            std::copy(trailer.begin() + 10, trailer.end(), keyB.begin());
+            if (s.Has("keyA")) keyA = s["keyA"].HexArray<6>();
+            if (s.Has("keyB")) keyB = s["keyB"].HexArray<6>();
+            if (s.Has("access")) access = s["access"].HexArray<4>();
+            if (s.Has("conditions")) {
+                const Entry conditions = s["conditions"];
+                if (!conditions.Value().is_array() || conditions.Value().size() != 4) {
+                    conditions.Fail("four numbers 0..7");
+                }
+                mifare::Conditions groups{};
+                for (std::size_t g = 0; g < 4; ++g) {
+                    groups[g] = static_cast<std::uint8_t>(conditions.At(g).Number(7));
+                }
+                access = MifareClassic::EncodeAccess(groups, access[3]);
+            }
+            if (!mifare::DecodeAccessBits(access.data())) {
+                s.Fail("access bits do not match their inverted copy");
+            }
+            card->SetTrailer(sector, keyA, access, keyB);
+        }
+    }
+    const auto dataBlock = [&card](const Entry& entries, const std::string& key) {
+        const unsigned block = entries.Index(key, card->BlockCount());
+        if (block == 0 || mifare::IsTrailer(static_cast<int>(block))) {
+            Entry(entries.Value(), entries.Where() + "." + key, Entry::File::Scenario)
+                .Fail("block " + key + " is the manufacturer block or a trailer (use \"sectors\")");
+        }
+        return block;
+    };
+    if (c.Has("blocks")) {
+        const Entry blocks = c["blocks"];
+        for (auto& [key, value] : blocks.Object().items()) {
+            const unsigned block = dataBlock(blocks, key);
+            card->SetBlock(
+                block,
+                Entry(value, blocks.Where() + "." + key, Entry::File::Scenario).HexArray<16>());
+        }
+    }
+    if (c.Has("values")) {
+        const Entry values = c["values"];
+        for (auto& [key, v] : values.Object().items()) {
+            const Entry at(v, values.Where() + "." + key, Entry::File::Scenario);
+            if (!v.is_number_integer()) at.Fail("expected an integer");
+            // A number beyond the signed 64-bit range is unsigned, and would
+            // wrap if read as signed.
+            if (v.is_number_unsigned() && v.get<std::uint64_t>() > INT32_MAX) {
+                at.Fail("does not fit 32 bits");
+            }
+            const auto value = v.get<std::int64_t>();
+            if (value < INT32_MIN || value > INT32_MAX) at.Fail("does not fit 32 bits");
+            const unsigned block = dataBlock(values, key);
+            card->SetBlock(block, mifare::EncodeValueBlock(static_cast<std::int32_t>(value),
+                                                           static_cast<std::uint8_t>(block)));
+        }
+    }
+    return card;
+}
+
+// The whole memory, block by block.
+void SaveState(const Card& card, Json& entry) {
+    const auto& classic = static_cast<const MifareClassic&>(card);
+    Json blocks = Json::array();
+    for (unsigned b = 0; b < classic.BlockCount(); ++b) {
+        blocks.push_back(HexText(classic.Block(b).data(), mifare::kBlockSize));
+    }
+    entry["blocks"] = blocks;
+}
+
+void LoadState(Card& card, const Entry& entry, StateChanges& changes) {
+    auto* classic = &static_cast<MifareClassic&>(card);
+    const Entry blocks = entry["blocks"];
+    if (!blocks.Value().is_array() || blocks.Value().size() != classic->BlockCount()) {
+        blocks.Fail("expected " + std::to_string(classic->BlockCount()) + " blocks");
+    }
+    for (unsigned b = 0; b < classic->BlockCount(); ++b) {
+        const Bytes bytes = blocks.At(b).ExactBytes(mifare::kBlockSize);
+        std::array<std::uint8_t, 16> block{};
+        std::copy(bytes.begin(), bytes.end(), block.begin());
+        changes.push_back([classic, b, block] { classic->SetBlock(b, block); });
+    }
+}
+
+}  // namespace
+
+const CardKind kMifareClassic1K{
+    "mifare-classic-1k",
+    "MIFARE Classic 1K",
+    [](const Entry& entry) { return FromScenario(entry, ClassicSize::k1K); },
+    SaveState,
+    LoadState,
+    "mifare-classic"};
+const CardKind kMifareClassic4K{
+    "mifare-classic-4k",
+    "MIFARE Classic 4K",
+    [](const Entry& entry) { return FromScenario(entry, ClassicSize::k4K); },
+    SaveState,
+    LoadState,
+    "mifare-classic"};
 
 }  // namespace zelvorn::virt

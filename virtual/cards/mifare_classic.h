@@ -21,6 +21,7 @@ public:
     // has 4, 7 or 10 bytes.
     MifareClassic(ClassicSize size, Bytes serial);
 
+    const CardKind& Kind() const override;
     AirInterface Air() const override { return AirInterface::TypeA; }
     std::uint8_t TypeByte() const override;
     const Bytes& Serial() const override { return serial_; }
@@ -100,5 +101,9 @@ private:
     KeyKind sessionKey_ = KeyKind::A;
     std::array<std::uint8_t, 4> sessionConditions_{};
 };
+
+// The two kinds, "mifare-classic-1k" and "mifare-classic-4k".
+extern const CardKind kMifareClassic1K;
+extern const CardKind kMifareClassic4K;
 
 }  // namespace zelvorn::virt
