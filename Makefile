@@ -104,12 +104,14 @@ demo:
 # without the tests when fresh). The PC/SC bundle goes to PREFIX/lib/pcsc/drivers,
 # which is pcscd's own folder when PREFIX is /usr; PCSCD_DROPDIR=DIR puts it
 # in DIR instead (e.g. /usr/lib/pcsc/drivers with another PREFIX).
-# make uninstall removes what the installs wrote, and the folders they made.
+# make uninstall removes what the installs wrote, and the folders they made
+# (recorded in $(INSTALL_RECORD)).
 PCSCD_DROPDIR ?=
 # Given for one install only: any other build of $(BUILD) takes the default.
 PCSCD_DROPDIR_OPTION = $(if $(PCSCD_DROPDIR),-DZELVORN_PCSC_DROPDIR="$(PCSCD_DROPDIR)",-UZELVORN_PCSC_DROPDIR)
 INSTALL_CMAKE_OPTIONS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF
-INSTALL_RECORD ?= $(BUILD)/installed
+# Outside $(BUILD), so that make clean does not forget what is installed.
+INSTALL_RECORD ?= .installed
 
 install:
 	bash scripts/install-deps.sh $(INSTALL_DEPS)
