@@ -6,15 +6,25 @@ JOBS ?= $(shell nproc)
 
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test demo install bench clean sanitize fuzz-build fuzz-smoke fuzz dist
+.PHONY: all deps configure build test demo install uninstall bench clean sanitize fuzz-build fuzz-smoke fuzz dist
 
 all: build
+
+# Each target installs the Debian package lists of scripts/packages/ it needs
+# (scripts/install-deps.sh): the tests need every list.
+DEMO_DEPS = linux virtual tool
+INSTALL_DEPS = linux virtual tool pcsc
+FUZZ_DEPS = linux virtual tool pcsc fuzz
+BENCH_DEPS = linux virtual tool pcsc optional/bench
+DIST_DEPS = linux virtual tool pcsc windows packaging
 
 deps:
 	bash scripts/install-deps.sh
 
+# The whole tree, tests and all.
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=ON \
+		-DZELVORN_BUILD_PCSC=ON -UZELVORN_PCSC_DROPDIR
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -46,7 +56,8 @@ sanitize: deps
 	cd $(ASAN_BUILD) && LD_LIBRARY_PATH=$(ASAN_LIBS) \
 		ctest --output-on-failure -j$(JOBS) -E '^example\.read_card\.py$$' -LE '^(python|pcscd)$$'
 
-fuzz-build: deps
+fuzz-build:
+	bash scripts/install-deps.sh $(FUZZ_DEPS)
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZELVORN_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_targets
@@ -65,8 +76,14 @@ fuzz: fuzz-build
 # The tool on the virtual reader with the demo scenario's cards.
 ZELVORN_DEMO = $(BUILD)/tool/zelvorn --scenario tool/scenarios/demo.json
 
-# Builds only what it runs, and only for this machine.
-demo: configure
+# Builds only what it runs, and only for this machine. A fresh $(BUILD) is
+# configured without the tests and the PC/SC driver, whose packages the demo
+# does not need; make test configures it whole.
+DEMO_CMAKE_OPTIONS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF -DZELVORN_BUILD_PCSC=OFF
+
+demo:
+	bash scripts/install-deps.sh $(DEMO_DEPS)
+	[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(DEMO_CMAKE_OPTIONS)
 	cmake --build $(BUILD) -j$(JOBS) --target zelvorn_tool zelvorn-virtual
 	@echo; echo "== The readers and the cards in the field"
 	$(ZELVORN_DEMO) list
@@ -80,15 +97,31 @@ demo: configure
 	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
 	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
 
-# Library, header, udev rules, pkg-config file and CMake package config;
-# DESTDIR is honoured for staging.
-# The PC/SC driver's bundle goes to pcscd's own driver folder, which is
-# under /usr whatever PREFIX says.
-PCSCD_PREFIX ?= /usr
+# Everything under PREFIX: library, header, udev rules, pkg-config file and
+# CMake package, the tool with its man page, completion and documentation,
+# the virtual library, the dissector and the PC/SC drivers; DESTDIR is
+# honoured for staging. Builds only what it installs (in $(BUILD), configured
+# without the tests when fresh). The PC/SC bundle goes to PREFIX/lib/pcsc/drivers,
+# which is pcscd's own folder when PREFIX is /usr; PCSCD_DROPDIR=DIR puts it
+# in DIR instead (e.g. /usr/lib/pcsc/drivers with another PREFIX).
+# make uninstall removes what the installs wrote, and the folders they made
+# (recorded in $(INSTALL_RECORD)).
+PCSCD_DROPDIR ?=
+# Given for one install only: any other build of $(BUILD) takes the default.
+PCSCD_DROPDIR_OPTION = $(if $(PCSCD_DROPDIR),-DZELVORN_PCSC_DROPDIR="$(PCSCD_DROPDIR)",-UZELVORN_PCSC_DROPDIR)
+INSTALL_CMAKE_OPTIONS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF
+# Outside $(BUILD), so that make clean does not forget what is installed.
+INSTALL_RECORD ?= .installed
 
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
-	cmake --install $(BUILD) --prefix $(PCSCD_PREFIX) --component pcsc
+install:
+	bash scripts/install-deps.sh $(INSTALL_DEPS)
+	cmake -S . -B $(BUILD) $$([ -f $(BUILD)/CMakeCache.txt ] || echo "$(INSTALL_CMAKE_OPTIONS)") \
+		-DZELVORN_BUILD_PCSC=ON $(PCSCD_DROPDIR_OPTION) > /dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target zelvorn_install_parts
+	sh scripts/install.sh $(BUILD) "$(abspath $(PREFIX))" $(INSTALL_RECORD)
+
+uninstall:
+	sh scripts/uninstall.sh $(INSTALL_RECORD)
 
 # Benchmarks: installs their own extra packages, then builds in a folder of
 # its own with the parts that need them (configuring fails at once if one is
@@ -98,7 +131,7 @@ install: build
 BENCH_BUILD ?= build-bench
 
 bench:
-	bash scripts/install-deps.sh scripts/packages/optional/bench.txt
+	bash scripts/install-deps.sh $(BENCH_DEPS)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF \
 		-DZELVORN_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j$(JOBS)
@@ -113,7 +146,8 @@ DIST_BUILD ?= build-dist
 DIST_BUILD_WIN ?= build-dist-win
 DIST_ABS = $(abspath $(DIST))
 
-dist: deps
+dist:
+	bash scripts/install-deps.sh $(DIST_DEPS)
 	rm -rf $(DIST) $(DIST_BUILD) $(DIST_BUILD_WIN)
 	cmake -S . -B $(DIST_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVORN_BUILD_TESTS=OFF
 	cmake --build $(DIST_BUILD) -j$(JOBS)

@@ -118,6 +118,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zelvorn-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 # The tool loads the library when it runs, which dpkg-shlibdeps cannot see.
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+# The tool's bash completion works with the helpers of bash-completion.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS bash-completion)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "command-line tool and virtual library for the Zelvorn contactless reader
 The zelvorn command lists readers and cards, dumps and writes MIFARE

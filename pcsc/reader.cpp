@@ -4,6 +4,7 @@
 // ISO/IEC 14443-4 session (iso_dep_session.cpp) stand in files of their own.
 #include "pcsc/reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "pcsc/status_words.h"
@@ -11,11 +12,16 @@
 namespace zelvorn::pcsc {
 
 RESPONSECODE Reader::Open(const PathChar* path) {
+    // The path is kept for opening it again: it is copied up to its end and
+    // never read beyond, and one that does not fit is refused rather than cut.
+    std::size_t length = 0;
+    while (length < kDevicePathChars && path[length] != 0) ++length;
+    if (length == kDevicePathChars) return IFD_COMMUNICATION_ERROR;
     const std::int16_t handle = door::Open(path);
     if (handle < 0) return IFD_COMMUNICATION_ERROR;
     *this = Reader{};
     handle_ = slot_ = handle;
-    std::memcpy(path_, path, sizeof path_);
+    std::copy(path, path + length + 1, path_);
     return IFD_SUCCESS;
 }
 

@@ -1,5 +1,9 @@
 // APDUs to an ISO/IEC 14443-4 processor card.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -187,9 +191,10 @@ void ValidateApdu(const std::vector<std::uint8_t>& apdu, const std::string& text
     }
 }
 
-std::vector<std::string> ReadApduScript(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw UsageError(fmt::format("script file {}: cannot be read", path));
+namespace {
+
+// The APDUs of a script read from in; name is what messages call it.
+std::vector<std::string> ReadApduLines(std::istream& in, const std::string& name) {
     std::vector<std::string> apdus;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -203,11 +208,30 @@ std::vector<std::string> ReadApduScript(const std::string& path) {
         try {
             ValidateApdu(ParseHex(apdu, "APDU"), apdu);
         } catch (const ToolError& e) {
-            throw UsageError(fmt::format("{} line {}: {}", path, number, e.what()));
+            throw UsageError(fmt::format("{} line {}: {}", name, number, e.what()));
         }
         apdus.push_back(apdu);
     }
+    if (in.bad()) throw UsageError(fmt::format("{}: cannot be read to the end", name));
     return apdus;
+}
+
+}  // namespace
+
+std::vector<std::string> ReadApduScript(const std::string& path) {
+    if (path == "-") return ReadApduLines(std::cin, "script on standard input");
+    // A folder opens as a stream that reads nothing, which would pass for an
+    // empty script.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        throw UsageError(fmt::format("script file {}: is a directory; name a file of APDUs", path));
+    }
+    std::ifstream in(path);
+    if (!in) {
+        throw UsageError(
+            fmt::format("script file {}: cannot be read: {}", path, std::strerror(errno)));
+    }
+    return ReadApduLines(in, "script file " + path);
 }
 
 namespace {
@@ -232,9 +256,13 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options,
         ValidateApdu(apdus.back(), text);
     }
     if (!options.script.empty()) {
-        for (const std::string& text : ReadApduScript(options.script)) {
-            apdus.push_back(ParseHex(text, "APDU"));
+        const std::vector<std::string> script = ReadApduScript(options.script);
+        if (script.empty() && apdus.empty()) {
+            throw UsageError(fmt::format(
+                "no APDU given: the script {} holds none",
+                options.script == "-" ? "on standard input" : "file " + options.script));
         }
+        for (const std::string& text : script) apdus.push_back(ParseHex(text, "APDU"));
     }
     if (apdus.empty()) throw UsageError("no APDU given: name one or more, or a --script file");
 
@@ -322,9 +350,11 @@ void RegisterApduCommand(CLI::App& app, Cli& cli) {
     auto* apdu = app.add_subcommand(
         "apdu", "Send APDUs to an ISO/IEC 14443-4 processor card and show the responses");
     auto a = std::make_shared<ApduOptions>();
-    apdu->add_option("apdus", a->apdus, "Command APDUs in hexadecimal, sent in order");
+    apdu->add_option("apdus", a->apdus,
+                     "Command APDUs in hexadecimal, sent in order before those of the script");
     apdu->add_option("-f,--script", a->script,
-                     "File of APDUs, one a line ('#' starts a comment), sent after the others");
+                     "File of APDUs, one a line ('#' starts a comment; - reads standard input), "
+                     "sent after the APDUs of the command line");
     apdu->add_option("-c,--card", a->card,
                      "Serial number of the card (default: the first processor card)");
     apdu->add_option("--fsdi", a->fsdi,

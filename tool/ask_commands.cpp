@@ -36,7 +36,7 @@ void AskReadCommand(Library& library, std::int16_t port, int sector, bool multi,
 }
 
 void AskWriteCommand(Library& library, std::int16_t port, int sector, const std::string& text,
-                     int mode) {
+                     int mode, bool json) {
     const Bytes bytes = ParseHex(text, "sector data", 2);
     ReaderSession reader(library, port);
     const Api& api = reader.api();
@@ -47,6 +47,13 @@ void AskWriteCommand(Library& library, std::int16_t port, int sector, const std:
     // The ticket reports what the sector holds after the write; one-time
     // sectors, for one, only ever gain bits, so it can differ from the bytes sent.
     const bool same = data[0] == bytes[0] && data[1] == bytes[1];
+    if (json) {
+        fmt::print("{}\n", nlohmann::ordered_json{{"sector", sector},
+                                                  {"data", HexText(data, "")},
+                                                  {"sent", HexText(bytes, "")}}
+                               .dump(2));
+        return;
+    }
     fmt::print("Sector {} written: {}{}\n", sector, HexText(data),
                same ? "" : fmt::format(" (not the {} sent)", HexText(bytes)));
 }
@@ -92,7 +99,9 @@ void RegisterAskCommands(CLI::App& app, Cli& cli) {
         ->check(CLI::Range(0, 1));
     write->callback([&cli, o] {
         cli.action = [&cli, o](Library& library) {
-            return Done([&] { AskWriteCommand(library, cli.Port(), o->sector, o->data, o->mode); });
+            return Done([&] {
+                AskWriteCommand(library, cli.Port(), o->sector, o->data, o->mode, cli.global.json);
+            });
         };
     });
 }

@@ -58,6 +58,7 @@ FieldScan ScanField(const Api& api, std::int16_t handle);
 // --- ISO/IEC 14443-4 ------------------------------------------------------------
 
 // The APDUs of a script: one a line; blank lines and text after '#' ignored.
+// The path "-" reads standard input.
 std::vector<std::string> ReadApduScript(const std::string& path);
 
 // Checks that an APDU is a well-formed command (header, Lc, data, Le).

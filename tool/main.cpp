@@ -2,7 +2,10 @@
 // its own subcommands (RegisterReaderCommands and the others); this file holds
 // the options they share and runs the one chosen.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 
 #include <fmt/format.h>
 
@@ -34,8 +37,8 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
                    "ZELVORN_VIRTUAL_CAPTURE for the virtual library)");
     app.add_option("--library", g.library, "Load this library file instead");
     app.add_flag("--json", g.json,
-                 "Print one JSON document instead of text (list, info, mifare dump, apdu, ask "
-                 "read, wait)");
+                 "Print JSON instead of text: one document, or for watch one object a line "
+                 "(docs/tool.md names the fields)");
     app.set_version_flag("--version", std::string("zelvorn ") + ZELVORN_TOOL_VERSION,
                          "Show the tool's version and exit");
 }
@@ -66,6 +69,20 @@ int Run(Cli& cli) {
     return code;
 }
 
+// What a command prints must arrive: the last of it leaves the buffer here,
+// and a write that failed on the way (a full disk, say) turns a success into
+// exit 1. An exit code that already tells of a failure stays.
+int CheckStandardOutput(int code) {
+    errno = 0;
+    std::cout.flush();  // flushes stdout, which std::cout writes through
+    const bool flushFailed = std::fflush(stdout) != 0;
+    const int reason = errno;
+    if (!flushFailed && !std::ferror(stdout) && std::cout) return code;
+    fmt::print(stderr, "zelvorn: error: write to standard output: {}\n",
+               reason != 0 ? std::strerror(reason) : "some output was lost");
+    return code == kExitOk || code == kExitIncomplete ? kExitFailed : code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,18 +109,21 @@ int main(int argc, char** argv) {
         cli.global.portGiven = app.get_option("--port")->count() > 0;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
-        return code == 0 ? kExitOk : kExitUsage;
+        return CheckStandardOutput(code == 0 ? kExitOk : kExitUsage);
     }
 
+    int code = kExitOk;
     try {
-        return Run(cli);
+        code = Run(cli);
     } catch (const ToolError& e) {
         std::fflush(stdout);
         fmt::print(stderr, "zelvorn: error: {}\n", e.what());
-        return e.ExitCode();
+        code = e.ExitCode();
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        fmt::print(stderr, "zelvorn: error: {}\n", e.what());
-        return kExitFailed;
+        // A print that could not write to stdout is said once, below.
+        if (!std::ferror(stdout)) fmt::print(stderr, "zelvorn: error: {}\n", e.what());
+        code = kExitFailed;
     }
+    return CheckStandardOutput(code);
 }

@@ -2,7 +2,9 @@
 // field, and waiting for or watching cards.
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <thread>
@@ -332,12 +334,16 @@ void InfoCommand(Library& library, std::int16_t port, bool json) {
     fmt::print("  user port:     {:02X}\n", userPort);
 }
 
-void FieldCommand(Library& library, std::int16_t port, bool on) {
+void FieldCommand(Library& library, std::int16_t port, bool on, bool json) {
     ReaderSession reader(library, port);
     const Api& api = reader.api();
     Check(api.Zelvorn_Power(reader.handle(), on ? 1 : 0),
           fmt::format("switch the RF field {}", on ? "on" : "off"));
-    fmt::print("RF field switched {}\n", on ? "on" : "off");
+    if (json) {
+        PrintJson(Json{{"port", port}, {"field", on}});
+    } else {
+        fmt::print("RF field switched {}\n", on ? "on" : "off");
+    }
 }
 
 // --- wait and watch --------------------------------------------------------------
@@ -389,8 +395,16 @@ int WaitCommand(Library& library, std::int16_t port, const PollOptions& o, bool 
             }
             return kExitOk;
         }
-        if (g_interrupted) throw ToolError(kExitNotFound, "interrupted before a card came");
-        if (TimedOut(o, start)) {
+        const bool interrupted = g_interrupted;
+        if (interrupted || TimedOut(o, start)) {
+            // With --json a script reads why no card came from stdout too.
+            if (json) {
+                PrintJson(Json{{"card", nullptr},
+                               {"reason", interrupted ? "interrupted" : "timeout"},
+                               {"timeout", o.timeout ? Json(*o.timeout) : Json()},
+                               {"type", o.type.empty() ? Json() : Json(o.type)}});
+            }
+            if (interrupted) throw ToolError(kExitNotFound, "interrupted before a card came");
             throw ToolError(kExitNotFound,
                             fmt::format("no {}card came within {} s",
                                         o.type.empty() ? "" : o.type + " ", *o.timeout));
@@ -399,7 +413,17 @@ int WaitCommand(Library& library, std::int16_t port, const PollOptions& o, bool 
     }
 }
 
-int WatchCommand(Library& library, std::int16_t port, const PollOptions& o) {
+// One line an event: "arrived: ..." and "removed: ...", or with --json one
+// JSON object a line, {"event": "arrived", "card": {...}}.
+void PrintEvent(const char* event, const SeenCard& card, bool json) {
+    if (json) {
+        fmt::print("{}\n", Json{{"event", event}, {"card", CardJson(card)}}.dump());
+    } else {
+        fmt::print("{}: {}\n", event, CardLine(card));
+    }
+}
+
+int WatchCommand(Library& library, std::int16_t port, const PollOptions& o, bool json) {
     ReaderSession reader(library, port);
     const auto start = Clock::now();
     std::signal(SIGINT, OnInterrupt);
@@ -410,20 +434,48 @@ int WatchCommand(Library& library, std::int16_t port, const PollOptions& o) {
             if (Matches(c, o.type)) now.emplace(CardKey(c), c);
         }
         for (const auto& [key, card] : now) {
-            if (!present.contains(key)) fmt::print("arrived: {}\n", CardLine(card));
+            if (!present.contains(key)) PrintEvent("arrived", card, json);
         }
         for (const auto& [key, card] : present) {
-            if (!now.contains(key)) fmt::print("removed: {}\n", CardLine(card));
+            if (!now.contains(key)) PrintEvent("removed", card, json);
         }
-        std::fflush(stdout);
+        // Whoever reads the events gets each at once; when they cannot be
+        // written, watching is pointless (main says why).
+        if (std::fflush(stdout) != 0) return kExitFailed;
         present = std::move(now);
         std::this_thread::sleep_for(std::chrono::milliseconds(o.intervalMs));
     }
     return kExitOk;
 }
 
-void AddPollOptions(CLI::App* sub, PollOptions& o, const char* timeoutHelp) {
-    sub->add_option("--timeout", o.timeout, timeoutHelp)->check(CLI::NonNegativeNumber);
+// The longest time-out taken: a week. Longer waits are better left without one.
+constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600;
+
+// A time-out in seconds: a finite number from 0 to a week (not "nan", "inf"
+// or a negative number, which would wait for ever or not at all).
+std::string CheckSeconds(const std::string& text) {
+    const std::string refusal = fmt::format(
+        "\"{}\" is not a number of seconds from 0 to {:.0f} (leave --timeout out to wait "
+        "without end)",
+        text, kMaxTimeoutSeconds);
+    double value = 0;
+    try {
+        std::size_t used = 0;
+        value = std::stod(text, &used);
+        if (used != text.size()) return refusal;
+    } catch (const std::exception&) {
+        return refusal;
+    }
+    if (!std::isfinite(value) || value < 0 || value > kMaxTimeoutSeconds) return refusal;
+    return "";
+}
+
+void AddPollOptions(CLI::App* sub, PollOptions& o, const char* timeoutHelp,
+                    const char* withoutTimeout) {
+    sub->add_option("--timeout", o.timeout,
+                    fmt::format("{}, 0..{:.0f} (default: {})", timeoutHelp, kMaxTimeoutSeconds,
+                                withoutTimeout))
+        ->check(CLI::Validator(CheckSeconds, "SECONDS"));
     sub->add_option("--type", o.type, "Only cards of this kind: mifare, iso, b or ask")
         ->check(CLI::IsMember({"mifare", "iso", "b", "ask"}));
     sub->add_option("--interval", o.intervalMs,
@@ -471,7 +523,8 @@ void RegisterReaderCommands(CLI::App& app, Cli& cli) {
         ->check(CLI::IsMember({"on", "off"}));
     field->callback([&cli, fieldState] {
         cli.action = [&cli, fieldState](Library& library) {
-            return Done([&] { FieldCommand(library, cli.Port(), *fieldState == "on"); });
+            return Done(
+                [&] { FieldCommand(library, cli.Port(), *fieldState == "on", cli.global.json); });
         };
     });
 
@@ -480,7 +533,7 @@ void RegisterReaderCommands(CLI::App& app, Cli& cli) {
         "wait",
         "Wait until a card is in the field and show it (exit 0), or give up at the time-out "
         "(exit 5)");
-    AddPollOptions(waitCommand, *wait, "Give up after this many seconds (default: never)");
+    AddPollOptions(waitCommand, *wait, "Give up after this many seconds", "never");
     waitCommand->callback([&cli, wait] {
         cli.action = [&cli, wait](Library& library) {
             return WaitCommand(library, cli.Port(), *wait, cli.global.json);
@@ -490,10 +543,10 @@ void RegisterReaderCommands(CLI::App& app, Cli& cli) {
     auto watch = std::make_shared<PollOptions>();
     auto* watchCommand = app.add_subcommand(
         "watch", "Show cards as they arrive in the field and leave it, until Ctrl-C");
-    AddPollOptions(watchCommand, *watch, "Stop after this many seconds (default: at Ctrl-C)");
+    AddPollOptions(watchCommand, *watch, "Stop after this many seconds", "at Ctrl-C");
     watchCommand->callback([&cli, watch] {
         cli.action = [&cli, watch](Library& library) {
-            return WatchCommand(library, cli.Port(), *watch);
+            return WatchCommand(library, cli.Port(), *watch, cli.global.json);
         };
     });
 }

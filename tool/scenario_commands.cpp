@@ -7,6 +7,7 @@
 #include "tool/dump_file.h"
 #include "tool/errors.h"
 #include "tool/mifare_layout.h"
+#include "tool/output_file.h"
 
 namespace zelvorn::tool {
 namespace {
@@ -71,7 +72,7 @@ int FromDumpCommand(const FromDumpOptions& o) {
     if (o.output.empty()) {
         fmt::print("{}", text);
     } else {
-        SaveDump(o.output, text);
+        WriteOutputFile(o.output, text, "scenario file");
         fmt::print(stderr, "Scenario written to {}\n", o.output);
     }
     return kExitOk;

@@ -165,9 +165,12 @@ FirmwareReply Firmware::HandleFrame(const std::uint8_t* frame, std::size_t lengt
     }
     if (status != kStatusOk) out.clear();
     if (out.size() > kMaxCardAnswer) out.resize(kMaxCardAnswer);
-    // The reset starts the count afresh; it does not count itself.
-    if (status == kStatusOk && !(frameType == kFrameCommand && command == kCmdReset))
-        ++commandsDone_;
+    // The count is of commands carried out (status 0) since the last reset:
+    // the reset starts it afresh without counting itself, and the status
+    // report, which reads it, leaves it as it was.
+    const bool counted = status == kStatusOk && !(frameType == kFrameCommand &&
+                                                  (command == kCmdReset || command == kCmdStatus));
+    if (counted) ++commandsDone_;
     // Byte 0 echoes the command code and byte 3 is 0; the library reads neither.
     reply.payload = {command, static_cast<std::uint8_t>(status >> 8),
                      static_cast<std::uint8_t>(status), 0x00,

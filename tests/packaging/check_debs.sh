@@ -81,7 +81,7 @@ contents)
     dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||' | sort >"$work/files"
     sed -e 's/#.*//' -e "s/@DEB_VERSION@/$deb_version/" -e "s|@LIBDIR@|$libdir|" "$manifest" | grep -v '^[[:space:]]*$' >"$work/manifest"
     # Every promised path is there.
-    grep -v '^?\|^Depends:' "$work/manifest" | while read -r pattern; do
+    grep -v '^?\|^Depends:\|^Suggests:' "$work/manifest" | while read -r pattern; do
       found=no
       while read -r file; do
         # shellcheck disable=SC2254
@@ -90,7 +90,7 @@ contents)
       [ $found = yes ] || echo "$package lacks $pattern"
     done >>"$work/problems"
     # Nothing is there that was not promised.
-    sed -e 's/^? *//' -e '/^Depends:/d' "$work/manifest" >"$work/known"
+    sed -e 's/^? *//' -e '/^Depends:/d' -e '/^Suggests:/d' "$work/manifest" >"$work/known"
     while read -r file; do
       known=no
       while read -r pattern; do
@@ -99,13 +99,15 @@ contents)
       done <"$work/known"
       [ $known = yes ] || echo "$package holds $file, which its .contents does not name"
     done <"$work/files" >>"$work/problems"
-    depends=$(dpkg-deb -f "$deb" Depends)
-    sed -n 's/^Depends: *//p' "$work/manifest" | while read -r wanted; do
-      case ", $depends," in
-        *", $wanted"[,\ ]*) ;;
-        *) echo "$package depends on '$depends', without $wanted" ;;
-      esac
-    done >>"$work/problems"
+    for field in Depends Suggests; do
+      value=$(dpkg-deb -f "$deb" "$field")
+      sed -n "s/^$field: *//p" "$work/manifest" | while read -r wanted; do
+        case ", $value," in
+          *", $wanted"[,\ ]*) ;;
+          *) echo "$package's $field is '$value', without $wanted" ;;
+        esac
+      done >>"$work/problems"
+    done
     dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/changelog.Debian.gz" |
       zcat | head -1 | grep -q "($deb_version)" ||
       echo "version: $package's changelog.Debian does not start at $deb_version" >>"$work/problems"

@@ -45,16 +45,17 @@ std::string Demo() {
 }
 
 // Runs the tool with the arguments given; the scenario variable is cleared so
-// that only --scenario chooses the cards. onOutput, when given, sees stdout
-// as it grows, while the tool runs.
-Outcome RunTool(const std::vector<std::string>& args,
+// that only --scenario chooses the cards. shell is added to the command line
+// as it is: a redirection of stdin or stdout ("< file", "> /dev/full").
+// onOutput, when given, sees stdout as it grows, while the tool runs.
+Outcome RunTool(const std::vector<std::string>& args, const std::string& shell = "",
                 const std::function<void(const std::string&)>& onOutput = {}) {
     const std::string err =
         TestFile("stderr-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                  "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::string command = "env -u ZELVORN_VIRTUAL_SCENARIO " + Quote(ZELVORN_TOOL_PROGRAM);
     for (const std::string& a : args) command += " " + Quote(a);
-    command += " 2>" + Quote(err);
+    command += " 2>" + Quote(err) + " " + shell;
     Outcome o;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return o;
@@ -690,7 +691,7 @@ TEST(ToolState, AStateThatCannotBeSavedAtTheCloseFailsTheCommand) {
     std::remove(state.c_str());
     ASSERT_EQ(RunTool({"--virtual", "--state", state, "info"}).exitCode, 0);
     bool changed = false;
-    const Outcome o = RunTool({"--virtual", "--state", state, "watch", "--timeout", "1.5"},
+    const Outcome o = RunTool({"--virtual", "--state", state, "watch", "--timeout", "1.5"}, "",
                               [&](const std::string& out) {
                                   if (!changed && out.find("arrived: ") != std::string::npos) {
                                       changed = chmod(state.c_str(), 0444) == 0;
@@ -977,6 +978,173 @@ TEST(ToolWait, WaitAndWatch) {
     EXPECT_HAS(o.out, "arrived: MIFARE Classic 1K (type 08), serial A1B2C3D4\n");
     EXPECT_HAS(o.out, "arrived: ASK ticket");
     EXPECT_LACKS(o.out, "removed");
+}
+
+// --- Third round: output, JSON, time-outs, scripts -------------------------------------
+
+// A MIFARE Classic 1K card as a .eml file: serial A1B2C3D4, transport keys.
+std::string EmlCard() {
+    std::string text = "A1B2C3D4100804000000000000000000\n";
+    for (int b = 1; b < 64; ++b) {
+        text += b % 4 == 3 ? "FFFFFFFFFFFFFF078069FFFFFFFFFFFF\n" : std::string(32, '0') + "\n";
+    }
+    return WriteTestFile("card.eml", text);
+}
+
+TEST(ToolOutput, AFailedWriteIsExitOneAndNamesWhatWasWritten) {
+    const std::string full = "No space left on device";
+    struct Row {
+        std::vector<std::string> args;
+        std::string shell;
+        std::string message;
+    };
+    const Row rows[] = {
+        {{"--virtual", "list"}, "> /dev/full", "write to standard output: " + full},
+        {{"--virtual", "--json", "info"}, "> /dev/full", "write to standard output: " + full},
+        {{"--help"}, "> /dev/full", "write to standard output: " + full},
+        {{"scenario", "from-dump", EmlCard()}, "> /dev/full", "write to standard output: " + full},
+        {{"scenario", "from-dump", EmlCard(), "-o", "/dev/full"},
+         "",
+         "scenario file /dev/full: cannot be written: " + full},
+        {{"scenario", "from-dump", EmlCard(), "-o", ZELVORN_TOOL_TEST_DIR},
+         "",
+         "scenario file " + std::string(ZELVORN_TOOL_TEST_DIR) + ": cannot be written: it is"},
+    };
+    for (const Row& row : rows) {
+        const Outcome o = RunTool(row.args, row.shell);
+        EXPECT_EQ(o.exitCode, 1) << row.args.back() << "\n" << o.err;
+        EXPECT_HAS(o.err, "zelvorn: error: " + row.message);
+        EXPECT_LACKS(o.err, "dump file");
+    }
+
+    // Written whole, over what was there, leaving nothing else beside it.
+    const std::string scenario = WriteTestFile("replaced-scenario.json", "old");
+    const Outcome o = RunTool({"scenario", "from-dump", EmlCard(), "-o", scenario});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(ReadFile(scenario), R"("serial": "A1B2C3D4")");
+}
+
+TEST(ToolJson, FieldAskWriteWatchAndAWaitThatTimesOut) {
+    const auto parse = [](const std::string& text) {
+        return nlohmann::json::parse(text, nullptr, false);
+    };
+    Outcome o = RunTool({"--virtual", "--json", "field", "off"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(parse(o.out), nlohmann::json({{"port", 0}, {"field", false}}));
+
+    o = RunTool({"--virtual", "--json", "ask", "write", "6", "BEEF"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(parse(o.out), nlohmann::json({{"sector", 6}, {"data", "BEEF"}, {"sent", "BEEF"}}));
+
+    // One object a line, as the cards arrive.
+    o = RunTool({"--virtual", "--json", "watch", "--timeout", "0.3"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    std::istringstream lines(o.out);
+    std::vector<nlohmann::json> events;
+    for (std::string line; std::getline(lines, line);) events.push_back(parse(line));
+    ASSERT_EQ(events.size(), 4u) << o.out;
+    for (const nlohmann::json& event : events) EXPECT_EQ(event["event"], "arrived") << event;
+    EXPECT_EQ(events[0]["card"]["kind"], "typeA");
+    EXPECT_EQ(events[3]["card"]["kind"], "ask");
+
+    const std::string empty = WriteTestFile("nothing-comes.json", R"({"cards": []})");
+    o = RunTool({"--scenario", empty, "--json", "wait", "--timeout", "0.2", "--type", "b"});
+    EXPECT_EQ(o.exitCode, 5) << o.err;
+    EXPECT_EQ(parse(o.out),
+              nlohmann::json(
+                  {{"card", nullptr}, {"reason", "timeout"}, {"timeout", 0.2}, {"type", "b"}}));
+    EXPECT_HAS(o.err, "no b card came within 0.2 s");
+}
+
+TEST(ToolWait, TheTimeOutIsAFiniteNumberOfSeconds) {
+    for (const char* seconds : {"-1", "nan", "inf", "-inf", "1e300", "604801", "ten", "5s"}) {
+        for (const char* command : {"wait", "watch"}) {
+            const Outcome o = RunTool({"--virtual", command, "--timeout", seconds});
+            EXPECT_EQ(o.exitCode, 2) << command << " " << seconds;
+            EXPECT_HAS(o.err, "is not a number of seconds from 0 to 604800");
+            EXPECT_LT(o.err.size(), 200u) << o.err;
+        }
+    }
+    EXPECT_EQ(RunTool({"--virtual", "wait", "--timeout", "0"}).exitCode, 0);
+}
+
+TEST(ToolApdu, ScriptFromStandardInputAfterTheCommandLineAndNoFolder) {
+    const std::string script = WriteTestFile("stdin.apdu", "00A4020C025002\n00B0000004\n");
+    Outcome o = RunTool({"--virtual", "apdu", "00A4040C09A00000055A454C5601", "--script", "-"},
+                        "< " + Quote(script));
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_LT(o.out.find(">> 00 A4 04 0C"), o.out.find(">> 00 A4 02 0C"));
+    EXPECT_HAS(o.out, "<< 5A 65 6C 76 ");
+
+    o = RunTool({"--virtual", "apdu", "--script", "-"}, "< /dev/null");
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, "no APDU given: the script on standard input holds none");
+
+    o = RunTool({"--virtual", "apdu", "--script", ZELVORN_TOOL_TEST_DIR});
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_HAS(o.err, std::string("script file ") + ZELVORN_TOOL_TEST_DIR + ": is a directory");
+
+    EXPECT_HAS(RunTool({"apdu", "--help"}).out, "sent after the APDUs of the command line");
+}
+
+// The man page has an entry for each command that names every option its
+// --help lists, and the global options in their section.
+TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
+    std::string page = ReadFile(std::string(ZELVORN_TOOL_SCENARIOS) + "/../zelvorn.1");
+    for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) page.erase(at, 1);
+    EXPECT_HAS(page, "\n.SH EXAMPLES\n");
+    EXPECT_LACKS(page, "source tree");
+
+    // From a heading to the next paragraph (".TP") or section (".SH").
+    const auto part = [&page](const std::string& heading, const std::string& next) {
+        const std::size_t start = page.find(heading);
+        if (start == std::string::npos) return std::string();
+        const std::size_t end = std::min(page.find(next, start + 1), page.find("\n.SH", start + 1));
+        return page.substr(start, end - start);
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {},
+        {"list"},
+        {"info"},
+        {"field"},
+        {"wait"},
+        {"watch"},
+        {"mifare"},
+        {"mifare", "dump"},
+        {"mifare", "restore"},
+        {"mifare", "read"},
+        {"mifare", "write"},
+        {"mifare", "value"},
+        {"mifare", "store-key"},
+        {"apdu"},
+        {"ask", "read"},
+        {"ask", "write"},
+        {"scenario", "from-dump"},
+    };
+    for (const auto& words : commands) {
+        std::string name;
+        for (const auto& w : words) name += (name.empty() ? "" : " ") + w;
+        std::string entry = part(".SH GLOBAL OPTIONS\n", "\n.SH");
+        if (!words.empty()) {
+            const std::string quoted = words.size() > 1 ? "\"" + name + "\"" : name;
+            entry = part("\n.TP\n.B " + quoted + "\n", "\n.TP");
+            if (entry.empty()) entry = part("\n.TP\n.BR " + quoted + " ", "\n.TP");
+        }
+        ASSERT_FALSE(entry.empty()) << "no entry for \"" << name << "\" in the man page";
+
+        std::vector<std::string> args = words;
+        args.push_back("--help");
+        std::istringstream help(RunTool(args).out);
+        for (std::string line; std::getline(help, line);) {
+            const std::size_t first = line.find_first_not_of(' ');
+            if (first == std::string::npos || first == 0 || line[first] != '-') continue;
+            std::istringstream names(line.substr(first, line.find(' ', first) - first));
+            for (std::string option; std::getline(names, option, ',');) {
+                if (option.rfind("--", 0) != 0 || option == "--help") continue;
+                EXPECT_HAS(entry, option) << "the man page's entry for \"" << name << "\"";
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -27,6 +27,26 @@ TEST_F(ReaderControl, StatusReportHasThirtyFiveBytes) {
     EXPECT_EQ((data[28] << 8) | data[29], 1);  // commands done since reset
 }
 
+// The last two bytes of the record: commands carried out since the reset.
+// Reading them changes nothing, and a refused command was not carried out.
+TEST_F(ReaderControl, StatusReportCountsCommandsCarriedOutButNotItselfNorRefusals) {
+    const auto count = [this] {
+        const Bytes data = Ok(0x18);
+        return data.size() == 30 ? (data[28] << 8) | data[29] : -1;
+    };
+    const int atStart = count();
+    EXPECT_EQ(count(), atStart);
+    EXPECT_EQ(count(), atStart);
+    ASSERT_EQ(StatusOf(0x06, {4}), kStatusNotSelected);  // refused
+    ASSERT_EQ(StatusOf(0x40), kStatusUnknownCommand);    // refused
+    EXPECT_EQ(count(), atStart);
+    Ok(0x19, {0x21});
+    Ok(0x14);
+    EXPECT_EQ(count(), atStart + 2);
+    Ok(0x05);
+    EXPECT_EQ(count(), 0);
+}
+
 TEST_F(ReaderControl, FieldOffRefusesEveryCardCommandUntilSwitchedOn) {
     ASSERT_EQ(Ok(0x12), (Bytes{0x00}));
     EXPECT_FALSE(device().FieldOn());

@@ -13,10 +13,14 @@ PROCESSOR_CARD = bytes.fromhex("045A454C564F01")
 
 
 def test_cards_and_selection(reader: zelvorn.Reader) -> None:
+    # Every card `zelvorn list` shows, type B and the ticket too.
     cards = reader.cards()
-    assert [(c.kind, c.type, c.serial.hex()) for c in cards] == [
-        (zelvorn.CardKind.MIFARE_CLASSIC_1K, 0x08, "a1b2c3d4"),
-        (zelvorn.CardKind.ISO14443_4, 0x20, "045a454c564f01"),
+    assert [(c.kind, c.type, c.serial.hex(), c.application_data.hex(), c.protocol_info.hex())
+            for c in cards] == [
+        (zelvorn.CardKind.MIFARE_CLASSIC_1K, 0x08, "a1b2c3d4", "", ""),
+        (zelvorn.CardKind.ISO14443_4, 0x20, "045a454c564f01", "", ""),
+        (zelvorn.CardKind.TYPE_B, 0xB0, "1b2b3b4b", "12345678", "008171"),
+        (zelvorn.CardKind.ASK_TICKET, 0xA5, "a54b0001", "", ""),
     ]
     assert reader.select(PROCESSOR_CARD) == cards[1]
     assert reader.select() == cards[0]

@@ -40,6 +40,12 @@ _StatusBlock = ctypes.c_uint8 * native.STATUS_BLOCK
 _Atqb = ctypes.c_uint8 * 7
 _AskSector = ctypes.c_uint8 * 2
 _AskMulti = ctypes.c_uint8 * 8
+_Direct = ctypes.c_uint8 * native.MAX_DIRECT_RESPONSE
+
+# The reader's command for a type B card's request; its answer is the whole
+# ATQB (0x50, PUPI, application data, protocol info), of which
+# Zelvorn_ReadATQB hands back only the last seven bytes.
+_ATQB_REQUEST = bytes((0x21, 0x00))
 
 _INT32 = (-(2**31), 2**31 - 1)
 
@@ -77,12 +83,17 @@ class CardKind(str, enum.Enum):
     UNKNOWN = "unknown"
 
 
+# The type bytes of a type B card and an ASK ticket, which the reader lists
+# apart from the type A cards (the virtual reader's status report names them).
+_TYPE_B = 0xB0
+_ASK_TICKET = 0xA5
+
 _KINDS: Dict[int, CardKind] = {
     0x08: CardKind.MIFARE_CLASSIC_1K,
     0x18: CardKind.MIFARE_CLASSIC_4K,
     0x20: CardKind.ISO14443_4,
-    0xB0: CardKind.TYPE_B,
-    0xA5: CardKind.ASK_TICKET,
+    _TYPE_B: CardKind.TYPE_B,
+    _ASK_TICKET: CardKind.ASK_TICKET,
 }
 
 _SECTOR_COUNTS: Dict[CardKind, int] = {
@@ -97,13 +108,21 @@ class Card:
 
     Attributes:
         kind: what the type byte says the card is.
-        type: the card type byte as the reader reports it.
-        serial: the serial number, 4, 7 or 10 bytes.
+        type: the card type byte as the reader reports it; for a type B card
+            and an ASK ticket, which the reader finds apart from the others,
+            0xB0 and 0xA5.
+        serial: the serial number, 4, 7 or 10 bytes; of a type B card its
+            PUPI (empty when the reader's answer leaves it out), of an ASK
+            ticket sectors 0 and 1.
+        application_data: a type B card's, from its ATQB (else empty).
+        protocol_info: a type B card's, from its ATQB (else empty).
     """
 
     kind: CardKind
     type: int
     serial: bytes
+    application_data: bytes = b""
+    protocol_info: bytes = b""
 
     @classmethod
     def _from(cls, card_type: int, length: int, field: ctypes.Array[ctypes.c_uint8],
@@ -331,7 +350,9 @@ class Reader:
     # ---- Cards in the field -------------------------------------------------
 
     def cards(self) -> List[Card]:
-        """Lists the cards in the field (at most 9). Leaves no card selected."""
+        """Lists the cards in the field as ``zelvorn list`` does: the type A
+        cards of the reader's tag list (at most 9), then a type B card and an
+        ASK ticket when one answers. Leaves no card selected."""
         self._end_card_session()
         count = ctypes.c_uint8()
         types = _TagTypes()
@@ -340,8 +361,49 @@ class Reader:
         self._read_into("Zelvorn_ListTags", "list the cards", [count], ctypes.byref(count), types,
                         lengths, serials)
         n = min(count.value, native.MAX_LISTED_TAGS)
-        return [Card._from(types[i], lengths[i], serials, native.SERIAL_FIELD * i)
-                for i in range(n)]
+        found = [Card._from(types[i], lengths[i], serials, native.SERIAL_FIELD * i)
+                 for i in range(n)]
+        # A card that does not answer is not there; the library's own
+        # failures (a broken link to the reader) are raised.
+        type_b = self._type_b_card()
+        if type_b is not None:
+            found.append(type_b)
+        try:
+            ticket = self.ask_read_multi(0)
+        except ReaderStatus:
+            return found
+        found.append(Card(CardKind.ASK_TICKET, _ASK_TICKET, ticket[:4]))
+        return found
+
+    def _type_b_card(self) -> Optional[Card]:
+        function = "Zelvorn_DirectSend"
+        detail = "ask for a type B card"
+        length = ctypes.c_uint8()
+        answer = _Direct()
+        # As _read_into, for the bytes the reader says it delivered.
+        for pattern in _PATTERNS:
+            _fill([answer], pattern)
+            result = self.library.raw.Zelvorn_DirectSend(
+                self._h(function), len(_ATQB_REQUEST), _ATQB_REQUEST, ctypes.byref(length), answer)
+            if result:
+                error = error_for(result, function, detail)
+                if isinstance(error, ReaderStatus):
+                    return None
+                raise error
+            n = min(length.value, native.MAX_DIRECT_RESPONSE)
+            if bytes(answer[:n]) != bytes([pattern]) * n or n == 0:
+                break
+        else:
+            raise Failure(ERR_FAILURE, function, f"{detail}: {_INCOMPLETE}")
+        raw = bytes(answer[:n])
+        if n >= 12 and raw[0] == 0x50:
+            return Card(CardKind.TYPE_B, _TYPE_B, raw[1:5], raw[5:9], raw[9:12])
+        # Not the ATQB layout: what the library makes of it, without a PUPI.
+        try:
+            atqb = self.atqb()
+        except ReaderStatus:
+            return None
+        return Card(CardKind.TYPE_B, _TYPE_B, b"", atqb.application_data, atqb.protocol_info)
 
     def select(self, serial: Optional[bytes] = None) -> Card:
         """Selects a card: the one with this serial number (4, 7 or 10 bytes),

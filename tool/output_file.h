@@ -1,0 +1,18 @@
+// Files the tool writes (dump files, scenarios): whole or not at all, and a
+// failure says which file, as what, and why.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zelvorn::tool {
+
+// Writes content to path. A regular file, or one that does not exist yet, is
+// replaced whole: the content goes to a temporary file beside it, which is
+// then renamed over it, so that a failure leaves the old file as it was.
+// Anything else that exists (a device, a pipe) is written in place. what
+// names the file in the message ("scenario file"); a failure is a ToolError
+// with exit code 1.
+void WriteOutputFile(const std::string& path, std::string_view content, std::string_view what);
+
+}  // namespace zelvorn::tool
