@@ -23,6 +23,11 @@
 -- The option byte does not tell them apart: the library sends 0x0F or 0x0C
 -- for every kind.
 
+if ZELVORN_WIRE == nil then
+    error("zelvorn: this is a part of the dissector's source; load the zelvorn.lua the build "
+          .. "writes (build/wireshark/zelvorn.lua)")
+end
+
 local band = bit32.band
 
 local framing, iso_dep, type2 = framing, iso_dep, type2
@@ -643,12 +648,13 @@ function M.dissect_reply(command, r, m, pinfo, tree, root, ctx, mitem)
     if m < DATA - 2 then return "" end
     local status = r(W.block.status, 2):uint()
     local sitem = tree:add(hf.reader_status, r(W.block.status, 2))
+    local known = ZELVORN_READER_STATUSES[status]
     local info = string.format(", reader %04X", status)
+    if status ~= W.block.ok then info = info .. (known and (" (" .. known.name .. ")") or "") end
     add_if(tree, hf.block3, r, W.block.reserved, 1)
     add_if(tree, framing.hf.data_length, r, W.block.data_length, 1)
     if m > DATA then tree:add(framing.hf.data, r(DATA)) end
     if status ~= W.block.ok then
-        local known = ZELVORN_READER_STATUSES[status]
         sitem:add_proto_expert_info(ef.reader, string.format("Reader status %04X%s", status,
             known and (": " .. known.name .. ", " .. known.meaning) or ""))
         return info

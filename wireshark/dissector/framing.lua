@@ -7,6 +7,11 @@
 -- the interrupt packets of a reply. Byte positions come from the library's
 -- layout (ZELVORN_WIRE), which the build writes in front of the parts.
 
+if ZELVORN_WIRE == nil then
+    error("zelvorn: this is a part of the dissector's source; load the zelvorn.lua the build "
+          .. "writes (build/wireshark/zelvorn.lua)")
+end
+
 local band, bxor = bit32.band, bit32.bxor
 
 local W = ZELVORN_WIRE

@@ -3,8 +3,14 @@
 -- carry, with the instruction and status words named as ISO/IEC 7816-4
 -- names them.
 --
--- The block forms (PCB bits) are those of ISO/IEC 14443-4; Wireshark's own
--- packet-iso7816.c and nfcpy's ISO-DEP code read them alike.
+-- The block forms (PCB bits) are those of ISO/IEC 14443-4, as nfcpy's and
+-- libnfc's ISO-DEP code read them; the instructions and the status words
+-- those of ISO/IEC 7816-4, as Wireshark's packet-iso7816.c names them.
+
+if ZELVORN_WIRE == nil then
+    error("zelvorn: this is a part of the dissector's source; load the zelvorn.lua the build "
+          .. "writes (build/wireshark/zelvorn.lua)")
+end
 
 local band = bit32.band
 

@@ -8,6 +8,11 @@
 -- reply shows the joined reply and its fields, down to the ISO/IEC 14443-4
 -- blocks, APDUs and Type 2 tag commands that telegrams carry.
 
+if ZELVORN_WIRE == nil then
+    error("zelvorn: this is a part of the dissector's source; load the zelvorn.lua the build "
+          .. "writes (build/wireshark/zelvorn.lua)")
+end
+
 local framing, iso_dep, type2, commands = framing, iso_dep, type2, commands
 local W = ZELVORN_WIRE
 
@@ -207,9 +212,10 @@ local function dissect_reply(rtvb, pinfo, tree, rec, complete)
     framing.add_if(pt, fhf.reply_byte0, ptvb, RP.first, 1)
     local titem = framing.add_if(pt, fhf.transport_status, ptvb, RP.status, 2)
     local transport = titem and ptvb(RP.status, 2):uint()
+    local known = transport and ZELVORN_TRANSPORT_STATUSES[transport]
     if transport then info = info .. string.format(": %04X", transport) end
     if transport and transport ~= RP.ok then
-        local known = ZELVORN_TRANSPORT_STATUSES[transport]
+        if known then info = info .. " (" .. known.name .. ")" end
         titem:add_proto_expert_info(ef.transport, string.format("Transport status %04X%s",
             transport, known and (": " .. known.name .. ", " .. known.meaning) or ""))
     end

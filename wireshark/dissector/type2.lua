@@ -20,6 +20,11 @@
 -- overflow), 5 (EEPROM write error) are NAKs. A reader hands them on as a
 -- byte whose high half is 0.
 
+if ZELVORN_WIRE == nil then
+    error("zelvorn: this is a part of the dissector's source; load the zelvorn.lua the build "
+          .. "writes (build/wireshark/zelvorn.lua)")
+end
+
 local band = bit32.band
 
 local framing = framing

@@ -497,7 +497,13 @@ def conversation(template, exchanges):
     """A capture of exchanges (command packet, reply packet), its records made
     from those of a capture of the virtual reader: its enumeration, then per
     exchange the control transfer and the 8-byte interrupt reads. Returns the
-    records and per exchange the frame numbers of command and reply."""
+    records and per exchange the frame numbers of command and reply.
+
+    The usbmon header (Linux Documentation/usb/usbmon.rst, "Raw binary
+    format"; libpcap pcap/usb.h): URB id at 0, URB length at 32, captured
+    length at 36, the setup packet at 40 (wLength at 46), data at 64 in link
+    type 220. A control submission carries the setup and the data out; an
+    interrupt completion the data in."""
     _, records = read_pcap(template)
     fields = [usbmon_fields(r) for _, _, r in records]
     command = next(i for i, u in enumerate(fields) if u["setup"][:2] == b"\x40\x00")
@@ -541,11 +547,15 @@ def telegram_exchange(card_bytes, answer, option=0x0F):
 
 
 NO_ANSWER = 0xFFF5
-READ_PAGES = bytes.fromhex("E1106D00 0300FE00 00000000 00000000")
+# Pages 3-6 of a fresh NTAG215: the capability container (E1 10 3E 00) and an
+# empty NDEF message (03 00 FE). GET_VERSION of an NTAG215 as its datasheet gives it
+# (00 04 04 02 01 00 11 03); ACK 0A, NAKs 0 and 4, PACK and the 32-byte
+# signature as the NTAG21x and Ultralight EV1 datasheets define them.
+READ_PAGES = bytes.fromhex("E1103E00 0300FE00 00000000 00000000")
 # name, bytes for the card, option byte, answer, Info of the command, of the reply
 TYPE2_EXCHANGES = [
     ("get-version", "60", 0x0F, "0004040201001103", "GET_VERSION", "NTAG215"),
-    ("read", "3004", 0x0F, READ_PAGES.hex(), "READ page 4", "16 bytes"),
+    ("read", "3003", 0x0F, READ_PAGES.hex(), "READ page 3", "16 bytes"),
     ("fast-read", "3A0405", 0x0F, "00" * 8, "FAST_READ pages 4-5", "8 bytes"),
     ("write", "A205DEADBEEF", 0x0F, "0A", "WRITE page 5", "ACK"),
     ("write-nak", "A2FF00000000", 0x0F, "00", "WRITE page 255",
@@ -558,15 +568,15 @@ TYPE2_EXCHANGES = [
     ("password", "1BFFFFFFFF", 0x0F, "8080", "PWD_AUTH", "PACK 8080"),
     ("password-nak", "1B00000000", 0x0F, "04", "PWD_AUTH", "NAK: authentication counter overflow"),
     # The reader leaves the answer's CRC on: it is shown apart, the pages stay 16 bytes.
-    ("answer-crc", "3004", 0x08, (READ_PAGES + crc_a(READ_PAGES)).hex(), "READ page 4", "16 bytes"),
+    ("answer-crc", "3003", 0x08, (READ_PAGES + crc_a(READ_PAGES)).hex(), "READ page 3", "16 bytes"),
     # The host sends the CRC itself.
-    ("host-crc", "5000" + crc_a(b"\x50\x00").hex(), 0x00, NO_ANSWER, "HLTA", "reader FFF5"),
+    ("host-crc", "5000" + crc_a(b"\x50\x00").hex(), 0x00, NO_ANSWER, "HLTA", "reader FFF5 (no answer)"),
     # A NAK the reader reports as a status word of its own.
-    ("nak-as-status", "3040", 0x0F, NO_ANSWER, "READ page 64", "reader FFF5"),
+    ("nak-as-status", "3040", 0x0F, NO_ANSWER, "READ page 64", "reader FFF5 (no answer)"),
 ]
 PROCESSOR_EXCHANGES = [
     # The card's type byte says ISO/IEC 14443-4: the same bytes are a block.
-    ("processor-card", "3004", 0x0F, NO_ANSWER, "PCB 30", "reader FFF5"),
+    ("processor-card", "3004", 0x0F, NO_ANSWER, "PCB 30", "reader FFF5 (no answer)"),
 ]
 
 
