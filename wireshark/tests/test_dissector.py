@@ -387,10 +387,12 @@ def test_non_hexadecimal_characters(flows, tmp_path):
     assert sum("Not a hexadecimal digit" in m for m in messages) >= 1
 
 
-def test_random_damage_never_raises_lua_errors(flows, tmp_path):
-    link, records = read_pcap(flows["apdu"])
+@pytest.mark.parametrize("source, rounds", [("apdu", 4), ("type2", 2)])
+def test_random_damage_never_raises_lua_errors(request, flows, tmp_path, source, rounds):
+    capture = flows["apdu"] if source == "apdu" else request.getfixturevalue("type2_path")[0]
+    link, records = read_pcap(capture)
     rng = random.Random(22)
-    for round in range(4):
+    for round in range(rounds):
         mutated = []
         for sec, usec, r in records:
             data = bytearray(r)
@@ -580,8 +582,7 @@ PROCESSOR_EXCHANGES = [
 ]
 
 
-@pytest.fixture(scope="module")
-def type2_capture(flows, tmp_path_factory):
+def type2_exchanges():
     exchanges = [selected(0x00, bytes.fromhex("04A1B2C3D4E5F6"))]
     for _, card_bytes, option, answer, _, _ in TYPE2_EXCHANGES:
         answer = answer if isinstance(answer, int) else bytes.fromhex(answer)
@@ -589,9 +590,22 @@ def type2_capture(flows, tmp_path_factory):
     exchanges.append(selected(0x20, bytes.fromhex("045A454C564F01")))
     for _, card_bytes, option, answer, _, _ in PROCESSOR_EXCHANGES:
         exchanges.append(telegram_exchange(bytes.fromhex(card_bytes), answer, option))
-    records, numbers = conversation(flows["ask"], exchanges)
+    return exchanges
+
+
+@pytest.fixture(scope="module")
+def type2_path(flows, tmp_path_factory):
+    """The Type 2 exchanges, then the processor card's, as one capture."""
+    records, numbers = conversation(flows["ask"], type2_exchanges())
     path = str(tmp_path_factory.mktemp("type2") / "type2.pcap")
     write_pcap(path, USBMON, records)
+    return path, numbers
+
+
+@pytest.fixture(scope="module")
+def type2_capture(type2_path):
+    """Row name -> Info of its command and of its reply."""
+    path, numbers = type2_path
     info = {}
     for line in tshark(path, "-Y", "zelvorn", "-T", "fields", "-e", "frame.number",
                        "-e", "_ws.col.Info").splitlines():
