@@ -121,14 +121,15 @@ function M.label(code, frame_type, data_length)
     return command_names[code] or string.format("unknown command 0x%02X", code)
 end
 
--- What a card type byte says, as the library reads it: the table's row, or
--- for a byte it does not know, its bits.
+-- What a card type byte says, as the library reads it: { name, classic
+-- (MIFARE Classic memory), iso_dep (ISO/IEC 14443-4) } from the table's row,
+-- or for a byte it does not know, from its bits.
 function M.card_type(sak)
     local row = ZELVORN_CARD_TYPES[sak]
-    if row then return row end
+    if row then return { name = row.name, classic = row.classic_sectors > 0, iso_dep = row.iso_dep } end
     return {
         name = "unknown card",
-        classic_sectors = band(sak, W.sak.classic) ~= 0 and 16 or 0,
+        classic = band(sak, W.sak.classic) ~= 0,
         iso_dep = band(sak, W.sak.iso_dep) ~= 0,
     }
 end
@@ -216,7 +217,7 @@ function M.classify_telegram(card, option, raw)
         t.kind = "rats"
     elseif card.session.active or (sak_type and sak_type.iso_dep) then
         t.kind = "iso_dep"
-    elseif (sak_type == nil or sak_type.classic_sectors == 0) and type2.parse(body) then
+    elseif (sak_type == nil or not sak_type.classic) and type2.parse(body) then
         t.kind = "type2"
     elseif sak_type == nil then
         t.kind = "iso_dep"
