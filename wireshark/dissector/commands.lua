@@ -627,9 +627,10 @@ function M.dissect_request(code, frame_type, d, pinfo, tree, ctx)
         if n > 0 then receive_request(d, n, pinfo, tree) end
         return ""
     end
-    -- Commands that leave no card selected.
+    -- Commands that end the selected card's session: until a select's reply
+    -- names the new card, none is known.
     if first_pass(pinfo) and (code == C.reset or code == C.field_off or code == C.field_on
-        or (code == C.list_or_select and n == 0)) then
+        or code == C.select or code == C.list_or_select) then
         ctx.reset_card(nil)
     end
     if n == 0 then return "" end

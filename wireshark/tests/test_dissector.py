@@ -576,27 +576,43 @@ TYPE2_EXCHANGES = [
     # A NAK the reader reports as a status word of its own.
     ("nak-as-status", "3040", 0x0F, NO_ANSWER, "READ page 64", "reader FFF5 (no answer)"),
 ]
-PROCESSOR_EXCHANGES = [
+OTHER_CARDS = [
     # The card's type byte says ISO/IEC 14443-4: the same bytes are a block.
     ("processor-card", "3004", 0x0F, NO_ANSWER, "PCB 30", "reader FFF5 (no answer)"),
 ]
+AFTER_FAILED_SELECT = [
+    # A select that found no card ended the last one's session: no card is
+    # known, and the bytes are read by their first byte again.
+    ("after-failed-select", "3004", 0x0F, NO_ANSWER, "READ page 4", "reader FFF5 (no answer)"),
+]
+NO_CARD = 0xFFFF
+# Each selection and the telegrams that follow it.
+SESSIONS = [
+    (selected(0x00, bytes.fromhex("04A1B2C3D4E5F6")), TYPE2_EXCHANGES),
+    (selected(0x20, bytes.fromhex("045A454C564F01")), OTHER_CARDS),
+    ((command_packet(0x00), reply_packet(status=NO_CARD)), AFTER_FAILED_SELECT),
+]
+TELEGRAM_ROWS = [row for _, rows in SESSIONS for row in rows]
 
 
 def type2_exchanges():
-    exchanges = [selected(0x00, bytes.fromhex("04A1B2C3D4E5F6"))]
-    for _, card_bytes, option, answer, _, _ in TYPE2_EXCHANGES:
-        answer = answer if isinstance(answer, int) else bytes.fromhex(answer)
-        exchanges.append(telegram_exchange(bytes.fromhex(card_bytes), answer, option))
-    exchanges.append(selected(0x20, bytes.fromhex("045A454C564F01")))
-    for _, card_bytes, option, answer, _, _ in PROCESSOR_EXCHANGES:
-        exchanges.append(telegram_exchange(bytes.fromhex(card_bytes), answer, option))
-    return exchanges
+    """The exchanges of SESSIONS, and the row each one is (None for a select)."""
+    exchanges, rows = [], []
+    for select, telegrams in SESSIONS:
+        exchanges.append(select)
+        rows.append(None)
+        for row in telegrams:
+            _, card_bytes, option, answer, _, _ = row
+            answer = answer if isinstance(answer, int) else bytes.fromhex(answer)
+            exchanges.append(telegram_exchange(bytes.fromhex(card_bytes), answer, option))
+            rows.append(row)
+    return exchanges, rows
 
 
 @pytest.fixture(scope="module")
 def type2_path(flows, tmp_path_factory):
-    """The Type 2 exchanges, then the processor card's, as one capture."""
-    records, numbers = conversation(flows["ask"], type2_exchanges())
+    """The exchanges of SESSIONS as one capture, and their frame numbers."""
+    records, numbers = conversation(flows["ask"], type2_exchanges()[0])
     path = str(tmp_path_factory.mktemp("type2") / "type2.pcap")
     write_pcap(path, USBMON, records)
     return path, numbers
@@ -611,13 +627,12 @@ def type2_capture(type2_path):
                        "-e", "_ws.col.Info").splitlines():
         number, text = line.split("\t", 1)
         info[int(number)] = text
-    rows = TYPE2_EXCHANGES + [None] + PROCESSOR_EXCHANGES
-    return {row[0]: (info[c], info[r]) for row, (c, r) in zip(rows, numbers[1:]) if row}
+    rows = type2_exchanges()[1]
+    return {row[0]: (info[c], info[r]) for row, (c, r) in zip(rows, numbers) if row}
 
 
 @pytest.mark.parametrize("name, card_bytes, option, answer, command, reply",
-                         TYPE2_EXCHANGES + PROCESSOR_EXCHANGES,
-                         ids=[row[0] for row in TYPE2_EXCHANGES + PROCESSOR_EXCHANGES])
+                         TELEGRAM_ROWS, ids=[row[0] for row in TELEGRAM_ROWS])
 def test_type2_commands_inside_telegrams(type2_capture, name, card_bytes, option, answer, command,
                                          reply):
     command_info, reply_info = type2_capture[name]
