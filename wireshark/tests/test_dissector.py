@@ -173,6 +173,8 @@ FLOWS = {
     "values": ["mifare", "--key", "B0B1B2B3B4B5", "--key-type", "B", "value", "inc", "5", "10"],
     "apdu": ["apdu", "00A4040009A00000055A454C5601", "00A4020C025001", APDU_300.hex(),
              "00B0000080"],
+    # An unknown application, an instruction and a class the card does not know.
+    "apdu-errors": ["apdu", "00A4040003112233", "00CA000000", "80B0000010"],
     "ask": ["ask", "read", "4"],
     "status": ["info"],
 }
@@ -385,10 +387,12 @@ def test_non_hexadecimal_characters(flows, tmp_path):
     assert sum("Not a hexadecimal digit" in m for m in messages) >= 1
 
 
-def test_random_damage_never_raises_lua_errors(flows, tmp_path):
-    link, records = read_pcap(flows["apdu"])
+@pytest.mark.parametrize("source, rounds", [("apdu", 4), ("type2", 2)])
+def test_random_damage_never_raises_lua_errors(request, flows, tmp_path, source, rounds):
+    capture = flows["apdu"] if source == "apdu" else request.getfixturevalue("type2_path")[0]
+    link, records = read_pcap(capture)
     rng = random.Random(22)
-    for round in range(4):
+    for round in range(rounds):
         mutated = []
         for sec, usec, r in records:
             data = bytearray(r)
@@ -411,3 +415,226 @@ def test_capture_of_mifare_dump_is_decoded_and_linked(flows):
     seen = decoded(flows["mifare-dump"])
     commands = [f for f in seen.values() if f["zelvorn.command"]]
     assert commands and all(f["zelvorn.response_in"] for f in commands)
+
+
+# --- names ---------------------------------------------------------------------
+
+
+NAME_ROWS = [
+    # The two forms of command 03, by their data.
+    ("mifare-dump", "zelvorn.command_name",
+     {"reset", "list", "select by serial", "login", "read block"}),
+    # APDU instructions and ISO/IEC 7816-4 status words.
+    ("apdu", "zelvorn.apdu.instruction", {"SELECT", "UPDATE BINARY", "READ BINARY"}),
+    ("apdu", "zelvorn.apdu.status", {"done"}),
+    ("apdu-errors", "zelvorn.apdu.instruction", {"SELECT", "GET DATA", "proprietary (class 80)"}),
+    ("apdu-errors", "zelvorn.apdu.status",
+     {"file or application not found", "instruction not supported or invalid",
+      "class not supported"}),
+    # The option bytes the library sends (0F, 0C) both ask for the CRC.
+    ("apdu", "zelvorn.telegram.option", {"0x0f", "0x0c"}),
+    ("apdu", "zelvorn.telegram.option.crc_append", {"1"}),
+    ("apdu", "zelvorn.telegram.option.crc_check", {"1"}),
+]
+
+
+@pytest.fixture(scope="module")
+def names(flows):
+    """(flow, field) -> every value of the field in the flow's capture; one
+    tshark run per flow."""
+    wanted = {}
+    for flow, field, _ in NAME_ROWS:
+        wanted.setdefault(flow, []).append(field)
+    seen = {}
+    for flow, fields in wanted.items():
+        args = ["-Y", "zelvorn", "-T", "fields", "-E", "aggregator=|"]
+        for field in fields:
+            args += ["-e", field]
+        for line in tshark(flows[flow], *args).splitlines():
+            for field, cell in zip(fields, line.split("\t")):
+                seen.setdefault((flow, field), set()).update(v for v in cell.split("|") if v)
+    return seen
+
+
+@pytest.mark.parametrize("flow, field, expected", NAME_ROWS)
+def test_names_in_captures(names, flow, field, expected):
+    assert names.get((flow, field)) == expected
+
+
+# --- hand-built conversations: tags the virtual reader does not emulate -------
+
+
+def crc_a(data):
+    """ISO/IEC 14443-3 CRC_A, least significant byte first."""
+    crc = 0x6363
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return bytes([crc & 0xFF, crc >> 8])
+
+
+def packet(head, body):
+    whole = bytes(head) + body
+    checksum = 0
+    for b in whole:
+        checksum ^= b
+    return whole + bytes([checksum])
+
+
+def command_packet(code, data=b""):
+    return packet([0x01, 0xE0, len(data) + 2, code, len(data)], data)
+
+
+def reply_packet(data=b"", status=0):
+    block = bytes([0, status >> 8, status & 0xFF, 0, len(data)]) + data
+    return packet([0x01, 0x90, 0x00, len(block)], block)
+
+
+def frame_of(p):
+    return bytes([STX]) + p.hex().upper().encode() + bytes([ETX])
+
+
+def conversation(template, exchanges):
+    """A capture of exchanges (command packet, reply packet), its records made
+    from those of a capture of the virtual reader: its enumeration, then per
+    exchange the control transfer and the 8-byte interrupt reads. Returns the
+    records and per exchange the frame numbers of command and reply.
+
+    The usbmon header (Linux Documentation/usb/usbmon.rst, "Raw binary
+    format"; libpcap pcap/usb.h): URB id at 0, URB length at 32, captured
+    length at 36, the setup packet at 40 (wLength at 46), data at 64 in link
+    type 220. A control submission carries the setup and the data out; an
+    interrupt completion the data in."""
+    _, records = read_pcap(template)
+    fields = [usbmon_fields(r) for _, _, r in records]
+    command = next(i for i, u in enumerate(fields) if u["setup"][:2] == b"\x40\x00")
+    read = next(i for i, u in enumerate(fields) if u["transfer"] == 1 and u["kind"] == "C")
+    sec, usec, _ = records[0]
+
+    def record(index, urb, data, length=None):
+        head = bytearray(records[index][2][:64])
+        struct.pack_into("<Q", head, 0, urb)
+        struct.pack_into("<II", head, 32, len(data) if length is None else length, len(data))
+        if fields[index]["kind"] == "S" and fields[index]["transfer"] == 2:
+            struct.pack_into("<H", head, 46, len(data))
+        out.append((sec, usec + len(out), bytes(head) + data))
+        return len(out)
+
+    out = list(records[:ENUMERATION_RECORDS])
+    numbers = []
+    for urb, (c, r) in enumerate(exchanges, start=1000):
+        text = frame_of(c)
+        sent = record(command, 2 * urb, text)
+        record(command + 1, 2 * urb, b"", len(text))
+        text = frame_of(r)
+        for at in range(0, len(text), 8):
+            record(read - 1, 2 * urb + 1, b"", 8)
+            last = record(read, 2 * urb + 1, text[at:at + 8])
+        numbers.append((sent, last))
+    return out, numbers
+
+
+def selected(card_type, serial):
+    field = serial + bytes(10 - len(serial))
+    return command_packet(0x00), reply_packet(bytes([1, card_type, len(serial)]) + field)
+
+
+def telegram_exchange(card_bytes, answer, option=0x0F):
+    """A telegram and the reader's reply: the card's answer (bytes) or a
+    reader status word (int)."""
+    c = command_packet(0x16, bytes([len(card_bytes), option]) + card_bytes)
+    r = reply_packet(status=answer) if isinstance(answer, int) else reply_packet(answer)
+    return c, r
+
+
+NO_ANSWER = 0xFFF5
+# Pages 3-6 of a fresh NTAG215: the capability container (E1 10 3E 00) and an
+# empty NDEF message (03 00 FE). GET_VERSION of an NTAG215 as its datasheet gives it
+# (00 04 04 02 01 00 11 03); ACK 0A, NAKs 0 and 4, PACK and the 32-byte
+# signature as the NTAG21x and Ultralight EV1 datasheets define them.
+READ_PAGES = bytes.fromhex("E1103E00 0300FE00 00000000 00000000")
+# name, bytes for the card, option byte, answer, Info of the command, of the reply
+TYPE2_EXCHANGES = [
+    ("get-version", "60", 0x0F, "0004040201001103", "GET_VERSION", "NTAG215"),
+    ("read", "3003", 0x0F, READ_PAGES.hex(), "READ page 3", "16 bytes"),
+    ("fast-read", "3A0405", 0x0F, "00" * 8, "FAST_READ pages 4-5", "8 bytes"),
+    ("write", "A205DEADBEEF", 0x0F, "0A", "WRITE page 5", "ACK"),
+    ("write-nak", "A2FF00000000", 0x0F, "00", "WRITE page 255",
+     "NAK: invalid argument (page out of range)"),
+    ("compatibility-write", "A006", 0x0F, "0A", "COMPATIBILITY WRITE page 6", "ACK"),
+    ("compatibility-write-data", "11223344" + "00" * 12, 0x0F, "0A",
+     "COMPATIBILITY WRITE data, page 6", "ACK"),
+    ("read-counter", "3902", 0x0F, "050000", "READ_CNT", "counter 5"),
+    ("read-signature", "3C00", 0x0F, "5A" * 32, "READ_SIG", "signature"),
+    ("password", "1BFFFFFFFF", 0x0F, "8080", "PWD_AUTH", "PACK 8080"),
+    ("password-nak", "1B00000000", 0x0F, "04", "PWD_AUTH", "NAK: authentication counter overflow"),
+    # The reader leaves the answer's CRC on: it is shown apart, the pages stay 16 bytes.
+    ("answer-crc", "3003", 0x08, (READ_PAGES + crc_a(READ_PAGES)).hex(), "READ page 3", "16 bytes"),
+    # The host sends the CRC itself.
+    ("host-crc", "5000" + crc_a(b"\x50\x00").hex(), 0x00, NO_ANSWER, "HLTA", "reader FFF5 (no answer)"),
+    # A NAK the reader reports as a status word of its own.
+    ("nak-as-status", "3040", 0x0F, NO_ANSWER, "READ page 64", "reader FFF5 (no answer)"),
+]
+OTHER_CARDS = [
+    # The card's type byte says ISO/IEC 14443-4: the same bytes are a block.
+    ("processor-card", "3004", 0x0F, NO_ANSWER, "PCB 30", "reader FFF5 (no answer)"),
+]
+AFTER_FAILED_SELECT = [
+    # A select that found no card ended the last one's session: no card is
+    # known, and the bytes are read by their first byte again.
+    ("after-failed-select", "3004", 0x0F, NO_ANSWER, "READ page 4", "reader FFF5 (no answer)"),
+]
+NO_CARD = 0xFFFF
+# Each selection and the telegrams that follow it.
+SESSIONS = [
+    (selected(0x00, bytes.fromhex("04A1B2C3D4E5F6")), TYPE2_EXCHANGES),
+    (selected(0x20, bytes.fromhex("045A454C564F01")), OTHER_CARDS),
+    ((command_packet(0x00), reply_packet(status=NO_CARD)), AFTER_FAILED_SELECT),
+]
+TELEGRAM_ROWS = [row for _, rows in SESSIONS for row in rows]
+
+
+def type2_exchanges():
+    """The exchanges of SESSIONS, and the row each one is (None for a select)."""
+    exchanges, rows = [], []
+    for select, telegrams in SESSIONS:
+        exchanges.append(select)
+        rows.append(None)
+        for row in telegrams:
+            _, card_bytes, option, answer, _, _ = row
+            answer = answer if isinstance(answer, int) else bytes.fromhex(answer)
+            exchanges.append(telegram_exchange(bytes.fromhex(card_bytes), answer, option))
+            rows.append(row)
+    return exchanges, rows
+
+
+@pytest.fixture(scope="module")
+def type2_path(flows, tmp_path_factory):
+    """The exchanges of SESSIONS as one capture, and their frame numbers."""
+    records, numbers = conversation(flows["ask"], type2_exchanges()[0])
+    path = str(tmp_path_factory.mktemp("type2") / "type2.pcap")
+    write_pcap(path, USBMON, records)
+    return path, numbers
+
+
+@pytest.fixture(scope="module")
+def type2_capture(type2_path):
+    """Row name -> Info of its command and of its reply."""
+    path, numbers = type2_path
+    info = {}
+    for line in tshark(path, "-Y", "zelvorn", "-T", "fields", "-e", "frame.number",
+                       "-e", "_ws.col.Info").splitlines():
+        number, text = line.split("\t", 1)
+        info[int(number)] = text
+    rows = type2_exchanges()[1]
+    return {row[0]: (info[c], info[r]) for row, (c, r) in zip(rows, numbers) if row}
+
+
+@pytest.mark.parametrize("name, card_bytes, option, answer, command, reply",
+                         TELEGRAM_ROWS, ids=[row[0] for row in TELEGRAM_ROWS])
+def test_type2_commands_inside_telegrams(type2_capture, name, card_bytes, option, answer, command,
+                                         reply):
+    command_info, reply_info = type2_capture[name]
+    assert command_info.startswith("telegram " + command), command_info
+    assert reply_info.endswith(reply), reply_info
