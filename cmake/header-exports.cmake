@@ -55,3 +55,36 @@ function(zelvorn_compare_exports declared exported hint)
   endif()
   message(STATUS "${exported_count} exports, as declared: ${exported}")
 endfunction()
+
+# The declared functions in the header's order, with the header's section
+# titles ("/* ---- Opening and closing ---- */") before each section's first
+# function, as "; Title" items.
+function(zelvorn_declared_sections header out)
+  file(READ ${header} text)
+  string(REGEX MATCHALL
+         "\n/\\* ---- [^\n]*|\nZELVORN_API[^;(]*[ *][A-Za-z_][A-Za-z_0-9]*[ \t\r\n]*\\("
+         items "${text}")
+  set(result)
+  set(title "")
+  foreach(item ${items})
+    if(item MATCHES "^\n/\\* ---- (.*[^ -])[ -]*\\*/$")
+      set(title "${CMAKE_MATCH_1}")
+    else()
+      string(REGEX REPLACE "^.*[ *]([A-Za-z_][A-Za-z_0-9]*)[ \t\r\n]*\\($" "\\1" name "${item}")
+      if(title)
+        list(APPEND result "# ${title}")
+        set(title "")
+      endif()
+      list(APPEND result ${name})
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# Writes file with content unless it already holds it, so that what depends
+# on it is not rebuilt for nothing.
+function(zelvorn_write_if_changed file content)
+  file(WRITE ${file}.new "${content}")
+  file(COPY_FILE ${file}.new ${file} ONLY_IF_DIFFERENT)
+  file(REMOVE ${file}.new)
+endfunction()

@@ -9,6 +9,12 @@
  * A reader is addressed by the handle that Zelvorn_Open returns; the handle
  * equals the port number (0..19). The library keeps no settings and starts
  * no threads; calls on one reader must be serialised by the caller.
+ *
+ * Every pointer parameter is described by an @param line that begins with
+ * its direction, "in", "out" or "in/out", and for bytes its extent: "1 byte"
+ * for a single value, "<count> bytes" for an array. The Python and .NET
+ * bindings take their declarations of these functions from those lines
+ * (bindings/generate.py), so they must stay in that form.
  */
 #ifndef ZELVORN_H
 #define ZELVORN_H
@@ -248,12 +254,14 @@ ZELVORN_API int16_t Zelvorn_WriteMasterKey(int16_t handle, uint8_t keyNo, const 
 
 /**
  * Lists the cards in the reader's field.
- * @param tagCount      out, required: the number of cards K.
- * @param cardTypes     out, required: K card types; room for ZELVORN_MAX_LISTED_TAGS.
- * @param serialLengths out, required: K serial-number lengths; same room.
- * @param serialNumbers out, required: K fields of ZELVORN_SERIAL_FIELD bytes,
- *                      card i at bytes 10i..10i+9, each copied whole whatever
- *                      its length says; room for ZELVORN_MAX_LISTED_TAGS fields.
+ * @param tagCount      out, 1 byte, required: the number of cards K.
+ * @param cardTypes     out, ZELVORN_MAX_LISTED_TAGS bytes, required: K card types.
+ * @param serialLengths out, ZELVORN_MAX_LISTED_TAGS bytes, required: K
+ *                      serial-number lengths.
+ * @param serialNumbers out, ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD bytes,
+ *                      required: K fields of ZELVORN_SERIAL_FIELD bytes, card i
+ *                      at bytes 10i..10i+9, each copied whole whatever its
+ *                      length says.
  * @return 0; ERR_INVALID_HANDLE; ERR_FAILURE when the transfer fails or the
  *         reply claims more cards than it carries (nothing written); the
  *         transport's or the reader's status. The reader is asked before the
@@ -271,9 +279,10 @@ ZELVORN_API int16_t Zelvorn_ListTags(int16_t handle, uint8_t* tagCount, uint8_t*
  *                           before the handle).
  * @param targetSerialNumber in, targetSerialLength bytes; null gives
  *                           ERR_INVALID_PARAMETER.
- * @param cardType     out, optional: the selected card's type.
- * @param serialLength out, optional: its serial-number length.
- * @param serialNumber out, optional: its ZELVORN_SERIAL_FIELD-byte field, whole.
+ * @param cardType     out, 1 byte, optional: the selected card's type.
+ * @param serialLength out, 1 byte, optional: its serial-number length.
+ * @param serialNumber out, ZELVORN_SERIAL_FIELD bytes, optional: its
+ *                     serial-number field, whole.
  * @return 0 (also for a reply of unexpected length, outputs untouched);
  *         ERR_INVALID_HANDLE; ERR_INVALID_PARAMETER; ERR_FAILURE; the
  *         transport's or the reader's status.
@@ -289,9 +298,9 @@ ZELVORN_API int16_t Zelvorn_MultiTagSelect(int16_t handle, uint8_t targetSerialL
  * @param telegramLength at most ZELVORN_MAX_TELEGRAM, else ERR_INVALID_PARAMETER
  *                       with nothing sent.
  * @param telegram       in, telegramLength bytes; may be null only for length 0.
- * @param responseLength out, optional: the length of the card's answer.
- * @param response       out, optional: the answer; room for
- *                       ZELVORN_MAX_TELEGRAM_RESPONSE bytes.
+ * @param responseLength out, 1 byte, optional: the length of the card's answer.
+ * @param response       out, ZELVORN_MAX_TELEGRAM_RESPONSE bytes, optional: the
+ *                       answer.
  * @return 0; ERR_INVALID_HANDLE; ERR_INVALID_PARAMETER; ERR_FAILURE, also when
  *         an output is asked for and the reply declares more answer bytes than
  *         it carries (outputs untouched); the transport's or the reader's
@@ -309,11 +318,12 @@ ZELVORN_API int16_t Zelvorn_TxDataTelegram(int16_t handle, uint8_t telegramLengt
  *                     packetLength - 2, else ERR_INVALID_PARAMETER with
  *                     nothing sent. A packet with fewer data bytes than it
  *                     holds is sent with N data bytes.
- * @param responseLength out, optional: P, the data length of the reply. When
- *                     given, response is filled only from a reply whose
- *                     length agrees with P.
- * @param response     out, optional: the P data bytes; room for
- *                     ZELVORN_MAX_DIRECT_RESPONSE bytes.
+ * @param packet       in, packetLength bytes, required.
+ * @param responseLength out, 1 byte, optional: P, the data length of the
+ *                     reply. When given, response is filled only from a reply
+ *                     whose length agrees with P.
+ * @param response     out, ZELVORN_MAX_DIRECT_RESPONSE bytes, optional: the P
+ *                     data bytes.
  * @return 0 (also for a reply whose length disagrees with P); ERR_INVALID_HANDLE;
  *         ERR_INVALID_PARAMETER; ERR_FAILURE, also when responseLength is null
  *         and the reply declares more data than it carries (response
@@ -327,6 +337,9 @@ ZELVORN_API int16_t Zelvorn_DirectSend(int16_t handle, uint8_t packetLength, con
  * request carries as many zero bytes). Outputs as for Zelvorn_DirectSend.
  * @param receiveLength at most ZELVORN_MAX_DIRECT_RECEIVE, else
  *                      ERR_INVALID_PARAMETER (tested before the handle).
+ * @param responseLength out, 1 byte, optional: as for Zelvorn_DirectSend.
+ * @param response       out, ZELVORN_MAX_DIRECT_RESPONSE bytes, optional: as
+ *                       for Zelvorn_DirectSend.
  */
 ZELVORN_API int16_t Zelvorn_DirectReceive(int16_t handle, uint8_t receiveLength,
                                           uint8_t* responseLength, uint8_t* response);
@@ -334,7 +347,7 @@ ZELVORN_API int16_t Zelvorn_DirectReceive(int16_t handle, uint8_t receiveLength,
 /**
  * Reads the ATQB of a type B card and hands back its application data and
  * protocol info (data bytes 5..11 of the answer).
- * @param atqb out, required, 7 bytes; null gives ERR_INVALID_PARAMETER with
+ * @param atqb out, 7 bytes, required; null gives ERR_INVALID_PARAMETER with
  *             nothing sent. An answer of fewer than 12 bytes fills the
  *             bytes it covers and sets the rest of atqb to 0.
  * @return 0 (also for a reply whose length disagrees with its data length,
@@ -364,9 +377,9 @@ ZELVORN_API int16_t Zelvorn_Reset(int16_t handle);
 
 /**
  * Fetches the reader's status report.
- * @param statusBlock optional; receives the 20 bytes of the status block as
- *        the reader sends them (not terminated).
- * @param statusRecord optional; receives the status record, its wide fields in
+ * @param statusBlock out, 20 bytes, optional: the status block as the reader
+ *        sends it (not terminated).
+ * @param statusRecord out, optional: the status record, its wide fields in
  *        host byte order.
  * @return 0, or one of the shared results.
  */
@@ -384,7 +397,7 @@ ZELVORN_API int16_t Zelvorn_Power(int16_t handle, int8_t state);
 /**
  * Reads one register of the reader's RC500 front end. Every register number
  * is sent as given.
- * @param value optional; receives the register's value.
+ * @param value out, 1 byte, optional: the register's value.
  * @return 0, or one of the shared results.
  */
 ZELVORN_API int16_t Zelvorn_ReadRC500Reg(int16_t handle, uint8_t regNo, uint8_t* value);
@@ -398,7 +411,7 @@ ZELVORN_API int16_t Zelvorn_WriteRC500Reg(int16_t handle, uint8_t regNo, uint8_t
 
 /**
  * Reads one byte of the reader's EEPROM. Every address is sent as given.
- * @param value optional; receives the byte.
+ * @param value out, 1 byte, optional: the byte.
  * @return 0, or one of the shared results.
  */
 ZELVORN_API int16_t Zelvorn_ReadEEPROM(int16_t handle, uint8_t address, uint8_t* value);
@@ -412,7 +425,7 @@ ZELVORN_API int16_t Zelvorn_WriteEEPROM(int16_t handle, uint8_t address, uint8_t
 
 /**
  * Reads the reader's user port.
- * @param portState optional; receives the port's byte, all bits as read.
+ * @param portState out, 1 byte, optional: the port's byte, all bits as read.
  * @return 0, or one of the shared results.
  */
 ZELVORN_API int16_t Zelvorn_ReadUserPort(int16_t handle, uint8_t* portState);
@@ -429,8 +442,8 @@ ZELVORN_API int16_t Zelvorn_WriteUserPort(int16_t handle, uint8_t portState);
  * Reports the library's version text, "Zelvorn DLL " and the version, 20
  * bytes with the terminating zero. Talks to no reader; may be called at any
  * time.
- * @param versionLength optional; receives 20, the terminating zero counted.
- * @param versionText optional; a buffer of at least 20 bytes.
+ * @param versionLength out, 1 byte, optional: 20, the terminating zero counted.
+ * @param versionText out, 20 bytes, optional: the text.
  * @return 0, always.
  */
 ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength, char* versionText);
@@ -449,20 +462,21 @@ ZELVORN_API int16_t Zelvorn_RequestDLLVersion(uint8_t* versionLength, char* vers
 
 /**
  * Reads the two bytes of one sector.
- * @param sectorData required; 2 bytes.
+ * @param sectorData out, 2 bytes, required.
  */
 ZELVORN_API int16_t Zelvorn_ASKSectorRead(int16_t handle, uint8_t sector, uint8_t* sectorData);
 
 /**
  * Reads eight bytes addressed by one sector number.
- * @param sectorData required; 8 bytes.
+ * @param sectorData out, 8 bytes, required.
  */
 ZELVORN_API int16_t Zelvorn_ASKSectorMultiRead(int16_t handle, uint8_t sector, uint8_t* sectorData);
 
 /**
  * Writes two bytes to one sector.
- * @param sectorData required; the 2 bytes to write, replaced by the 2 bytes
- *        the reader reports after the write (not compared with them).
+ * @param sectorData in/out, 2 bytes, required: the 2 bytes to write, replaced
+ *        by the 2 bytes the reader reports after the write (not compared with
+ *        them).
  * @param writeMode selects one of the reader's two sector-write commands:
  *        0 sends command 0x32, any other value command 0x33.
  */
@@ -494,10 +508,10 @@ ZELVORN_API int16_t PICC_InitBlockNumber(int16_t fsci);
 /**
  * Sends RATS (CID 0) and returns the card's ATS. Changes no protocol state.
  * @param fsdi the FSDI to announce; values above 4 are sent as 4.
- * @param atsLength out, required: set to 48 on entry; on success the number
- *        of ATS bytes (at most 117).
- * @param ats out, optional (may be null): the ATS as the reader delivers it,
- *        atsLength bytes; provide 117 bytes.
+ * @param atsLength out, 1 byte, required: set to 48 on entry; on success the
+ *        number of ATS bytes (at most 117).
+ * @param ats out, 117 bytes, optional: the ATS as the reader delivers it,
+ *        atsLength bytes of it.
  * @return 0; ERR_INVALID_HANDLE; ERR_FAILURE for a failed transfer or a
  *         reply that declares more bytes than it carries; otherwise the
  *         transport or reader status, unchanged.
@@ -515,13 +529,13 @@ ZELVORN_API int16_t PICC_RATS(int16_t handle, uint8_t fsdi, uint8_t* atsLength, 
  * @param apduLength in/out, required: the number of APDU bytes (1..32767);
  *        reduced by each block the card accepts, so 0 after success and,
  *        after a failure, the number of bytes not yet accepted.
- * @param apdu in, required: the command APDU.
+ * @param apdu in, apduLength bytes, required: the command APDU.
  * @param responseLength out, required: set to 0 on entry, then the number of
  *        response bytes delivered so far; on success the response length.
- * @param response out, required: the response APDU (the INF fields of the
- *        card's I-blocks, joined). The library is not told its size: provide
- *        room for the longest response the card may send, which the library
- *        bounds at 32767 bytes.
+ * @param response out, up to 32767 bytes, required: the response APDU (the INF
+ *        fields of the card's I-blocks, joined). The library is not told its
+ *        size: provide room for the longest response the card may send, which
+ *        the library bounds at 32767 bytes.
  * @return 0; ERR_INVALID_HANDLE; ERR_FAILURE when apduLength is 0 or less
  *         (nothing is sent), a transfer fails or the card's answers break
  *         the block protocol; otherwise the transport or reader status,

@@ -6,46 +6,13 @@
 #include <string>
 
 #include "zelvorn.h"
+#include "zelvorn_exports.h"
 
 namespace zelvorn::tool {
 
-// Every exported function, in the order of the header.
-#define ZELVORN_TOOL_FUNCTIONS(X) \
-    X(Zelvorn_Open)               \
-    X(Zelvorn_Close)              \
-    X(Zelvorn_Select)             \
-    X(Zelvorn_Login)              \
-    X(Zelvorn_Read)               \
-    X(Zelvorn_Write)              \
-    X(Zelvorn_ReadValue)          \
-    X(Zelvorn_WriteValue)         \
-    X(Zelvorn_Inc)                \
-    X(Zelvorn_Dec)                \
-    X(Zelvorn_Copy)               \
-    X(Zelvorn_WriteMasterKey)     \
-    X(Zelvorn_ListTags)           \
-    X(Zelvorn_MultiTagSelect)     \
-    X(Zelvorn_TxDataTelegram)     \
-    X(Zelvorn_DirectSend)         \
-    X(Zelvorn_DirectReceive)      \
-    X(Zelvorn_ReadATQB)           \
-    X(Zelvorn_Reset)              \
-    X(Zelvorn_Status)             \
-    X(Zelvorn_Power)              \
-    X(Zelvorn_ReadRC500Reg)       \
-    X(Zelvorn_WriteRC500Reg)      \
-    X(Zelvorn_ReadEEPROM)         \
-    X(Zelvorn_WriteEEPROM)        \
-    X(Zelvorn_ReadUserPort)       \
-    X(Zelvorn_WriteUserPort)      \
-    X(Zelvorn_RequestDLLVersion)  \
-    X(Zelvorn_ASKSectorRead)      \
-    X(Zelvorn_ASKSectorMultiRead) \
-    X(Zelvorn_ASKSectorWrite)     \
-    X(PICC_InitBlockNumber)       \
-    X(PICC_RATS)                  \
-    X(PICC_Xch_APDU)              \
-    X(PICC_Deselect)
+// Every exported function, in the order of the header: the build writes the
+// list from the header (cmake/write-exports.cmake).
+#define ZELVORN_TOOL_FUNCTIONS(X) ZELVORN_EXPORTS(X)
 
 // Pointers typed from the header's own declarations, so a change of a
 // signature there cannot go unnoticed here.

@@ -8,9 +8,9 @@
 #              named after the version; every binary 64-bit and importing
 #              Windows' own DLLs only; zelvorn.dll's version resource, the
 #              README, the CHANGELOG and the driver package at the version;
-#              header, export list and docs/windows.md as in the sources; the
-#              driver package with the DLL's interface class; zelvorn.lib in
-#              the Microsoft format;
+#              header and docs/windows.md as in the sources, the export list
+#              naming the header's functions; the driver package with the
+#              DLL's interface class; zelvorn.lib in the Microsoft format;
 #   consumers: a program built against the unpacked zip with mingw-w64, with
 #              clang in MSVC mode and lld-link against zelvorn.lib, and with
 #              CMake's find_package in the mingw-w64 toolchain; each runs under
@@ -76,7 +76,13 @@ $(tail -n +3 "$work/diff" | grep '^[-+]')"
   grep -m1 '^## \[' "$top/CHANGELOG.md" | grep -qF "[$version]" ||
     fail "version: CHANGELOG.md's newest entry is not $version"
   cmp -s "$top/include/zelvorn.h" "$source/include/zelvorn.h" || fail "include/zelvorn.h is not the library's header"
-  cmp -s "$top/lib/zelvorn.def" "$source/resources/zelvorn.def" || fail "lib/zelvorn.def is not the export list"
+  # The export list names exactly the functions the header declares.
+  sed -n 's/^ZELVORN_API .*[ *]\([A-Za-z_][A-Za-z_0-9]*\)(.*/\1/p' "$source/include/zelvorn.h" |
+    sort >"$work/declared"
+  tr -d '\r' <"$top/lib/zelvorn.def" | sed -e '1,/^EXPORTS/d' -e 's/;.*//' -e 's/[[:space:]]//g' -e '/^$/d' |
+    sort >"$work/listed"
+  [ -s "$work/declared" ] && cmp -s "$work/declared" "$work/listed" ||
+    fail "lib/zelvorn.def does not list exactly the functions of include/zelvorn.h"
   cmp -s "$top/LICENSE.txt" "$source/LICENSE" || fail "LICENSE.txt is not the licence"
   cmp -s "$top/docs/windows.md" "$source/docs/windows.md" || fail "docs/windows.md is not the Windows guide"
   # The driver package of this release, registering the DLL's interface class

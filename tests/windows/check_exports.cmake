@@ -35,7 +35,7 @@ if(start GREATER_EQUAL 0)
 endif()
 list(SORT exported)
 
-zelvorn_compare_exports("${declared}" "${exported}" "(add or remove the names in resources/zelvorn.def)")
+zelvorn_compare_exports("${declared}" "${exported}" "(the build writes the .def from the header: cmake/write-exports.cmake)")
 
 # Imports: the system's own DLLs and nothing a user would have to ship.
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")

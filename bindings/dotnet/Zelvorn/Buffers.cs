@@ -37,6 +37,35 @@ namespace Zelvorn
             }
         }
 
+        // The outputs a read starts with (see Reader.ReadWritten): all bytes the pattern.
+        internal static void Fill(byte[] buffer, byte pattern)
+        {
+            for (int i = 0; i < buffer.Length; i++)
+                buffer[i] = pattern;
+        }
+
+        internal static bool Holds(byte[] buffer, byte pattern)
+        {
+            foreach (byte b in buffer)
+                if (b != pattern)
+                    return false;
+            return true;
+        }
+
+        internal static int Repeated(byte pattern)
+        {
+            return unchecked(pattern * 0x01010101);
+        }
+
+        internal static ReaderStatusRecord RecordOf(byte pattern)
+        {
+            ReaderStatusRecord record;
+            record.StatusA = record.StatusC = record.StatusD = record.StatusE = pattern;
+            record.StatusB = (uint)Repeated(pattern);
+            record.StatusF = (ushort)(pattern * 0x0101);
+            return record;
+        }
+
         internal static byte ToByte(int value, string name)
         {
             if (value < 0 || value > byte.MaxValue)

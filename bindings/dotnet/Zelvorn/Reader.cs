@@ -2,6 +2,13 @@
 // allocates the buffers at the sizes the C function writes, and throws a
 // ZelvornException for any result other than success. Calls on one reader
 // must come from one thread at a time, as for the C functions.
+//
+// The library's functions succeed without writing their outputs when the
+// reader's reply is not as long as the command's (their documented contract).
+// So the reads start with their outputs filled with one pattern; where they
+// still hold it after a success the read is made once more over another (a
+// card's data may equal the first, never both), and outputs holding their
+// pattern both times were never written: a FailureException, never data.
 using System;
 using System.Collections.Generic;
 using System.Text;
@@ -145,9 +152,15 @@ namespace Zelvorn
         /// <summary>Selects the first card in the field.</summary>
         public Card Select()
         {
-            byte type, length;
+            short handle = HandleFor("Zelvorn_Select");
+            byte type = 0, length = 0;
             byte[] serial = new byte[Native.ZELVORN_SERIAL_FIELD];
-            Check(api.Zelvorn_Select(HandleFor("Zelvorn_Select"), out type, out length, serial), "Zelvorn_Select");
+            ReadWritten("Zelvorn_Select", pattern =>
+            {
+                type = length = pattern;
+                Buffers.Fill(serial, pattern);
+                return api.Zelvorn_Select(handle, out type, out length, serial);
+            }, pattern => type == pattern && length == pattern && Buffers.Holds(serial, pattern));
             return new Card(type, length, serial, 0);
         }
 
@@ -155,21 +168,32 @@ namespace Zelvorn
         public Card Select(byte[] serial)
         {
             Buffers.RequireLength(serial, 0, Native.ZELVORN_SERIAL_FIELD, "serial");
-            byte type, length;
+            short handle = HandleFor("Zelvorn_MultiTagSelect");
+            byte type = 0, length = 0;
             byte[] field = new byte[Native.ZELVORN_SERIAL_FIELD];
-            Check(api.Zelvorn_MultiTagSelect(HandleFor("Zelvorn_MultiTagSelect"), (byte)serial.Length, serial, out type, out length, field),
-                  "Zelvorn_MultiTagSelect");
+            ReadWritten("Zelvorn_MultiTagSelect", pattern =>
+            {
+                type = length = pattern;
+                Buffers.Fill(field, pattern);
+                return api.Zelvorn_MultiTagSelect(handle, (byte)serial.Length, serial, out type, out length, field);
+            }, pattern => type == pattern && length == pattern && Buffers.Holds(field, pattern));
             return new Card(type, length, field, 0);
         }
 
         /// <summary>Lists the cards in the field (at most 9); leaves none selected.</summary>
         public IList<Card> Cards()
         {
-            byte count;
+            short handle = HandleFor("Zelvorn_ListTags");
+            byte count = 0;
             byte[] types = new byte[Native.ZELVORN_MAX_LISTED_TAGS];
             byte[] lengths = new byte[Native.ZELVORN_MAX_LISTED_TAGS];
             byte[] serials = new byte[Native.ZELVORN_MAX_LISTED_TAGS * Native.ZELVORN_SERIAL_FIELD];
-            Check(api.Zelvorn_ListTags(HandleFor("Zelvorn_ListTags"), out count, types, lengths, serials), "Zelvorn_ListTags");
+            // The arrays are written for the cards counted only: the count tells.
+            ReadWritten("Zelvorn_ListTags", pattern =>
+            {
+                count = pattern;
+                return api.Zelvorn_ListTags(handle, out count, types, lengths, serials);
+            }, pattern => count == pattern);
             List<Card> cards = new List<Card>();
             for (int i = 0; i < Math.Min((int)count, Native.ZELVORN_MAX_LISTED_TAGS); i++)
                 cards.Add(new Card(types[i], lengths[i], serials, i * Native.ZELVORN_SERIAL_FIELD));
@@ -226,8 +250,14 @@ namespace Zelvorn
         /// <summary>Reads a 16-byte block.</summary>
         public byte[] Read(int block)
         {
+            short handle = HandleFor("Zelvorn_Read");
+            byte number = Buffers.ToByte(block, "block");
             byte[] data = new byte[Native.BlockSize];
-            Check(api.Zelvorn_Read(HandleFor("Zelvorn_Read"), Buffers.ToByte(block, "block"), data), "Zelvorn_Read");
+            ReadWritten("Zelvorn_Read", pattern =>
+            {
+                Buffers.Fill(data, pattern);
+                return api.Zelvorn_Read(handle, number, data);
+            }, pattern => Buffers.Holds(data, pattern));
             return data;
         }
 
@@ -241,8 +271,14 @@ namespace Zelvorn
         /// <summary>Reads a value block.</summary>
         public int ReadValue(int block)
         {
-            int value;
-            Check(api.Zelvorn_ReadValue(HandleFor("Zelvorn_ReadValue"), Buffers.ToByte(block, "block"), out value), "Zelvorn_ReadValue");
+            short handle = HandleFor("Zelvorn_ReadValue");
+            byte number = Buffers.ToByte(block, "block");
+            int value = 0;
+            ReadWritten("Zelvorn_ReadValue", pattern =>
+            {
+                value = Buffers.Repeated(pattern);
+                return api.Zelvorn_ReadValue(handle, number, out value);
+            }, pattern => value == Buffers.Repeated(pattern));
             return value;
         }
 
@@ -255,27 +291,35 @@ namespace Zelvorn
         /// <summary>Adds amount to a value block; returns the new value.</summary>
         public int Increment(int block, int amount)
         {
-            int value;
+            int value = Buffers.Repeated(Patterns[0]);
             Check(api.Zelvorn_Inc(HandleFor("Zelvorn_Inc"), Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Inc");
-            return value;
+            return ValueAfter(value, block);
         }
 
         /// <summary>Subtracts amount from a value block; returns the new value.</summary>
         public int Decrement(int block, int amount)
         {
-            int value;
+            int value = Buffers.Repeated(Patterns[0]);
             Check(api.Zelvorn_Dec(HandleFor("Zelvorn_Dec"), Buffers.ToByte(block, "block"), amount, out value), "Zelvorn_Dec");
-            return value;
+            return ValueAfter(value, block);
         }
 
         /// <summary>Copies a value block to another block of the sector; returns the value.</summary>
         public int CopyValue(int sourceBlock, int targetBlock)
         {
-            int value;
+            int value = Buffers.Repeated(Patterns[0]);
             Check(api.Zelvorn_Copy(HandleFor("Zelvorn_Copy"), Buffers.ToByte(sourceBlock, "sourceBlock"),
                                    Buffers.ToByte(targetBlock, "targetBlock"), out value),
                   "Zelvorn_Copy");
-            return value;
+            return ValueAfter(value, targetBlock);
+        }
+
+        // The value a value command handed back over the first pattern. Where it
+        // still holds the pattern it may never have been written, and the
+        // command cannot be repeated: the block is read instead, checked.
+        private int ValueAfter(int value, int block)
+        {
+            return value == Buffers.Repeated(Patterns[0]) ? ReadValue(block) : value;
         }
 
         /// <summary>Stores a 6-byte key in the reader under a number, for KeyType.StoredA and StoredB.</summary>
@@ -328,8 +372,13 @@ namespace Zelvorn
         /// <summary>The type B card's application data and protocol info (7 bytes of its ATQB).</summary>
         public byte[] ReadAtqb()
         {
+            short handle = HandleFor("Zelvorn_ReadATQB");
             byte[] atqb = new byte[Native.AtqbSize];
-            Check(api.Zelvorn_ReadATQB(HandleFor("Zelvorn_ReadATQB"), atqb), "Zelvorn_ReadATQB");
+            ReadWritten("Zelvorn_ReadATQB", pattern =>
+            {
+                Buffers.Fill(atqb, pattern);
+                return api.Zelvorn_ReadATQB(handle, atqb);
+            }, pattern => Buffers.Holds(atqb, pattern));
             return atqb;
         }
 
@@ -344,9 +393,15 @@ namespace Zelvorn
         /// <summary>Fetches the reader's status report.</summary>
         public ReaderStatus Status()
         {
+            short handle = HandleFor("Zelvorn_Status");
             byte[] block = new byte[Native.StatusBlockSize];
-            ReaderStatusRecord record;
-            Check(api.Zelvorn_Status(HandleFor("Zelvorn_Status"), block, out record), "Zelvorn_Status");
+            ReaderStatusRecord record = new ReaderStatusRecord();
+            ReadWritten("Zelvorn_Status", pattern =>
+            {
+                Buffers.Fill(block, pattern);
+                record = Buffers.RecordOf(pattern);
+                return api.Zelvorn_Status(handle, block, out record);
+            }, pattern => Buffers.Holds(block, pattern) && record.Equals(Buffers.RecordOf(pattern)));
             return new ReaderStatus(block, record);
         }
 
@@ -359,10 +414,9 @@ namespace Zelvorn
         /// <summary>Reads a register of the RC500 front end.</summary>
         public byte ReadRegister(int register)
         {
-            byte value;
-            Check(api.Zelvorn_ReadRC500Reg(HandleFor("Zelvorn_ReadRC500Reg"), Buffers.ToByte(register, "register"), out value),
-                  "Zelvorn_ReadRC500Reg");
-            return value;
+            short handle = HandleFor("Zelvorn_ReadRC500Reg");
+            byte number = Buffers.ToByte(register, "register");
+            return ReadByte("Zelvorn_ReadRC500Reg", (out byte value) => api.Zelvorn_ReadRC500Reg(handle, number, out value));
         }
 
         /// <summary>Writes a register of the RC500 front end; the echo is compared.</summary>
@@ -375,9 +429,9 @@ namespace Zelvorn
         /// <summary>Reads a byte of the reader's EEPROM.</summary>
         public byte ReadEeprom(int address)
         {
-            byte value;
-            Check(api.Zelvorn_ReadEEPROM(HandleFor("Zelvorn_ReadEEPROM"), Buffers.ToByte(address, "address"), out value), "Zelvorn_ReadEEPROM");
-            return value;
+            short handle = HandleFor("Zelvorn_ReadEEPROM");
+            byte number = Buffers.ToByte(address, "address");
+            return ReadByte("Zelvorn_ReadEEPROM", (out byte value) => api.Zelvorn_ReadEEPROM(handle, number, out value));
         }
 
         /// <summary>Writes a byte of the reader's EEPROM; the echo is compared.</summary>
@@ -389,9 +443,8 @@ namespace Zelvorn
         /// <summary>Reads the user port, inputs and outputs.</summary>
         public byte ReadUserPort()
         {
-            byte state;
-            Check(api.Zelvorn_ReadUserPort(HandleFor("Zelvorn_ReadUserPort"), out state), "Zelvorn_ReadUserPort");
-            return state;
+            short handle = HandleFor("Zelvorn_ReadUserPort");
+            return ReadByte("Zelvorn_ReadUserPort", (out byte state) => api.Zelvorn_ReadUserPort(handle, out state));
         }
 
         /// <summary>Sets the user port's outputs (bits 6 and 2; the others are sent as 0).</summary>
@@ -405,17 +458,28 @@ namespace Zelvorn
         /// <summary>Reads the two bytes of a ticket sector.</summary>
         public byte[] AskRead(int sector)
         {
+            short handle = HandleFor("Zelvorn_ASKSectorRead");
+            byte number = Buffers.ToByte(sector, "sector");
             byte[] data = new byte[Native.AskSectorSize];
-            Check(api.Zelvorn_ASKSectorRead(HandleFor("Zelvorn_ASKSectorRead"), Buffers.ToByte(sector, "sector"), data), "Zelvorn_ASKSectorRead");
+            ReadWritten("Zelvorn_ASKSectorRead", pattern =>
+            {
+                Buffers.Fill(data, pattern);
+                return api.Zelvorn_ASKSectorRead(handle, number, data);
+            }, pattern => Buffers.Holds(data, pattern));
             return data;
         }
 
         /// <summary>Reads eight bytes: the sector and the three after it.</summary>
         public byte[] AskReadMulti(int sector)
         {
+            short handle = HandleFor("Zelvorn_ASKSectorMultiRead");
+            byte number = Buffers.ToByte(sector, "sector");
             byte[] data = new byte[Native.AskMultiReadSize];
-            Check(api.Zelvorn_ASKSectorMultiRead(HandleFor("Zelvorn_ASKSectorMultiRead"), Buffers.ToByte(sector, "sector"), data),
-                  "Zelvorn_ASKSectorMultiRead");
+            ReadWritten("Zelvorn_ASKSectorMultiRead", pattern =>
+            {
+                Buffers.Fill(data, pattern);
+                return api.Zelvorn_ASKSectorMultiRead(handle, number, data);
+            }, pattern => Buffers.Holds(data, pattern));
             return data;
         }
 
@@ -465,6 +529,38 @@ namespace Zelvorn
         private static void Check(short result, string function)
         {
             ZelvornException.Check(result, function);
+        }
+
+        // The two patterns the outputs of a read start filled with, in turn.
+        private static readonly byte[] Patterns = { 0xA5, 0x5A };
+
+        // A read that changes nothing, so that it may be made twice: call(pattern)
+        // fills the outputs with the pattern and calls the library;
+        // untouched(pattern) tells whether the outputs all still hold it.
+        private static void ReadWritten(string function, Func<byte, short> call, Func<byte, bool> untouched)
+        {
+            foreach (byte pattern in Patterns)
+            {
+                Check(call(pattern), function);
+                if (!untouched(pattern))
+                    return;
+            }
+            throw new FailureException(Native.ERR_FAILURE, function,
+                                       "the reader reported success, but its reply was not as long as the command's, " +
+                                       "so nothing of it is used (check the reader's firmware and cable)");
+        }
+
+        private delegate short ByteRead(out byte value);
+
+        private static byte ReadByte(string function, ByteRead read)
+        {
+            byte value = 0;
+            ReadWritten(function, pattern =>
+            {
+                value = pattern;
+                return read(out value);
+            }, pattern => value == pattern);
+            return value;
         }
     }
 }

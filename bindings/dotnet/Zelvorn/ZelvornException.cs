@@ -1,7 +1,8 @@
 // A failed call: the result code, its name and the function that returned it.
 // Each library code has its own subclass, so that a program catches the one
 // it can do something about; any other nonzero result is a status word the
-// reader (or its USB transport) reported, ReaderStatusException.
+// reader (or its USB transport) reported, ReaderStatusException, or for the
+// common ones a subclass named after it.
 using System;
 
 namespace Zelvorn
@@ -66,7 +67,7 @@ namespace Zelvorn
                 case Native.ERR_INVALID_PARAMETER:
                     throw new InvalidParameterException(code, function);
                 default:
-                    throw new ReaderStatusException(code, function);
+                    throw ReaderStatusException.For(code, function);
             }
         }
 
@@ -76,11 +77,22 @@ namespace Zelvorn
         }
     }
 
-    /// <summary>ERR_FAILURE: a transfer failed, a reply was corrupt, a written value did not read back.</summary>
+    /// <summary>
+    /// ERR_FAILURE: a transfer failed, a reply was corrupt, a written value did not read back. Also
+    /// thrown when the library reported success for a read whose reply was not as long as the
+    /// command's: it leaves its outputs unwritten then, and the binding hands out nothing it did not
+    /// get from the reader.
+    /// </summary>
     public class FailureException : ZelvornException
     {
         public FailureException(short code, string function)
             : base(code, function, "check the reader's connection and that the card stays in the field, then retry")
+        {
+        }
+
+        /// <summary>A failure the binding found itself, told in its own words.</summary>
+        public FailureException(short code, string function, string advice)
+            : base(code, function, advice)
         {
         }
     }
@@ -121,16 +133,87 @@ namespace Zelvorn
         }
     }
 
-    /// <summary>A status word the reader (or its USB transport) returned instead of success.</summary>
+    /// <summary>
+    /// A status word the reader (or its USB transport) returned instead of success; the message
+    /// gives its name and meaning. The common ones throw the subclasses AuthenticationFailedException,
+    /// NoCardException and AccessDeniedException.
+    /// </summary>
     public class ReaderStatusException : ZelvornException
     {
         /// <summary>The status word, unsigned (the code is the same 16 bits read as signed).</summary>
         public ushort StatusWord { get; private set; }
 
+        /// <summary>The word's name, meaning and whether the card is gone; null for a word the library does not know.</summary>
+        public StatusWordInfo Status { get; private set; }
+
         public ReaderStatusException(short code, string function)
-            : base(code, function, "the reader or the card refused the command (no card, wrong key, no access, ...)")
+            : this(code, function, null)
+        {
+        }
+
+        /// <param name="code">the result, a status word read as signed</param>
+        /// <param name="function">the C function that returned it</param>
+        /// <param name="advice">what to do about it, or null</param>
+        protected ReaderStatusException(short code, string function, string advice)
+            : base(code, function, Explain(code, advice))
         {
             StatusWord = (ushort)code;
+            Status = StatusWords.Find(code);
+        }
+
+        /// <summary>The exception for a status word: the subclass named after it, or this class.</summary>
+        public static ReaderStatusException For(short code, string function)
+        {
+            StatusWordInfo status = StatusWords.Find(code);
+            switch ((ushort)code)
+            {
+                case StatusWords.AuthFailed:
+                    return new AuthenticationFailedException(code, function);
+                case StatusWords.AccessDenied:
+                    return new AccessDeniedException(code, function);
+                default:
+                    if (status != null && status.CardGone)
+                        return new NoCardException(code, function);
+                    return new ReaderStatusException(code, function);
+            }
+        }
+
+        private static string Explain(short code, string advice)
+        {
+            StatusWordInfo status = StatusWords.Find(code);
+            if (status == null)
+                return "a status word the library does not know (see the reader's documentation)";
+            return status.Name + ": " + status.Meaning + (advice == null ? "" : "; " + advice);
+        }
+    }
+
+    /// <summary>Reader status 0xFFFC, authentication failed: the card refused the key (and is halted).</summary>
+    public class AuthenticationFailedException : ReaderStatusException
+    {
+        public AuthenticationFailedException(short code, string function)
+            : base(code, function, "check the key and its type (A or B), and select the card again before the next login")
+        {
+        }
+    }
+
+    /// <summary>
+    /// A reader status saying that the card is not (or no longer) there to talk to: no card, not
+    /// selected, field off, no answer (each status the library's table marks as the card gone).
+    /// </summary>
+    public class NoCardException : ReaderStatusException
+    {
+        public NoCardException(short code, string function)
+            : base(code, function, "put the card on the reader (the field must be on) and select it again")
+        {
+        }
+    }
+
+    /// <summary>Reader status 0xFFFA, access denied: the sector's access bits forbid this with the key used.</summary>
+    public class AccessDeniedException : ReaderStatusException
+    {
+        public AccessDeniedException(short code, string function)
+            : base(code, function, "log in with the key the sector's access bits give this operation to")
+        {
         }
     }
 }

@@ -3,9 +3,12 @@
 // so Native and VirtualNative reach the same emulated reader.
 //
 //   mono ZelvornTests.exe DECLARATIONS
+//   mono ZelvornTests.exe --short-replies CODES
 //
 // DECLARATIONS holds the header's declarations and constants, one a line
-// (header_declarations.cmake writes it).
+// (header_declarations.cmake writes it). With --short-replies the scenario
+// makes the reader answer the commands CODES (decimal, comma-separated) one
+// data byte short, and only the calls of those commands are tested.
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -98,12 +101,18 @@ internal static class BindingTests
 
     private static int Main(string[] args)
     {
+        if (args.Length == 2 && args[0] == "--short-replies")
+            return Run(new List<KeyValuePair<string, Action>>
+            {
+                Test("a reply of the wrong length is a failure, not data", () => ShortReplies(args[1])),
+            });
         if (args.Length != 1)
         {
-            Console.Error.WriteLine("usage: ZelvornTests.exe DECLARATIONS (the header's declarations, one a line)");
+            Console.Error.WriteLine("usage: ZelvornTests.exe DECLARATIONS (the header's declarations, one a line)\n" +
+                                    "       ZelvornTests.exe --short-replies CODES");
             return 2;
         }
-        var tests = new List<KeyValuePair<string, Action>>
+        return Run(new List<KeyValuePair<string, Action>>
         {
             Test("declarations match include/zelvorn.h", () => Declarations(args[0])),
             Test("outputs stay within their documented sizes", OutputExtents),
@@ -112,7 +121,11 @@ internal static class BindingTests
             Test("reader control, type B, ASK and raw commands", ReaderFunctions),
             Test("result codes become exceptions", Exceptions),
             Test("arguments are checked before the library is called", Arguments),
-        };
+        });
+    }
+
+    private static int Run(List<KeyValuePair<string, Action>> tests)
+    {
         int passed = 0, failed = 0;
         foreach (var test in tests)
         {
@@ -281,6 +294,10 @@ internal static class BindingTests
             byte[] data = Hex("0102030405060708090A0B0C0D0E0F10");
             reader.Write(2, data);
             Same(data, reader.Read(2), "block 2 after the write");
+            // Data that looks like an output never written is read once more, not refused.
+            byte[] pattern = Enumerable.Repeat((byte)0xA5, 16).ToArray();
+            reader.Write(2, pattern);
+            Same(pattern, reader.Read(2), "block 2 holding 0xA5 throughout");
 
             reader.Login(1, KeyType.A, TransportKey);
             Equal(1234, reader.ReadValue(5), "value of block 5");
@@ -290,9 +307,15 @@ internal static class BindingTests
             Equal(-20, reader.ReadValue(6), "value of block 6");
             Equal(1200, reader.CopyValue(5, 6), "copied value");
             Equal(1200, reader.ReadValue(6), "value of block 6 after the copy");
+            // A value the reader hands back equal to the first pattern comes from reading the block.
+            reader.WriteValue(6, unchecked((int)0xA5A5A5A4));
+            Equal(unchecked((int)0xA5A5A5A5), reader.Increment(6, 1), "incremented to 0xA5A5A5A5");
+            Equal(unchecked((int)0xA5A5A5A5), reader.ReadValue(6), "value 0xA5A5A5A5");
 
-            var refused = Throws<ReaderStatusException>(() => reader.Login(2, KeyType.A, TransportKey));
+            var refused = Throws<AuthenticationFailedException>(() => reader.Login(2, KeyType.A, TransportKey));
             Equal((ushort)0xFFFC, refused.StatusWord, "status word of the refused login");
+            if (!refused.Message.Contains("reader status 0xFFFC (-4); authentication failed: the card refused the key"))
+                throw new Exception("message of the refused login: " + refused.Message);
             reader.Select();
             reader.Login(2, KeyType.StoredA, 3);
             reader.StoreKey(9, SectorTwoKey);
@@ -359,10 +382,11 @@ internal static class BindingTests
                 Step("EEPROM byte 16", (byte)0x48, () => reader.ReadEeprom(16)),
                 Step("EEPROM byte 40 written", (byte)0x99,
                      () => { reader.WriteEeprom(40, 0x99); return reader.ReadEeprom(40); }),
-                Step("field off", (ushort)0xFFFD, () =>
+                Step("field off", "FFFD field off", () =>
                 {
                     reader.SetField(false);
-                    return Throws<ReaderStatusException>(() => reader.Select()).StatusWord;
+                    var off = Throws<NoCardException>(() => reader.Select());
+                    return string.Format("{0:X4} {1}", off.StatusWord, off.Status.Name);
                 }),
                 Step("field on", (byte)0x08, () => { reader.SetField(true); return reader.Select().Type; }),
                 Step("ATQB", "12345678008171", () => ToHex(reader.ReadAtqb())),
@@ -392,8 +416,14 @@ internal static class BindingTests
             { Native.ERR_DEVICE_BUSY, "ERR_DEVICE_BUSY DeviceBusyException" },
             { Native.ERR_INVALID_HANDLE, "ERR_INVALID_HANDLE InvalidHandleException" },
             { Native.ERR_INVALID_PARAMETER, "ERR_INVALID_PARAMETER InvalidParameterException" },
-            { -4, "reader status 0xFFFC ReaderStatusException" },
+            { -4, "reader status 0xFFFC AuthenticationFailedException" },
+            { -6, "reader status 0xFFFA AccessDeniedException" },
+            { -1, "reader status 0xFFFF NoCardException" },
+            { -3, "reader status 0xFFFD NoCardException" },
+            { -11, "reader status 0xFFF5 NoCardException" },
+            { -8, "reader status 0xFFF8 ReaderStatusException" },
             { 0x6F00, "reader status 0x6F00 ReaderStatusException" },
+            { 0x6A80, "reader status 0x6A80 ReaderStatusException" },
         };
         foreach (var code in codes)
         {
@@ -402,7 +432,20 @@ internal static class BindingTests
             Equal(code.Key + " Zelvorn_Test", e.Code + " " + e.Function, "code " + code.Key);
             if (!e.Message.StartsWith("Zelvorn_Test failed: " + e.CodeName))
                 throw new Exception("message of " + e.CodeName + ": " + e.Message);
+            // A status word by its name and meaning, from the library's table.
+            var status = e as ReaderStatusException;
+            if (status == null)
+                continue;
+            StatusWordInfo known = StatusWords.Find(code.Key);
+            Equal(known, status.Status, "row of " + e.CodeName);
+            Equal(known != null && known.CardGone, status is NoCardException, "card gone, " + e.CodeName);
+            string said = known == null ? "a status word the library does not know" : known.Name + ": " + known.Meaning;
+            if (!e.Message.Contains("; " + said))
+                throw new Exception("message of " + e.CodeName + " without \"" + said + "\": " + e.Message);
         }
+        Equal("busy", StatusWords.Find(0x6F00).Name, "transport status 0x6F00");
+        Equal("access denied", StatusWords.Reader.Single(r => r.Word == StatusWords.AccessDenied).Name,
+              "reader status 0xFFFA");
         ZelvornException.Check(Native.RESULT_OK, "Zelvorn_Test");
 
         Equal("Zelvorn_Open", Throws<OpenFailedException>(() => Reader.Open(1, ZelvornLibrary.Virtual)).Function,
@@ -466,6 +509,61 @@ internal static class BindingTests
             using (IsoSession session = reader.StartIsoSession())
                 Throws<ArgumentException>(() => session.Transmit(new byte[0]), "empty APDU");
             Same(Block1, ReadBlockOne(reader), "block 1 untouched");
+        }
+    }
+
+    // ---- Replies of the wrong length ------------------------------------------
+
+    // Each reader command the scenario answers one data byte short, and a call
+    // that sends it: the library reports success with its outputs untouched,
+    // which the binding must not hand out as data. codes: what the scenario
+    // shortens, to be exactly the table's commands.
+    private static void ShortReplies(string codes)
+    {
+        using (Reader reader = Reader.Open(0, ZelvornLibrary.Virtual))
+        {
+            // The reader carries a shortened command out: a select that failed
+            // here still selected the card, and a login still opens the sector.
+            Action loggedIn = () => reader.Login(1, KeyType.A, TransportKey);
+            const string incomplete = "the reader reported success, but its reply was not as long as the command's";
+            var rows = new[]
+            {
+                // A list one byte short claims more cards than it carries: the library's own failure.
+                Tuple.Create(0x03, "Cards", (Action)(() => reader.Cards()), "Zelvorn_ListTags failed: ERR_FAILURE"),
+                Tuple.Create(0x03, "Select(serial)", (Action)(() => reader.Select(MifareSerial)), incomplete),
+                Tuple.Create(0x00, "Select", (Action)(() => reader.Select()), incomplete),
+                Tuple.Create(0x06, "Read", (Action)(() => { loggedIn(); reader.Read(4); }), incomplete),
+                Tuple.Create(0x07, "ReadValue", (Action)(() => { loggedIn(); reader.ReadValue(5); }), incomplete),
+                // A value command cannot be repeated: its value is read from the block, short too.
+                Tuple.Create(0x0F, "Increment", (Action)(() => { loggedIn(); reader.Increment(5, 1); }), incomplete),
+                Tuple.Create(0x10, "Decrement", (Action)(() => { loggedIn(); reader.Decrement(5, 1); }), incomplete),
+                Tuple.Create(0x11, "CopyValue", (Action)(() => { loggedIn(); reader.CopyValue(5, 6); }), incomplete),
+                Tuple.Create(0x18, "Status", (Action)(() => reader.Status()), incomplete),
+                Tuple.Create(0x21, "ReadAtqb", (Action)(() => reader.ReadAtqb()), incomplete),
+                Tuple.Create(0x34, "AskRead", (Action)(() => reader.AskRead(4)), incomplete),
+                Tuple.Create(0x35, "AskReadMulti", (Action)(() => reader.AskReadMulti(4)), incomplete),
+                Tuple.Create(0x19, "ReadRegister", (Action)(() => reader.ReadRegister(0x11)), incomplete),
+                Tuple.Create(0x08, "ReadEeprom", (Action)(() => reader.ReadEeprom(16)), incomplete),
+                Tuple.Create(0x14, "ReadUserPort", (Action)(() => reader.ReadUserPort()), incomplete),
+            };
+            Equal(codes, string.Join(",", rows.Select(r => r.Item1).Distinct().OrderBy(c => c)),
+                  "the commands the scenario shortens");
+            var wrong = new List<string>();
+            foreach (var row in rows)
+            {
+                try
+                {
+                    row.Item3();
+                    wrong.Add(row.Item2 + " succeeded");
+                }
+                catch (FailureException e)
+                {
+                    if (!e.Message.Contains(row.Item4))
+                        wrong.Add(row.Item2 + ": " + e.Message);
+                }
+            }
+            if (wrong.Count > 0)
+                throw new Exception("replies one byte short:\n  " + string.Join("\n  ", wrong));
         }
     }
 

@@ -63,7 +63,7 @@ def test_handles_and_sessions(reader: zelvorn.Reader) -> None:
 @pytest.mark.parametrize("scenario, error, code", [
     ({"cards": [CARD], "faults": {"corruptChecksums": 2}}, zelvorn.Failure, -1000),
     ({"cards": [CARD], "faults": {"refuseCommands": 2}}, zelvorn.ReaderStatus, 0x6F00),
-    ({"cards": []}, zelvorn.ReaderStatus, -1),
+    ({"cards": []}, zelvorn.NoCard, -1),
 ])
 def test_library_and_reader_results(scenario_reader: Callable[[Dict[str, Any]], zelvorn.Reader],
                                     scenario: Dict[str, Any], error: type, code: int) -> None:
@@ -77,6 +77,41 @@ def test_library_and_reader_results(scenario_reader: Callable[[Dict[str, Any]], 
         assert raised.value.name == f"reader status 0x{code & 0xFFFF:04X}"
     copy = pickle.loads(pickle.dumps(raised.value))
     assert (type(copy), str(copy), copy.code) == (error, str(raised.value), code)
+
+
+KEY_SECTOR_1 = bytes.fromhex("A0A1A2A3A4A5")
+
+
+@pytest.mark.parametrize("scenario, call, error, said", [
+    (None, lambda r: (r.select(), r.login(1, zelvorn.TRANSPORT_KEY)), zelvorn.AuthenticationFailed,
+     "reader status 0xFFFC (-4), authentication failed: the card refused the key; check the key"),
+    (None, lambda r: (r.select(), r.login(1, KEY_SECTOR_1), r.increment(5, 1)), zelvorn.AccessDenied,
+     "access denied: the sector's access bits forbid this with the key used; log in with"),
+    ({"cards": []}, lambda r: r.select(), zelvorn.NoCard,
+     "no card: no card of the kind asked for answered; put the card on the reader"),
+    (None, lambda r: (r.field(False), r.select()), zelvorn.NoCard,
+     "field off: the RF field is switched off"),
+    (None, lambda r: (r.select(), r.login(1, KEY_SECTOR_1), r.set_value(6, 2**31 - 1),
+                      r.increment(6, 1)), zelvorn.ReaderStatus,
+     "value overflow: the result would not fit 32 bits"),
+    ({"cards": [CARD], "faults": {"refuseCommands": 2}}, lambda r: r.select(), zelvorn.ReaderStatus,
+     "reader status 0x6F00 (28416), busy: the reader did not take the command"),
+    ({"cards": [CARD], "faults": {"refuseCommands": 2, "refusalStatus": 0x6A80}},
+     lambda r: r.select(), zelvorn.ReaderStatus, "a status word the library does not know"),
+])
+def test_reader_statuses_by_name_and_meaning(
+        scenario_reader: Callable[[Dict[str, Any]], zelvorn.Reader], demo: Path,
+        scenario: Dict[str, Any], call: Callable[[zelvorn.Reader], Any], error: type,
+        said: str) -> None:
+    with scenario_reader(scenario or json.loads(demo.read_text())) as r:
+        with pytest.raises(zelvorn.ReaderStatus) as raised:
+            call(r)
+    e = raised.value
+    assert type(e) is error and said in str(e)
+    info = zelvorn.status_word(e.code)
+    assert (e.status_name, e.meaning) == ((info.name, info.meaning) if info else (None, None))
+    assert e.card_gone == isinstance(e, zelvorn.NoCard) == bool(info and info.card_gone)
+    assert info is None or f"{info.name}: {info.meaning}" in str(e)
 
 
 def test_open_failed(virtual_copy: Path, tmp_path: Path) -> None:

@@ -20,15 +20,20 @@ from typing import List, Optional
 
 from ._native import Library, PathLike, load
 from .errors import (
+    AccessDenied,
+    AuthenticationFailed,
     DeviceBusy,
     Error,
     Failure,
     InvalidHandle,
     InvalidParameter,
     LibraryNotFound,
+    NoCard,
     OpenFailed,
     ReaderStatus,
+    StatusWordInfo,
     result_name,
+    status_word,
 )
 from .iso import IsoSession, Response
 from .reader import (
@@ -47,10 +52,11 @@ from .reader import (
 __version__ = "1.5.2"
 
 __all__ = [
-    "Atqb", "Card", "CardKind", "DeviceBusy", "Dump", "Error", "Failure", "InvalidHandle",
-    "InvalidParameter", "IsoSession", "Library", "LibraryNotFound", "OpenFailed", "Reader",
-    "ReaderStatus", "Response", "Status", "TRANSPORT_KEY", "blocks_in", "first_block", "load",
-    "open", "open_virtual", "readers", "result_name", "sector_of",
+    "AccessDenied", "Atqb", "AuthenticationFailed", "Card", "CardKind", "DeviceBusy", "Dump",
+    "Error", "Failure", "InvalidHandle", "InvalidParameter", "IsoSession", "Library",
+    "LibraryNotFound", "NoCard", "OpenFailed", "Reader", "ReaderStatus", "Response", "Status",
+    "StatusWordInfo", "TRANSPORT_KEY", "blocks_in", "first_block", "load", "open", "open_virtual",
+    "readers", "result_name", "sector_of", "status_word",
 ]
 
 

@@ -3,12 +3,15 @@
 Every failure of a library function is raised as an :class:`Error`: the
 package never hands back a result code for the caller to check. The subclass
 tells the kind of failure; the attributes tell the code, its name and the C
-function that reported it.
+function that reported it. A status word of the reader comes with its name
+and meaning from the library's own table of status words.
 """
 
 from __future__ import annotations
 
-from typing import Dict, List, Tuple, Type
+from typing import Dict, List, NamedTuple, Optional, Tuple, Type
+
+from . import _statuses
 
 RESULT_OK = 0
 ERR_FAILURE = -1000
@@ -36,7 +39,10 @@ class Error(Exception):
         self.function = function
         self.detail = detail
         step = f"{detail}: " if detail else ""
-        super().__init__(f"{function}: {step}{self.name} ({code})")
+        super().__init__(f"{function}: {step}{self.name} ({code}){self._explanation()}")
+
+    def _explanation(self) -> str:
+        return ""
 
     def __reduce__(self) -> Tuple[Type[Error], Tuple[int, str, str]]:
         # Exceptions pickle their message alone by default; these need their
@@ -81,19 +87,91 @@ class InvalidParameter(Error, ValueError):
     """
 
 
+class StatusWordInfo(NamedTuple):
+    """What a status word of the reader or of its USB transport means.
+
+    Attributes:
+        word: the status word, 0..0xFFFF.
+        name: its short name (``"authentication failed"``).
+        meaning: what happened, in words (``"the card refused the key"``).
+        card_gone: whether it says the card is not (or no longer) there to
+            talk to.
+    """
+
+    word: int
+    name: str
+    meaning: str
+    card_gone: bool
+
+
+_STATUS_WORDS: Dict[int, StatusWordInfo] = {
+    row[0]: StatusWordInfo(*row)
+    for row in _statuses.READER_STATUSES + _statuses.TRANSPORT_STATUSES
+}
+
+
+def status_word(code: int) -> Optional[StatusWordInfo]:
+    """The name and meaning of a status word of the reader or its USB
+    transport, given as the library returns it (signed: ``-4``) or as sent
+    (``0xFFFC``); None for a word the library does not know (a reader's
+    firmware may answer others)."""
+    return _STATUS_WORDS.get(code & 0xFFFF)
+
+
 class ReaderStatus(Error):
     """The reader (or its USB transport) answered with a status word instead of
     carrying the command out: a refused key, a card out of the field, an
-    access condition, ...
+    access condition, ... The message gives the word's name and meaning.
+    The common ones are raised as the subclasses :class:`AuthenticationFailed`,
+    :class:`NoCard` and :class:`AccessDenied`.
 
     Attributes:
         status: the status word as the reader sent it, 0..0xFFFF (the
             ``code`` attribute holds the same 16 bits read as signed).
+        status_name: the word's name (``"authentication failed"``), or None
+            for a word the library does not know.
+        meaning: what it means, in words, or None likewise.
+        card_gone: whether it says the card is not (or no longer) there.
     """
 
+    #: What to do about it, where the subclass knows.
+    advice = ""
+
     def __init__(self, code: int, function: str, detail: str = "") -> None:
-        super().__init__(code, function, detail)
         self.status = code & 0xFFFF
+        info = status_word(code)
+        self.status_name: Optional[str] = info.name if info else None
+        self.meaning: Optional[str] = info.meaning if info else None
+        self.card_gone = bool(info and info.card_gone)
+        super().__init__(code, function, detail)
+
+    def _explanation(self) -> str:
+        if info := status_word(self.status):
+            advice = f"; {self.advice}" if self.advice else ""
+            return f", {info.name}: {info.meaning}{advice}"
+        return ": a status word the library does not know (see the reader's documentation)"
+
+
+class AuthenticationFailed(ReaderStatus):
+    """Reader status 0xFFFC, authentication failed: the card refused the key.
+    A refused login leaves the card halted."""
+
+    advice = "check the key and its type (A or B), and select the card again before the next login"
+
+
+class NoCard(ReaderStatus):
+    """A reader status saying that the card is not (or no longer) there to
+    talk to: no card, not selected, field off, no answer (each status whose
+    entry in the library's table marks the card gone)."""
+
+    advice = "put the card on the reader (the field must be on) and select it again"
+
+
+class AccessDenied(ReaderStatus):
+    """Reader status 0xFFFA, access denied: the sector's access bits forbid
+    the operation with the key logged in with."""
+
+    advice = "log in with the key the sector's access bits give this operation to"
 
 
 class LibraryNotFound(OSError):
@@ -141,6 +219,22 @@ def result_name(code: int) -> str:
     return f"reader status 0x{code & 0xFFFF:04X}"
 
 
+_STATUS_CLASSES: Dict[int, Type[ReaderStatus]] = {
+    _statuses.AUTH_FAILED: AuthenticationFailed,
+    _statuses.ACCESS_DENIED: AccessDenied,
+}
+
+
 def error_for(code: int, function: str, detail: str = "") -> Error:
-    """The exception for a nonzero result of a library function."""
-    return _CLASSES.get(code, ReaderStatus)(code, function, detail)
+    """The exception for a nonzero result of a library function: the class of
+    a library code, or for a status word :class:`ReaderStatus`, or the
+    subclass named for it (:class:`AuthenticationFailed`, :class:`NoCard`,
+    :class:`AccessDenied`)."""
+    cls = _CLASSES.get(code)
+    if cls is not None:
+        return cls(code, function, detail)
+    status = _STATUS_CLASSES.get(code & 0xFFFF)
+    if status is None:
+        info = status_word(code)
+        status = NoCard if info is not None and info.card_gone else ReaderStatus
+    return status(code, function, detail)
