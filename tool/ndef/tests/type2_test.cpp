@@ -87,6 +87,9 @@ TEST(Type2Write, FullAreaWithoutTerminatorMatchesNfcpy) {
     EXPECT_EQ(WritePlan(image, FromHex("d50003313233")),
               Pages({"a2 04 0300d500", "a2 05 03313233", "a2 04 0306d500"}));
     EXPECT_THROW(WritePlan(image, FromHex("d5000431323334")), NdefError);
+    // One byte of room left: the terminator takes it.
+    EXPECT_EQ(WritePlan(image, FromHex("d500023132")),
+              Pages({"a2 04 0300d500", "a2 05 023132fe", "a2 04 0305d500"}));
 }
 
 // nfcpy tests/test_tag_tt2.py, test_read_invalid_lock_rsvd_tlv: control TLVs
