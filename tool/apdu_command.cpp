@@ -15,70 +15,13 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/iso_card.h"
 #include "tool/written.h"
 
 namespace zelvorn::tool {
 namespace {
 
-// The longest APDU and response the library's 16-bit lengths allow.
-constexpr std::size_t kMaxApdu = 32767;
-
-// Bit 6 of a type A card's SAK: the card speaks ISO/IEC 14443-4.
-constexpr std::uint8_t kSakIso14443_4 = 0x20;
-
-std::string StatusWordMeaning(std::uint16_t sw) {
-    const unsigned low = sw & 0xFF;
-    switch (sw >> 8) {
-        case 0x61:
-            return fmt::format("{} more bytes available", low);
-        case 0x6C:
-            return fmt::format("wrong Le, {} bytes available", low);
-        case 0x63:
-            if ((low & 0xF0) == 0xC0)
-                return fmt::format("verification failed, {} tries left", low & 0x0F);
-            break;
-        default:
-            break;
-    }
-    switch (sw) {
-        case 0x9000:
-            return "success";
-        case 0x6282:
-            return "end of file reached before Le bytes";
-        case 0x6283:
-            return "selected file deactivated";
-        case 0x6700:
-            return "wrong length";
-        case 0x6981:
-            return "command incompatible with the file structure";
-        case 0x6982:
-            return "security status not satisfied";
-        case 0x6985:
-            return "conditions of use not satisfied";
-        case 0x6986:
-            return "command not allowed";
-        case 0x6A80:
-            return "incorrect data";
-        case 0x6A81:
-            return "function not supported";
-        case 0x6A82:
-            return "file or application not found";
-        case 0x6A86:
-            return "incorrect P1 P2";
-        case 0x6A88:
-            return "referenced data not found";
-        case 0x6B00:
-            return "wrong parameters P1 P2";
-        case 0x6D00:
-            return "instruction not supported";
-        case 0x6E00:
-            return "class not supported";
-        case 0x6F00:
-            return "no precise diagnosis";
-        default:
-            return "";
-    }
-}
+using Json = nlohmann::ordered_json;
 
 bool IsSuccess(std::uint16_t sw) {
     return sw == 0x9000 || (sw >> 8) == 0x61;
@@ -91,68 +34,6 @@ struct ApduOptions {
     int fsdi = 4;
     bool stopOnError = false;  // stop at the first status word other than 9000 or 61xx
 };
-
-using Json = nlohmann::ordered_json;
-
-// Selects the processor card: the one asked for, or the first in the tag
-// list that speaks ISO/IEC 14443-4.
-Json SelectProcessorCard(const ReaderSession& reader, const std::string& wanted, bool json) {
-    const Api& api = reader.api();
-    Bytes serial;
-    if (!wanted.empty()) {
-        serial = ParseHex(wanted, "card serial number");
-        if (serial.size() != 4 && serial.size() != 7 && serial.size() != 10) {
-            throw UsageError(
-                fmt::format("card serial number \"{}\": {} bytes; a serial number has 4, 7 or 10",
-                            wanted, serial.size()));
-        }
-    } else {
-        std::uint8_t count = 0;
-        std::uint8_t types[ZELVORN_MAX_LISTED_TAGS] = {};
-        std::uint8_t lengths[ZELVORN_MAX_LISTED_TAGS] = {};
-        std::uint8_t serials[ZELVORN_MAX_LISTED_TAGS * ZELVORN_SERIAL_FIELD] = {};
-        Check(ReadWritten({AsBytes(count)},
-                          [&] {
-                              return api.Zelvorn_ListTags(reader.handle(), &count, types, lengths,
-                                                          serials);
-                          }),
-              "list the cards in the field");
-        for (std::uint8_t i = 0; i < count && i < ZELVORN_MAX_LISTED_TAGS; ++i) {
-            if ((types[i] & kSakIso14443_4) != 0) {
-                const std::uint8_t* s = serials + i * ZELVORN_SERIAL_FIELD;
-                serial.assign(s, s + std::min<std::size_t>(lengths[i], ZELVORN_SERIAL_FIELD));
-                break;
-            }
-        }
-        if (serial.empty()) {
-            throw ToolError(kExitNotFound,
-                            "find a processor card: no ISO/IEC 14443-4 card in the field");
-        }
-    }
-    std::uint8_t type = 0;
-    const std::int16_t result = ReadWritten({AsBytes(type)}, [&] {
-        return api.Zelvorn_MultiTagSelect(reader.handle(), static_cast<std::uint8_t>(serial.size()),
-                                          serial.data(), &type, nullptr, nullptr);
-    });
-    if (result != RESULT_OK) {
-        ToolError error =
-            StepFailed(fmt::format("select the card {}", HexText(serial, "")), result);
-        if (IsLibraryFailure(result)) throw error;
-        throw ToolError(kExitNotFound, error.what());
-    }
-    if ((type & kSakIso14443_4) == 0) {
-        throw ToolError(kExitNotFound,
-                        fmt::format("the card {} is not an ISO/IEC 14443-4 card ({}, type {:02X})",
-                                    HexText(serial, ""), CardTypeName(type), type));
-    }
-    if (!json) {
-        fmt::print("Card: {} (type {:02X}), serial {}\n", CardTypeName(type), type,
-                   HexText(serial, ""));
-    }
-    return Json{{"type", fmt::format("{:02X}", type)},
-                {"name", CardTypeName(type)},
-                {"serial", HexText(serial, "")}};
-}
 
 }  // namespace
 
@@ -270,36 +151,23 @@ int ApduCommand(Library& library, std::int16_t port, const ApduOptions& options,
     const Api& api = reader.api();
     Json out{{"card", SelectProcessorCard(reader, options.card, json)}};
 
-    std::uint8_t atsLength = 0;
-    std::uint8_t ats[117] = {};
-    Check(api.PICC_RATS(reader.handle(), static_cast<std::uint8_t>(options.fsdi), &atsLength, ats),
-          "request the ATS (RATS)");
-    // T0, the second ATS byte, carries the card's FSCI; without it the card
-    // takes the default of FSCI 2.
-    const std::size_t atsBytes = std::min<std::size_t>(atsLength, sizeof ats);
-    const int fsci = atsBytes >= 2 && ats[0] >= 2 ? ats[1] & 0x0F : 2;
-    const std::int16_t fsc = api.PICC_InitBlockNumber(static_cast<std::int16_t>(fsci));
+    const IsoSession session = StartIsoSession(reader, options.fsdi);
     if (json) {
-        out["ats"] = HexText({ats, atsBytes}, "");
-        out["fsci"] = fsci;
+        out["ats"] = HexText(session.ats, "");
+        out["fsci"] = session.fsci;
         out["exchanges"] = Json::array();
     } else {
-        fmt::print("ATS: {} (FSCI {}, card frame size {})\n", HexText({ats, atsBytes}), fsci, fsc);
+        fmt::print("ATS: {} (FSCI {}, card frame size {})\n", HexText(session.ats), session.fsci,
+                   session.fsc);
     }
 
     std::vector<std::uint8_t> response(kMaxApdu);
     try {
         for (std::size_t i = 0; i < apdus.size(); ++i) {
             const Bytes& apdu = apdus[i];
-            std::int16_t apduLength = static_cast<std::int16_t>(apdu.size());
-            std::int16_t responseLength = 0;
             if (!json) fmt::print(">> {}\n", HexText(apdu));
-            Check(api.PICC_Xch_APDU(reader.handle(), 0, &apduLength, apdu.data(), &responseLength,
-                                    response.data()),
-                  fmt::format("exchange APDU {}", i + 1));
-            const std::size_t length = std::min<std::size_t>(
-                static_cast<std::size_t>(std::max<std::int16_t>(responseLength, 0)),
-                response.size());
+            const std::size_t length =
+                ExchangeApdu(reader, apdu, response, fmt::format("exchange APDU {}", i + 1));
             if (json) {
                 Json exchange{{"command", HexText(apdu, "")},
                               {"response",

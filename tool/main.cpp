@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
     RegisterMifareCommands(app, cli);
     RegisterApduCommand(app, cli);
     RegisterAskCommands(app, cli);
+    RegisterNdefCommands(app, cli);
     RegisterScenarioCommands(app, cli);
 
     try {

@@ -1,7 +1,5 @@
 #include "virtual/reader_bank.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -92,15 +90,13 @@ void ReaderBank::Load(std::vector<Scenario> scenarios) {
         throw ScenarioError("at most " + std::to_string(kMaxBankReaders) + " readers");
     }
     readers_.clear();
+    std::vector<VirtualReader*> tracked;
     for (Scenario& scenario : scenarios) {
-        Entry entry{std::make_unique<VirtualReader>(), {}, {}};
-        entry.reader->Load(std::move(scenario));
-        Firmware& firmware = entry.reader->Device();
-        for (std::size_t c = 0; c < firmware.CardCount(); ++c) {
-            entry.scenarioCards.push_back(&firmware.CardAt(c));
-        }
-        readers_.push_back(std::move(entry));
+        readers_.push_back(std::make_unique<VirtualReader>());
+        readers_.back()->Load(std::move(scenario));
+        tracked.push_back(readers_.back().get());
     }
+    control_.Track(tracked);
 }
 
 void ReaderBank::LoadFromEnvironment() {
@@ -116,89 +112,15 @@ void ReaderBank::LoadFromEnvironment() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zelvorn-virtual: scenario %s: %s\n", scenario, e.what());
         readers_.clear();
+        control_.Track({});
     }
-    const char* control = std::getenv("ZELVORN_VIRTUAL_CONTROL");
-    if (control != nullptr && *control != 0) FollowControlFile(control);
-}
-
-bool ReaderBank::Command(const std::string& line, std::string* error) {
-    std::istringstream in(line);
-    std::string verb;
-    std::size_t reader = 0;
-    if (!(in >> verb >> reader) || reader >= readers_.size()) {
-        *error = "expected <verb> <reader> with a reader below " + std::to_string(readers_.size());
-        return false;
-    }
-    Entry& entry = readers_[reader];
-    if (verb == "unplug" || verb == "plug") {
-        if (verb == "unplug") {
-            entry.reader->Unplug();
-        } else {
-            entry.reader->Plug();
-        }
-        return true;
-    }
-    std::size_t card = 0;
-    if ((verb != "remove" && verb != "insert") || !(in >> card) ||
-        card >= entry.scenarioCards.size()) {
-        *error = "expected remove|insert <reader> <card>, unplug|plug <reader>";
-        return false;
-    }
-    const Card* wanted = entry.scenarioCards[card];
-    Firmware& firmware = entry.reader->Device();
-    if (verb == "remove") {
-        std::unique_ptr<Card> taken = firmware.TakeCard(*wanted);
-        if (taken == nullptr) {
-            *error = "the card is not in the field";
-            return false;
-        }
-        entry.taken.push_back(std::move(taken));
-        return true;
-    }
-    for (auto it = entry.taken.begin(); it != entry.taken.end(); ++it) {
-        if (it->get() == wanted) {
-            firmware.AddCard(std::move(*it));
-            entry.taken.erase(it);
-            return true;
-        }
-    }
-    *error = "the card is already in the field";
-    return false;
-}
-
-void ReaderBank::FollowControlFile(const std::string& path) {
-    controlPath_ = path;
-    struct stat st {};
-    controlOffset_ = stat(path.c_str(), &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
-}
-
-void ReaderBank::PollControlFile() {
-    if (controlPath_.empty()) return;
-    // One stat per command frame: cheap next to a USB exchange, and it lets
-    // the file be written by any program at any time.
-    struct stat st {};
-    if (stat(controlPath_.c_str(), &st) != 0) return;
-    const auto size = static_cast<std::uintmax_t>(st.st_size);
-    if (size < controlOffset_) controlOffset_ = 0;  // the file was started afresh
-    if (size == controlOffset_) return;
-    std::ifstream in(controlPath_, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(controlOffset_));
-    std::string line;
-    // Only whole lines count: a line still being written waits for its end.
-    while (std::getline(in, line) && !in.eof()) {
-        controlOffset_ += line.size() + 1;
-        if (line.empty() || line[0] == '#') continue;
-        std::string error;
-        if (!Command(line, &error)) {
-            std::fprintf(stderr, "zelvorn-virtual: control \"%s\": %s\n", line.c_str(),
-                         error.c_str());
-        }
-    }
+    const char* control = std::getenv(kControlVariable);
+    if (control != nullptr && *control != 0) control_.Follow(control);
 }
 
 bool ReaderBank::FindPath(PathChar* path, std::uint32_t index) {
-    PollControlFile();
-    if (index >= readers_.size() || !readers_[index].reader->Plugged()) return false;
+    control_.Poll();
+    if (index >= readers_.size() || !readers_[index]->Plugged()) return false;
     const std::string name = kPathPrefix + std::to_string(index);
     std::size_t i = 0;
     for (; i < name.size(); ++i) path[i] = static_cast<PathChar>(name[i]);
@@ -207,7 +129,7 @@ bool ReaderBank::FindPath(PathChar* path, std::uint32_t index) {
 }
 
 OpenOutcome ReaderBank::OpenPath(const PathChar* path, PlatformFile** file) {
-    PollControlFile();
+    control_.Poll();
     const std::size_t index = IndexOf(path);
     if (index >= readers_.size()) return OpenOutcome::Failed;
     PathChar own[sizeof kVirtualReaderPath];
@@ -215,7 +137,7 @@ OpenOutcome ReaderBank::OpenPath(const PathChar* path, PlatformFile** file) {
         own[i] = static_cast<PathChar>(kVirtualReaderPath[i]);
     }
     PlatformFile* inner = nullptr;
-    const OpenOutcome outcome = readers_[index].reader->OpenPath(own, &inner);
+    const OpenOutcome outcome = readers_[index]->OpenPath(own, &inner);
     if (outcome == OpenOutcome::Ok) {
         *file = static_cast<PlatformFile*>(Wrap(reinterpret_cast<std::uintptr_t>(inner), index));
     }
@@ -231,7 +153,7 @@ VirtualReader* ReaderBank::Resolve(const void* handle, void** inner) {
     const std::size_t index = IndexBitsOf(handle);
     if (handle == nullptr || index >= readers_.size()) return nullptr;
     *inner = reinterpret_cast<void*>(raw >> kIndexBits);
-    return readers_[index].reader.get();
+    return readers_[index].get();
 }
 
 }  // namespace zelvorn::virt
@@ -276,7 +198,7 @@ bool QueryPipe(PlatformUsb* usb, std::uint8_t endpointIndex, PipeInfo* pipe) {
 }
 bool ControlOut(PlatformUsb* usb, const SetupPacket& setup, const std::uint8_t* data) {
     ReaderBank& bank = ReaderBank::Instance();
-    bank.PollControlFile();
+    bank.Control().Poll();
     void* inner = nullptr;
     VirtualReader* reader = bank.Resolve(usb, &inner);
     return reader != nullptr && reader->ControlOut(Inner<PlatformUsb>(inner), setup, data);

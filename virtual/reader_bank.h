@@ -6,15 +6,8 @@
 // {"readers": [ <one reader's scenario>, ... ]}; reader i is found at port i
 // under the path "virtual:zelvorn-reader-<i>".
 //
-// The control file is named by ZELVORN_VIRTUAL_CONTROL. Lines appended to it
-// are carried out, in order and once each, before the next command frame
-// reaches any reader:
-//   remove <reader> <card>   the card leaves the field (memory kept)
-//   insert <reader> <card>   it comes back, as a freshly powered card
-//   unplug <reader>          every transfer on the reader fails from now on
-//   plug <reader>            the reader is back (handles opened before stay dead)
-// <card> counts the scenario's cards of that reader from 0. A line that
-// cannot be carried out is reported on stderr and skipped.
+// Cards come and go, and readers are pulled and plugged in, through the
+// control file of virtual/field_control.h.
 //
 // Like the virtual reader itself, the bank is meant for one thread at a time.
 #pragma once
@@ -26,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "virtual/field_control.h"
 #include "virtual/scenario.h"
 #include "virtual/virtual_reader.h"
 
@@ -50,24 +44,15 @@ public:
     void LoadFromEnvironment();
 
     std::size_t Count() const { return readers_.size(); }
-    VirtualReader& Reader(std::size_t index) { return *readers_.at(index).reader; }
+    VirtualReader& Reader(std::size_t index) { return *readers_.at(index); }
 
-    // Carries out one control line; false (and why in error) when it cannot.
-    bool Command(const std::string& line, std::string* error);
-    // Follows a control file from its current end.
-    void FollowControlFile(const std::string& path);
-    // Carries out the lines appended to the control file since the last call.
-    void PollControlFile();
+    // The control file's lines, carried out on these readers.
+    FieldControl& Control() { return control_; }
 
     // Platform entry points (see platform/platform.h).
     bool FindPath(PathChar* path, std::uint32_t index);
     OpenOutcome OpenPath(const PathChar* path, PlatformFile** file);
 
-    struct Entry {
-        std::unique_ptr<VirtualReader> reader;
-        std::vector<const Card*> scenarioCards;    // in the scenario's order
-        std::vector<std::unique_ptr<Card>> taken;  // out of the field for now
-    };
     // The reader behind a handle the bank gave out, and the reader's own handle.
     VirtualReader* Resolve(const void* handle, void** inner);
     // A handle of the bank for a reader's own handle, on the reader that
@@ -75,9 +60,8 @@ public:
     static void* Rewrap(const void* sameReader, const void* inner);
 
 private:
-    std::vector<Entry> readers_;
-    std::string controlPath_;
-    std::uintmax_t controlOffset_ = 0;
+    std::vector<std::unique_ptr<VirtualReader>> readers_;
+    FieldControl control_;
 };
 
 }  // namespace zelvorn::virt

@@ -1,5 +1,7 @@
 #include "tool/ndef/type4.h"
 
+#include "iso14443/card_status_words.h"
+
 #include <algorithm>
 #include <string>
 
@@ -21,36 +23,8 @@ std::string Hex4(std::uint16_t v) {
 }
 
 const char* Meaning(std::uint16_t sw) {
-    switch (sw) {
-        case 0x6281:
-            return "part of the data may be corrupted";
-        case 0x6282:
-            return "end of file reached before the bytes asked for";
-        case 0x6700:
-            return "wrong length";
-        case 0x6982:
-            return "security status not satisfied";
-        case 0x6985:
-            return "conditions of use not satisfied";
-        case 0x6986:
-            return "command not allowed";
-        case 0x6A80:
-            return "incorrect data";
-        case 0x6A81:
-            return "function not supported";
-        case 0x6A82:
-            return "file or application not found";
-        case 0x6A86:
-            return "incorrect P1 or P2";
-        case 0x6B00:
-            return "offset outside the file";
-        case 0x6D00:
-            return "instruction not supported";
-        case 0x6E00:
-            return "class not supported";
-        default:
-            return "an error";
-    }
+    const char* meaning = CardStatus_Meaning(sw);
+    return meaning == nullptr ? "an error" : meaning;
 }
 
 // The largest data of one answer or command the card and short APDUs allow.

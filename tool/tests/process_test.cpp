@@ -980,6 +980,36 @@ TEST(ToolWait, WaitAndWatch) {
     EXPECT_LACKS(o.out, "removed");
 }
 
+// The drop-in library follows ZELVORN_VIRTUAL_CONTROL as the PC/SC driver's
+// readers do: a card taken out of the field while watch runs is reported
+// gone, and one put back arrives again.
+TEST(ToolWait, WatchSeesACardLeaveAndComeBackThroughTheControlFile) {
+    const std::string control = WriteTestFile("watch-control.txt", "");
+    setenv("ZELVORN_VIRTUAL_CONTROL", control.c_str(), 1);
+    const std::string card = "MIFARE Classic 1K (type 08), serial A1B2C3D4\n";
+    int step = 0;
+    const auto append = [&control](const char* line) {
+        std::ofstream(control, std::ios::app) << line << "\n";
+    };
+    const Outcome o =
+        RunTool({"--virtual", "watch", "--timeout", "3", "--interval", "50"}, "",
+                [&](const std::string& out) {
+                    if (step == 0 && out.find("arrived: " + card) != std::string::npos) {
+                        append("remove 0 0");
+                        step = 1;
+                    } else if (step == 1 && out.find("removed: " + card) != std::string::npos) {
+                        append("insert 0 0");
+                        step = 2;
+                    }
+                });
+    unsetenv("ZELVORN_VIRTUAL_CONTROL");
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(step, 2) << o.out;
+    const std::size_t first = o.out.find("arrived: " + card);
+    EXPECT_NE(o.out.find("arrived: " + card, first + 1), std::string::npos) << o.out;
+    EXPECT_EQ(o.err, "");
+}
+
 // --- Third round: output, JSON, time-outs, scripts -------------------------------------
 
 // A MIFARE Classic 1K card as a .eml file: serial A1B2C3D4, transport keys.
@@ -1148,3 +1178,74 @@ TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
 }
 
 }  // namespace
+
+// --- NDEF ----------------------------------------------------------------------------
+
+// A card in its factory state formatted, written and read back across runs
+// (the state file keeps its blocks); the demo's processor card read through
+// its NDEF application; and what cannot be done refused with a reason.
+TEST(ToolNdef, FormatWriteAndReadOnEveryKindOfCard) {
+    const std::string state = TestFile("ndef-card.json");
+    std::remove(state.c_str());
+    const std::string blank = std::string(ZELVORN_TOOL_SCENARIOS) + "/blank.json";
+    const auto onBlank = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--scenario", blank, "--state", state, "ndef"});
+        return RunTool(args);
+    };
+    Outcome o = onBlank({"read"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err, "no MAD");
+    EXPECT_HAS(o.err, "the command is zelvorn ndef format");
+
+    o = onBlank({"format"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    o = onBlank({"read"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "The NDEF message is empty\n");
+
+    o = onBlank(
+        {"write", "--uri", "https://example.org/zelvorn", "--text", "Grüezi", "--lang", "de-CH"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    o = RunTool({"--scenario", blank, "--state", state, "--json", "ndef", "read"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const nlohmann::json read = nlohmann::json::parse(o.out, nullptr, false);
+    EXPECT_EQ(read["records"], nlohmann::json::parse(R"([
+        {"kind": "uri", "uri": "https://example.org/zelvorn"},
+        {"kind": "text", "language": "de-CH", "text": "Grüezi"}])"))
+        << o.out;
+
+    // The MAD sector is what a phone or another tool finds first: the MAD key
+    // opens it and the directory names every other sector as NDEF (E103).
+    o = RunTool(
+        {"--scenario", blank, "--state", state, "mifare", "-k", "A0A1A2A3A4A5", "read", "1"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "03 E1 03 E1 03 E1");
+
+    o = RunTool({"--scenario", Demo(), "ndef", "-c", "045A454C564F01", "read"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "URI https://example.org\n");
+    o = RunTool({"--scenario", Demo(), "ndef", "-c", "045A454C564F01", "write", "--text", "hi"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "NDEF message of 9 bytes written\n");
+
+    struct Refusal {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;
+    };
+    const Refusal refusals[] = {
+        {{"ndef", "write"}, 2, "no record given"},
+        {{"ndef", "format"}, 1, "sector 1 does not open with the transport key"},
+        {{"ndef", "-c", "045A454C564F01", "write", "--text", std::string(2000, 'x')},
+         1,
+         "the NDEF file holds at most 1022; nothing was written"},
+        {{"ndef", "-c", "1B2B3B4B", "read"}, 5, "find the card 1B2B3B4B"},
+    };
+    for (const Refusal& r : refusals) {
+        std::vector<std::string> args = {"--scenario", Demo()};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        o = RunTool(args);
+        EXPECT_EQ(o.exitCode, r.exitCode) << r.text << "\n" << o.err;
+        EXPECT_HAS(o.err, r.text);
+    }
+}

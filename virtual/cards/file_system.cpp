@@ -120,8 +120,8 @@ bool FileSystemApp::Parse(const std::uint8_t* a, std::size_t n, Command& c) {
 
 Bytes FileSystemApp::Process(const std::uint8_t* apdu, std::size_t length) {
     Command c{};
-    if (!Parse(apdu, length, c)) return Sw(kSwWrongLength);
-    if (c.cla != 0x00) return Sw(kSwClaNotSupported);
+    if (!Parse(apdu, length, c)) return Sw(card_sw::kWrongLength);
+    if (c.cla != 0x00) return Sw(card_sw::kClaNotSupported);
     switch (c.ins) {
         case 0xA4:
             return Select(c);
@@ -132,7 +132,7 @@ Bytes FileSystemApp::Process(const std::uint8_t* apdu, std::size_t length) {
         case 0x84:
             return GetChallenge(c);
         default:
-            return Sw(kSwInsNotSupported);
+            return Sw(card_sw::kInsNotSupported);
     }
 }
 
@@ -158,15 +158,15 @@ FileNode* FileSystemApp::ParentOf(FileNode& df, const FileNode* child) {
 }
 
 Bytes FileSystemApp::Select(const Command& c) {
-    if (c.p2 != 0x00 && c.p2 != 0x04 && c.p2 != 0x0C) return Sw(kSwWrongP1P2);
+    if (c.p2 != 0x00 && c.p2 != 0x04 && c.p2 != 0x0C) return Sw(card_sw::kWrongP1P2);
     FileNode* found = nullptr;
     if (c.p1 == 0x04) {
-        if (c.lc == 0) return Sw(kSwWrongLength);
+        if (c.lc == 0) return Sw(card_sw::kWrongLength);
         found = FindByAid(root_, c.data, c.lc);
     } else if (c.p1 <= 0x02) {
         // By file identifier: the master file, a file of the current DF, or
         // the current DF's parent.
-        if (c.lc != 2) return Sw(kSwWrongLength);
+        if (c.lc != 2) return Sw(card_sw::kWrongLength);
         const std::uint16_t fid = static_cast<std::uint16_t>(c.data[0] << 8 | c.data[1]);
         if (fid == kMasterFile) {
             found = &root_;
@@ -178,9 +178,9 @@ Bytes FileSystemApp::Select(const Command& c) {
             if (found == nullptr && parent != nullptr && parent->fid == fid) found = parent;
         }
     } else {
-        return Sw(kSwWrongP1P2);
+        return Sw(card_sw::kWrongP1P2);
     }
-    if (found == nullptr) return Sw(kSwFileNotFound);
+    if (found == nullptr) return Sw(card_sw::kFileNotFound);
 
     if (found->dedicated) {
         currentDf_ = found;
@@ -189,7 +189,7 @@ Bytes FileSystemApp::Select(const Command& c) {
         currentDf_ = ParentOf(root_, found);
         currentEf_ = found;
     }
-    if (c.p2 == 0x0C) return Sw(kSwOk);
+    if (c.p2 == 0x0C) return Sw(card_sw::kOk);
 
     // File control parameters, wrapped in the FCI template when asked for.
     Bytes fcp;
@@ -204,38 +204,38 @@ Bytes FileSystemApp::Select(const Command& c) {
     if (!found->aid.empty()) PutTlv(fcp, 0x84, found->aid);
     Bytes out;
     PutTlv(out, c.p2 == 0x04 ? 0x62 : 0x6F, fcp);
-    return WithSw(out, kSwOk);
+    return WithSw(out, card_sw::kOk);
 }
 
 Bytes FileSystemApp::ReadBinary(const Command& c) {
-    if (c.lc != 0 || !c.hasLe) return Sw(kSwWrongLength);
-    if (c.p1 & 0x80) return Sw(kSwFunctionNotSupported);  // short EF identifiers
-    if (currentEf_ == nullptr) return Sw(kSwNoCurrentEf);
+    if (c.lc != 0 || !c.hasLe) return Sw(card_sw::kWrongLength);
+    if (c.p1 & 0x80) return Sw(card_sw::kFunctionNotSupported);  // short EF identifiers
+    if (currentEf_ == nullptr) return Sw(card_sw::kNotAllowed);
     const std::size_t offset = static_cast<std::size_t>(c.p1) << 8 | c.p2;
     const Bytes& data = currentEf_->data;
-    if (offset > data.size()) return Sw(kSwOffsetOutside);
+    if (offset > data.size()) return Sw(card_sw::kOffsetOutside);
     const std::size_t available = data.size() - offset;
     const std::size_t count = std::min(available, c.le);
     Bytes out(data.begin() + static_cast<std::ptrdiff_t>(offset),
               data.begin() + static_cast<std::ptrdiff_t>(offset + count));
-    return WithSw(std::move(out), count < c.le ? kSwEndOfFile : kSwOk);
+    return WithSw(std::move(out), count < c.le ? card_sw::kEndOfFile : card_sw::kOk);
 }
 
 Bytes FileSystemApp::UpdateBinary(const Command& c) {
-    if (c.lc == 0 || c.hasLe) return Sw(kSwWrongLength);
-    if (c.p1 & 0x80) return Sw(kSwFunctionNotSupported);
-    if (currentEf_ == nullptr) return Sw(kSwNoCurrentEf);
+    if (c.lc == 0 || c.hasLe) return Sw(card_sw::kWrongLength);
+    if (c.p1 & 0x80) return Sw(card_sw::kFunctionNotSupported);
+    if (currentEf_ == nullptr) return Sw(card_sw::kNotAllowed);
     const std::size_t offset = static_cast<std::size_t>(c.p1) << 8 | c.p2;
     Bytes& data = currentEf_->data;
-    if (offset > data.size()) return Sw(kSwOffsetOutside);
-    if (c.lc > data.size() - offset) return Sw(kSwNotEnoughMemory);
+    if (offset > data.size()) return Sw(card_sw::kOffsetOutside);
+    if (c.lc > data.size() - offset) return Sw(card_sw::kNotEnoughMemory);
     std::copy(c.data, c.data + c.lc, data.begin() + static_cast<std::ptrdiff_t>(offset));
-    return Sw(kSwOk);
+    return Sw(card_sw::kOk);
 }
 
 Bytes FileSystemApp::GetChallenge(const Command& c) {
-    if (c.p1 != 0 || c.p2 != 0) return Sw(kSwWrongP1P2);
-    if (c.lc != 0 || !c.hasLe || c.le > 256) return Sw(kSwWrongLength);
+    if (c.p1 != 0 || c.p2 != 0) return Sw(card_sw::kWrongP1P2);
+    if (c.lc != 0 || !c.hasLe || c.le > 256) return Sw(card_sw::kWrongLength);
     Bytes out(c.le);
     for (auto& b : out) {
         // xorshift32: repeatable for a given scenario, varied enough for tests.
@@ -244,7 +244,7 @@ Bytes FileSystemApp::GetChallenge(const Command& c) {
         random_ ^= random_ << 5;
         b = static_cast<std::uint8_t>(random_);
     }
-    return WithSw(std::move(out), kSwOk);
+    return WithSw(std::move(out), card_sw::kOk);
 }
 
 }  // namespace zelvorn::virt

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "iso14443/card_status_words.h"
 #include "virtual/card.h"
 
 namespace zelvorn::virt {
@@ -21,22 +22,6 @@ struct FileNode {
 
     static FileNode Df(std::uint16_t fid, Bytes aid = {}, std::vector<FileNode> children = {});
     static FileNode Ef(std::uint16_t fid, Bytes data);
-};
-
-// Status words the application answers with.
-enum : std::uint16_t {
-    kSwOk = 0x9000,
-    kSwEndOfFile = 0x6282,
-    kSwWrongLength = 0x6700,
-    kSwNotTransparent = 0x6981,
-    kSwNoCurrentEf = 0x6986,
-    kSwFunctionNotSupported = 0x6A81,
-    kSwFileNotFound = 0x6A82,
-    kSwNotEnoughMemory = 0x6A84,
-    kSwWrongP1P2 = 0x6A86,
-    kSwOffsetOutside = 0x6B00,
-    kSwInsNotSupported = 0x6D00,
-    kSwClaNotSupported = 0x6E00,
 };
 
 class FileSystemApp {

@@ -17,6 +17,11 @@
 // a write that fails at the close all the same is told on stderr in the
 // same words, which is all a close can do.
 //
+// ZELVORN_VIRTUAL_CONTROL names a control file whose lines take cards out of
+// the field and put them back, or pull and plug in the reader (reader 0),
+// while the program runs (virtual/field_control.h): so that a program's
+// handling of a card that leaves, or of a reader pulled out, can be tested.
+//
 // ZELVORN_VIRTUAL_CAPTURE, when set, names a pcap file that receives the
 // reader's USB traffic (virtual/library/capture.h). A capture file that cannot
 // be created leaves the reader unplugged, rather than running without the
@@ -26,6 +31,7 @@
 #include <filesystem>
 #include <string>
 
+#include "virtual/field_control.h"
 #include "virtual/library/capture.h"
 #include "virtual/scenario.h"
 #include "virtual/state_file.h"
@@ -60,8 +66,22 @@ std::string ScenarioPath() {
 }
 
 PlatformOps g_ops;
+virt::FieldControl g_control;
+
+// The control file's lines are carried out before the reader is looked for,
+// opened, or sent a command frame, as the PC/SC driver's readers do.
+bool FindWithControl(PathChar* path, std::uint32_t index) {
+    g_control.Poll();
+    return VirtualReader_Ops().findPath(path, index);
+}
+
+bool ControlOutWithControl(PlatformUsb* usb, const SetupPacket& setup, const std::uint8_t* data) {
+    g_control.Poll();
+    return VirtualReader_Ops().controlOut(usb, setup, data);
+}
 
 OpenOutcome OpenWithState(const PathChar* path, PlatformFile** file) {
+    g_control.Poll();
     const OpenOutcome outcome = VirtualReader_Ops().openPath(path, file);
     const std::string state = Variable(kStateVariable);
     if (outcome != OpenOutcome::Ok || state.empty()) return outcome;
@@ -119,10 +139,18 @@ const PlatformOps* StartCapture(const PlatformOps& inner) {
 }  // namespace
 
 const PlatformOps& Platform_Default() {
-    static const bool loaded = LoadScenario();
+    static const bool loaded = [] {
+        const bool ok = LoadScenario();
+        g_control.Track({&virt::VirtualReader::Instance()});
+        const std::string control = Variable(virt::kControlVariable);
+        if (!control.empty()) g_control.Follow(control);
+        return ok;
+    }();
     (void)loaded;
     static const PlatformOps* const ops = [] {
         g_ops = VirtualReader_Ops();
+        g_ops.findPath = FindWithControl;
+        g_ops.controlOut = ControlOutWithControl;
         g_ops.openPath = OpenWithState;
         g_ops.closeFile = CloseWithState;
         return StartCapture(g_ops);

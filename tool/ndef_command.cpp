@@ -1,0 +1,475 @@
+// zelvorn ndef read|write|format: NDEF messages on the card in the field, a
+// MIFARE Classic card through its MAD or a Type 4 tag through its NDEF
+// application. The bytes are laid out by tool/ndef; this file only reads and
+// writes them on the card and prints what they say.
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "mifare/card_types.h"
+#include "mifare/classic.h"
+#include "tool/cli.h"
+#include "tool/commands.h"
+#include "tool/errors.h"
+#include "tool/hex.h"
+#include "tool/iso_card.h"
+#include "tool/ndef/mifare_classic.h"
+#include "tool/ndef/records.h"
+#include "tool/ndef/type4.h"
+#include "tool/output_file.h"
+#include "tool/written.h"
+
+namespace zelvorn::tool {
+namespace {
+
+using Json = nlohmann::ordered_json;
+namespace classic = ndef::classic;
+
+struct NdefOptions {
+    std::string card;  // serial number; empty: the first card that can hold NDEF
+    std::string rawOut;
+    // What write puts on the card, in this order.
+    std::string rawIn;
+    std::vector<std::string> uris;
+    std::vector<std::string> texts;
+    std::string language = "en";
+    std::vector<std::string> mime;  // type, file, type, file, ...
+};
+
+// --- The card -------------------------------------------------------------------
+
+enum class TagKind { kClassic, kType4 };
+
+struct Tag {
+    TagKind kind;
+    std::uint8_t type;
+    Bytes serial;
+};
+
+std::string TagName(const Tag& tag) {
+    return fmt::format("{} (type {:02X}), serial {}", CardTypeName(tag.type), tag.type,
+                       HexText(tag.serial, ""));
+}
+
+// The card asked for, or the first in the field that can hold NDEF: one with
+// MIFARE Classic memory or an ISO/IEC 14443-4 card. A card that has both is
+// read as MIFARE Classic, where its NDEF lives when it was formatted by the
+// tools of that card.
+Tag FindTag(const ReaderSession& reader, const std::string& wanted) {
+    const Bytes wantedSerial = wanted.empty() ? Bytes{} : ParseHex(wanted, "card serial number");
+    for (const SeenCard& card : ScanField(reader.api(), reader.handle()).cards) {
+        if (card.kind != SeenCard::Kind::TypeA) continue;
+        if (!wantedSerial.empty() && card.serial != wantedSerial) continue;
+        const mifare::CardType type = mifare::CardTypeOf(card.type);
+        if (type.classicSectors > 0) return {TagKind::kClassic, card.type, card.serial};
+        if (type.isoDep) return {TagKind::kType4, card.type, card.serial};
+        if (!wantedSerial.empty()) {
+            throw ToolError(kExitNotFound,
+                            fmt::format("the card {} ({}) holds no NDEF this tool can reach",
+                                        wanted, CardTypeName(card.type)));
+        }
+    }
+    throw ToolError(
+        kExitNotFound,
+        wanted.empty() ? "find an NDEF card: no MIFARE Classic or ISO/IEC 14443-4 card in the field"
+                       : fmt::format("find the card {}: it is not in the field", wanted));
+}
+
+// A MIFARE Classic card's blocks, each sector opened with the first of its
+// keys that the card takes.
+class ClassicCard {
+public:
+    ClassicCard(const ReaderSession& reader, const Tag& tag) : reader_(reader), tag_(tag) {
+        sectors_ = mifare::CardTypeOf(tag.type).classicSectors;
+        Select();
+    }
+
+    int Sectors() const { return sectors_; }
+
+    // Logs in to the sector with the first key that opens it, as key A;
+    // false when none does.
+    bool Open(int sector, std::initializer_list<classic::Key> keys) {
+        if (sector == open_) return true;
+        for (const classic::Key& key : keys) {
+            const std::int16_t result = reader_.api().Zelvorn_Login(
+                reader_.handle(), static_cast<std::uint8_t>(sector), KEYTYPE_A, 0, key.data());
+            if (result == RESULT_OK) {
+                open_ = sector;
+                return true;
+            }
+            if (IsLibraryFailure(result)) {
+                throw StepFailed(fmt::format("log in to sector {}", sector), result);
+            }
+            Select();  // a refused login halts the card
+        }
+        return false;
+    }
+
+    classic::Block Read(int block) {
+        classic::Block data{};
+        Check(ReadWritten({data},
+                          [&] {
+                              return reader_.api().Zelvorn_Read(
+                                  reader_.handle(), static_cast<std::uint8_t>(block), data.data());
+                          }),
+              fmt::format("read block {}", block));
+        return data;
+    }
+
+    void Write(int block, const classic::Block& data) {
+        Check(reader_.api().Zelvorn_Write(reader_.handle(), static_cast<std::uint8_t>(block),
+                                          data.data()),
+              fmt::format("write block {}", block));
+    }
+
+private:
+    void Select() {
+        open_ = -1;
+        std::uint8_t type = 0;
+        const std::int16_t result = ReadWritten({AsBytes(type)}, [&] {
+            return reader_.api().Zelvorn_MultiTagSelect(
+                reader_.handle(), static_cast<std::uint8_t>(tag_.serial.size()), tag_.serial.data(),
+                &type, nullptr, nullptr);
+        });
+        Check(result, fmt::format("select the card {}", HexText(tag_.serial, "")));
+    }
+
+    const ReaderSession& reader_;
+    Tag tag_;
+    int sectors_ = 0;
+    int open_ = -1;
+};
+
+// The NDEF sectors of a MIFARE Classic card and the bytes of their data
+// blocks, read through the MAD with the public keys.
+struct ClassicArea {
+    std::vector<int> sectors;
+    Bytes bytes;
+};
+
+ClassicArea ReadClassicArea(ClassicCard& card) {
+    if (!card.Open(0, {classic::kMadKeyA, classic::kTransportKey})) {
+        throw ndef::NdefError(
+            "sector 0 opens with neither the MAD key nor the transport key: the card holds no "
+            "MAD (format it for NDEF with zelvorn ndef format, if its keys allow)");
+    }
+    Bytes mad1;
+    for (int block : {1, 2}) {
+        const classic::Block b = card.Read(block);
+        mad1.insert(mad1.end(), b.begin(), b.end());
+    }
+    const std::uint8_t gpb = card.Read(3)[mifare::kGeneralPurposeAt];
+    Bytes mad2;
+    if (classic::HasMad2(gpb) && card.Sectors() > classic::kMad2Sector) {
+        if (!card.Open(classic::kMad2Sector, {classic::kMadKeyA, classic::kTransportKey})) {
+            throw ndef::NdefError("sector 16 (the second MAD) opens with no public key");
+        }
+        for (int block = 64; block <= 66; ++block) {
+            const classic::Block b = card.Read(block);
+            mad2.insert(mad2.end(), b.begin(), b.end());
+        }
+    }
+    ClassicArea area;
+    try {
+        area.sectors = classic::NdefSectors(classic::ParseMad(mad1, gpb, mad2), card.Sectors());
+    } catch (const ndef::NdefError& e) {
+        throw ndef::NdefError(std::string(e.what()) + "; the command is zelvorn ndef format");
+    }
+    for (int sector : area.sectors) {
+        if (!card.Open(sector, {classic::kNdefKeyA, classic::kTransportKey})) {
+            throw ndef::NdefError(
+                fmt::format("sector {}: the NFC Forum key D3F7D3F7D3F7 does not open it", sector));
+        }
+        for (int block : classic::DataBlocks(std::span<const int>(&sector, 1))) {
+            const classic::Block b = card.Read(block);
+            area.bytes.insert(area.bytes.end(), b.begin(), b.end());
+        }
+    }
+    return area;
+}
+
+Bytes ReadClassicMessage(ClassicCard& card) {
+    const ClassicArea area = ReadClassicArea(card);
+    const ndef::TlvScan scan = classic::ScanArea(area.sectors, area.bytes);
+    if (scan.status != ndef::TlvScan::Status::kMessage) {
+        throw ToolError(kExitNotFound, "the card's NDEF sectors hold no NDEF message");
+    }
+    return scan.message;
+}
+
+void WriteClassicMessage(ClassicCard& card, const Bytes& message) {
+    const ClassicArea area = ReadClassicArea(card);
+    const ndef::TlvScan scan = classic::ScanArea(area.sectors, area.bytes);
+    const std::vector<classic::BlockWrite> plan =
+        classic::WritePlan(area.sectors, message, area.bytes, scan.ndefAt);
+    std::vector<int> checked;
+    for (const classic::BlockWrite& write : plan) {
+        const int sector = mifare::SectorOf(write.block);
+        if (!card.Open(sector, {classic::kNdefKeyA})) {
+            throw ndef::NdefError(fmt::format(
+                "sector {}: the NFC Forum key D3F7D3F7D3F7 does not open it for writing", sector));
+        }
+        if (std::find(checked.begin(), checked.end(), sector) == checked.end()) {
+            classic::CheckSectorWritable(sector, card.Read(mifare::TrailerOf(sector)));
+            checked.push_back(sector);
+        }
+        card.Write(write.block, write.data);
+    }
+}
+
+void FormatClassic(ClassicCard& card) {
+    const std::vector<classic::BlockWrite> plan = classic::FormatPlan(card.Sectors());
+    // Every sector must open with the transport key before anything is
+    // written, so that a card is either formatted whole or left as it was.
+    for (int sector = 0; sector < card.Sectors(); ++sector) {
+        if (!card.Open(sector, {classic::kTransportKey})) {
+            throw ToolError(kExitFailed,
+                            fmt::format("format: sector {} does not open with the transport key "
+                                        "FFFFFFFFFFFF; only a card in its factory state is "
+                                        "formatted",
+                                        sector));
+        }
+    }
+    for (const classic::BlockWrite& write : plan) {
+        if (!card.Open(mifare::SectorOf(write.block), {classic::kTransportKey})) {
+            throw ToolError(kExitFailed, fmt::format("format: sector {} no longer opens",
+                                                     mifare::SectorOf(write.block)));
+        }
+        card.Write(write.block, write.data);
+    }
+}
+
+// --- Type 4 ----------------------------------------------------------------------
+
+// Runs a read or write flow of tool/ndef/type4.h on the selected card.
+template <typename Flow>
+void RunType4(const ReaderSession& reader, const Tag& tag, Flow& flow) {
+    (void)SelectProcessorCard(reader, HexText(tag.serial, ""), true);
+    (void)StartIsoSession(reader, 4);
+    std::vector<std::uint8_t> response(kMaxApdu);
+    try {
+        int step = 0;
+        while (const std::optional<Bytes> apdu = flow.Next()) {
+            const std::size_t length =
+                ExchangeApdu(reader, *apdu, response, fmt::format("exchange APDU {}", ++step));
+            flow.Answer({response.data(), length});
+        }
+    } catch (...) {
+        (void)reader.api().PICC_Deselect(reader.handle(), 0);
+        throw;
+    }
+    Check(reader.api().PICC_Deselect(reader.handle(), 0), "deselect the card");
+}
+
+// --- Messages ---------------------------------------------------------------------
+
+Bytes ReadFile(const std::string& path, const std::string& noun) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError(fmt::format("{} {}: cannot be read", noun, path));
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Json RecordJson(const ndef::TypedRecord& r) {
+    using ndef::Kind;
+    Json j;
+    switch (r.kind) {
+        case Kind::kEmpty:
+            j["kind"] = "empty";
+            break;
+        case Kind::kText:
+            j["kind"] = "text";
+            j["language"] = r.language;
+            j["text"] = r.text;
+            if (r.utf16) j["encoding"] = "utf-16";
+            break;
+        case Kind::kUri:
+            j["kind"] = "uri";
+            j["uri"] = r.uri;
+            break;
+        case Kind::kSmartPoster:
+            j["kind"] = "smart-poster";
+            j["records"] = Json::array();
+            for (const ndef::TypedRecord& inner : r.records)
+                j["records"].push_back(RecordJson(inner));
+            break;
+        default:
+            j["kind"] = r.kind == Kind::kMime          ? "mime"
+                        : r.kind == Kind::kExternal    ? "external"
+                        : r.kind == Kind::kAbsoluteUri ? "absolute-uri"
+                        : r.kind == Kind::kWellKnown   ? "well-known"
+                                                       : "unknown";
+            if (!r.type.empty()) j["type"] = r.type;
+            j["payload"] = HexText(r.payload, "");
+            break;
+    }
+    if (!r.id.empty()) j["id"] = HexText(r.id, "");
+    return j;
+}
+
+Bytes MessageToWrite(const NdefOptions& o) {
+    std::vector<ndef::TypedRecord> records;
+    if (!o.rawIn.empty()) {
+        const Bytes raw = ReadFile(o.rawIn, "message file");
+        for (ndef::TypedRecord& r : ndef::DecodeTyped(raw)) records.push_back(std::move(r));
+    }
+    for (const std::string& uri : o.uris) records.push_back(ndef::TypedRecord::Uri(uri));
+    for (const std::string& text : o.texts) {
+        records.push_back(ndef::TypedRecord::Text(text, o.language));
+    }
+    for (std::size_t i = 0; i + 1 < o.mime.size(); i += 2) {
+        records.push_back(ndef::TypedRecord::Mime(o.mime[i], ReadFile(o.mime[i + 1], "file")));
+    }
+    if (records.empty()) {
+        throw UsageError("no record given: name one with --uri, --text, --mime or --raw");
+    }
+    return ndef::EncodeTyped(records);
+}
+
+// NdefError from the layouts says what the card's memory or a message lacks:
+// the user's to mend, not a failing reader.
+template <typename F>
+void Ndef(const std::string& step, F&& f) {
+    try {
+        f();
+    } catch (const ndef::NdefError& e) {
+        throw ToolError(kExitFailed, fmt::format("{}: {}", step, e.what()));
+    }
+}
+
+int ReadCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
+    ReaderSession reader(library, port);
+    const Tag tag = FindTag(reader, o.card);
+    Bytes message;
+    Ndef("read the NDEF message", [&] {
+        if (tag.kind == TagKind::kClassic) {
+            ClassicCard card(reader, tag);
+            message = ReadClassicMessage(card);
+        } else {
+            ndef::type4::ReadFlow flow;
+            RunType4(reader, tag, flow);
+            message = flow.Message();
+        }
+    });
+    std::vector<ndef::TypedRecord> records;
+    Ndef("decode the NDEF message", [&] { records = ndef::DecodeTyped(message); });
+    if (!o.rawOut.empty()) {
+        WriteOutputFile(
+            o.rawOut,
+            std::string_view(reinterpret_cast<const char*>(message.data()), message.size()),
+            "message file");
+    }
+    if (json) {
+        Json out{{"card",
+                  {{"type", fmt::format("{:02X}", tag.type)},
+                   {"name", CardTypeName(tag.type)},
+                   {"serial", HexText(tag.serial, "")}}},
+                 {"message", HexText(message, "")},
+                 {"records", Json::array()}};
+        for (const ndef::TypedRecord& r : records) out["records"].push_back(RecordJson(r));
+        fmt::print("{}\n", out.dump(2));
+        return kExitOk;
+    }
+    fmt::print("Card: {}\n", TagName(tag));
+    if (records.empty()) fmt::print("The NDEF message is empty\n");
+    for (const ndef::TypedRecord& r : records) fmt::print("{}\n", ndef::Describe(r));
+    return kExitOk;
+}
+
+int WriteCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
+    Bytes message;
+    Ndef("encode the NDEF message", [&] { message = MessageToWrite(o); });
+    ReaderSession reader(library, port);
+    const Tag tag = FindTag(reader, o.card);
+    Ndef("write the NDEF message", [&] {
+        if (tag.kind == TagKind::kClassic) {
+            ClassicCard card(reader, tag);
+            WriteClassicMessage(card, message);
+        } else {
+            ndef::type4::WriteFlow flow(message);
+            RunType4(reader, tag, flow);
+        }
+    });
+    if (json) {
+        fmt::print("{}\n", Json{{"serial", HexText(tag.serial, "")},
+                                {"written", HexText(message, "")},
+                                {"bytes", message.size()}}
+                               .dump(2));
+    } else {
+        fmt::print("Card: {}\nNDEF message of {} bytes written\n", TagName(tag), message.size());
+    }
+    return kExitOk;
+}
+
+int FormatCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
+    ReaderSession reader(library, port);
+    const Tag tag = FindTag(reader, o.card);
+    if (tag.kind != TagKind::kClassic) {
+        throw ToolError(kExitFailed,
+                        "format: a Type 4 tag's NDEF application is made by its issuer, not "
+                        "formatted by a reader; write to it with zelvorn ndef write");
+    }
+    Ndef("format the card", [&] {
+        ClassicCard card(reader, tag);
+        FormatClassic(card);
+    });
+    if (json) {
+        fmt::print("{}\n", Json{{"serial", HexText(tag.serial, "")}, {"formatted", true}}.dump(2));
+    } else {
+        fmt::print("Card: {}\nFormatted for NDEF: the MAD and an empty NDEF message\n",
+                   TagName(tag));
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+void RegisterNdefCommands(CLI::App& app, Cli& cli) {
+    auto* ndef = app.add_subcommand("ndef",
+                                    "NDEF messages (URIs, texts, ...) on MIFARE Classic "
+                                    "cards and Type 4 tags");
+    ndef->require_subcommand(1);
+    ndef->fallthrough();
+    auto o = std::make_shared<NdefOptions>();
+    ndef->add_option("-c,--card", o->card,
+                     "Serial number of the card (default: the first card "
+                     "that can hold NDEF)");
+
+    auto* read = ndef->add_subcommand("read", "Read and print the NDEF message");
+    read->add_option("--raw", o->rawOut, "Also write the message's bytes to FILE");
+    read->callback([&cli, o] {
+        cli.action = [&cli, o](Library& library) {
+            return ReadCommand(library, cli.Port(), *o, cli.global.json);
+        };
+    });
+
+    auto* write = ndef->add_subcommand(
+        "write", "Write an NDEF message: the records of --raw, then --uri, --text, --mime");
+    write->add_option("--uri", o->uris, "A URI record (repeatable)");
+    write->add_option("--text", o->texts, "A text record (repeatable)");
+    write->add_option("--lang", o->language, "Language of the text records (default en)");
+    write->add_option("--mime", o->mime, "A media-type record: TYPE FILE (repeatable)")
+        ->type_size(2);
+    write->add_option("--raw", o->rawIn, "A message file whose records come first");
+    write->callback([&cli, o] {
+        cli.action = [&cli, o](Library& library) {
+            return WriteCommand(library, cli.Port(), *o, cli.global.json);
+        };
+    });
+
+    auto* format = ndef->add_subcommand(
+        "format", "Make a MIFARE Classic card in its factory state an empty NDEF card");
+    format->callback([&cli, o] {
+        cli.action = [&cli, o](Library& library) {
+            return FormatCommand(library, cli.Port(), *o, cli.global.json);
+        };
+    });
+}
+
+}  // namespace zelvorn::tool
