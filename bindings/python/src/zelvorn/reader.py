@@ -7,9 +7,10 @@ import enum
 import weakref
 from dataclasses import dataclass, field as dataclass_field
 from types import TracebackType
-from typing import Dict, Iterable, List, Literal, Optional, Type
+from typing import Dict, Iterable, List, Literal, Optional, Sequence, Type
 
 from . import _native as native
+from . import ndef
 from .errors import (
     ERR_DEVICE_BUSY,
     ERR_FAILURE,
@@ -728,6 +729,32 @@ class Reader:
         self._call(function, "write the user port", _byte(value, "port value", function))
 
     # ---- ISO/IEC 14443-4 -----------------------------------------------------
+
+    # ---- NDEF -----------------------------------------------------------------
+
+    def read_ndef(self, serial: Optional[bytes] = None) -> List[ndef.Record]:
+        """The records of the NDEF message of a card: the one with this
+        serial number, or the first in the field that can hold NDEF (a MIFARE
+        Classic card, read through its MAD with the public keys, or a Type 4
+        tag, read through its NDEF application).
+
+        Raises:
+            ndef.NdefError: the card holds no NDEF message, or a malformed one.
+        """
+        from . import ndef_tags  # the tags' layouts build on this class
+        return ndef.decode_message(ndef_tags.read_message(self, serial))
+
+    def write_ndef(self, records: Sequence[ndef.Record], serial: Optional[bytes] = None) -> None:
+        """Writes an NDEF message of these records to a card chosen as
+        :meth:`read_ndef` chooses it. The length is written last, so a card
+        taken away halfway holds an empty message rather than a broken one.
+
+        Raises:
+            ndef.NdefError: a message larger than the card holds (nothing is
+                written), a card not formatted for NDEF, or a read-only one.
+        """
+        from . import ndef_tags
+        ndef_tags.write_message(self, ndef.encode_message(records), serial)
 
     def connect_iso(self, fsdi: int = 4) -> IsoSession:
         """Starts the ISO/IEC 14443-4 protocol with the selected card: RATS,
