@@ -81,7 +81,7 @@ namespace Zelvorn
     }
 
     /// <summary>A reader opened by Zelvorn_Open; Dispose closes it.</summary>
-    public sealed class Reader : IDisposable
+    public sealed partial class Reader : IDisposable
     {
         private readonly Api api;
         private bool closed;

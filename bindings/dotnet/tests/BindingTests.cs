@@ -121,6 +121,8 @@ internal static class BindingTests
             Test("reader control, type B, ASK and raw commands", ReaderFunctions),
             Test("result codes become exceptions", Exceptions),
             Test("arguments are checked before the library is called", Arguments),
+            // Last: it formats the MIFARE Classic card's sector 0 for NDEF.
+            Test("NDEF on a Type 4 tag and on a MIFARE Classic card", NdefFlow),
         });
     }
 
@@ -348,6 +350,47 @@ internal static class BindingTests
             }
             Equal("PICC_Xch_APDU", Throws<InvalidHandleException>(() => session.Transmit(SelectApplication)).Function,
                   "a session that has ended");
+        }
+    }
+
+    private static void NdefFlow()
+    {
+        var records = new NdefRecord[] { new UriRecord("https://example.org/zelvorn"),
+                                         new TextRecord(string.Concat(Enumerable.Repeat("Zelvorn ", 25)), "de") };
+        byte[] message = NdefMessage.Encode(records);
+        using (Reader reader = Reader.Open(0, ZelvornLibrary.Virtual))
+        {
+            // The tag takes 12 bytes a command and gives 16 an answer: the
+            // message goes in pieces both ways.
+            Equal(0, reader.ReadNdef(ProcessorSerial).Count, "an empty NDEF file");
+            reader.WriteNdef(records, ProcessorSerial);
+            Same(message, NdefMessage.Encode(reader.ReadNdef(ProcessorSerial)), "Type 4 message read back");
+            var tooLarge = Throws<NdefException>(() => reader.WriteNdef(new[] { new UnknownRecord(new byte[520]) }, ProcessorSerial));
+            Equal(true, tooLarge.Message.Contains("holds at most 510; nothing was written"), tooLarge.Message);
+            Same(message, NdefMessage.Encode(reader.ReadNdef(ProcessorSerial)), "Type 4 message kept");
+
+            // Sectors 3..8 as NDEF in a MAD (CRC 7C), laid out as NXP's and
+            // libfreefare's formatting lays out the sectors it names.
+            Throws<NdefException>(() => reader.ReadNdef(MifareSerial), "a card without a MAD");
+            var blocks = new Dictionary<int, string>
+            {
+                { 1, "7C01 0000 0000 03E1 03E1 03E1 03E1 03E1" }, { 2, "03E1 0000 0000 0000 0000 0000 0000 0000" },
+                { 3, "A0A1A2A3A4A5 787788 C1 FFFFFFFFFFFF" }, { 12, "0300FE 00000000000000000000000000" },
+            };
+            foreach (int sector in new[] { 3, 4, 5, 6, 7, 8 })
+                blocks[sector * 4 + 3] = "D3F7D3F7D3F7 7F0788 40 FFFFFFFFFFFF";
+            foreach (var block in blocks)
+            {
+                reader.Select(MifareSerial);
+                reader.Login(block.Key / 4, KeyType.A, TransportKey);
+                reader.Write(block.Key, Hex(block.Value));
+            }
+            Equal(0, reader.ReadNdef(MifareSerial).Count, "an empty message");
+            reader.WriteNdef(records, MifareSerial);
+            Same(message, NdefMessage.Encode(reader.ReadNdef(MifareSerial)), "MIFARE Classic message read back");
+            Throws<NdefException>(() => reader.WriteNdef(new[] { new UnknownRecord(new byte[285]) }, MifareSerial),
+                                  "a message larger than six sectors");
+            Same(message, NdefMessage.Encode(reader.ReadNdef()), "the first NDEF card, message kept");
         }
     }
 
