@@ -96,6 +96,8 @@ demo:
 	$(BUILD)/tool/zelvorn --scenario tool/scenarios/blank.json --state $(BUILD)/demo-restored.state mifare -k A0A1A2A3A4A5 read 4
 	@echo; echo "== APDUs to the processor card (tool/scenarios/demo.apdu)"
 	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
+	@echo; echo "== The NDEF message of the processor card, a Type 4 tag"
+	$(ZELVORN_DEMO) ndef --card 045A454C564F01 read
 
 # Everything under PREFIX: library, header, udev rules, pkg-config file and
 # CMake package, the tool with its man page, completion and documentation,
