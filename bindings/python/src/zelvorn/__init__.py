@@ -35,6 +35,7 @@ from .errors import (
     result_name,
     status_word,
 )
+from ._geometry import blocks_in, first_block, sector_of
 from .iso import IsoSession, Response
 from .reader import (
     TRANSPORT_KEY,
@@ -44,9 +45,6 @@ from .reader import (
     Dump,
     Reader,
     Status,
-    blocks_in,
-    first_block,
-    sector_of,
 )
 
 __version__ = "1.5.2"

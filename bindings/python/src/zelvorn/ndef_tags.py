@@ -12,15 +12,38 @@ trailers left out, hold a TLV area with the message in an NDEF TLV.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import List, Optional, Protocol, Sequence, Tuple
 
 from . import ndef
+from ._geometry import SECTORS_BY_TYPE, first_block, sector_of
 from .errors import ReaderStatus
-from .reader import _SECTOR_COUNTS as _CLASSIC_SECTORS
-from .reader import Card, first_block
+from .iso import IsoSession
 
-if TYPE_CHECKING:
-    from .reader import Reader
+
+class Card(Protocol):
+    """What is used of a card in the field (a :class:`zelvorn.Card`)."""
+
+    @property
+    def type(self) -> int: ...
+
+    @property
+    def serial(self) -> bytes: ...
+
+
+class Reader(Protocol):
+    """What is used of the reader (a :class:`zelvorn.Reader`)."""
+
+    def cards(self) -> Sequence[Card]: ...
+
+    def select(self, serial: Optional[bytes] = None) -> Card: ...
+
+    def login(self, sector: int, key: Optional[bytes] = None) -> None: ...
+
+    def read(self, block: int) -> bytes: ...
+
+    def write(self, block: int, data: bytes) -> None: ...
+
+    def connect_iso(self, fsdi: int = 4) -> IsoSession: ...
 
 MAD_KEY = bytes.fromhex("A0A1A2A3A4A5")
 NDEF_KEY = bytes.fromhex("D3F7D3F7D3F7")
@@ -127,7 +150,7 @@ class _Classic:
     def __init__(self, reader: Reader, card: Card) -> None:
         self.reader = reader
         self.card = card
-        self.sectors = _CLASSIC_SECTORS[card.kind]
+        self.sectors = SECTORS_BY_TYPE[card.type]
         self.open = -1
 
     def login(self, sector: int, keys: Sequence[bytes]) -> bool:
@@ -201,7 +224,7 @@ class _Classic:
                 self._write(blocks[i], bytes(new[16 * i:16 * i + 16]))
 
     def _write(self, block: int, data: bytes) -> None:
-        sector = block // 4 if block < 128 else 32 + (block - 128) // 16
+        sector = sector_of(block)
         if not self.login(sector, (NDEF_KEY,)):
             raise ndef.NdefError(f"sector {sector}: the NFC Forum key does not open it for "
                                  "writing")
@@ -268,7 +291,7 @@ def _find(reader: Reader, serial: Optional[bytes]) -> Card:
     for card in reader.cards():
         if serial is not None and card.serial != serial:
             continue
-        if card.kind in _CLASSIC_SECTORS or card.type & 0x20:
+        if card.type in SECTORS_BY_TYPE or card.type & 0x20:
             return card
     raise ndef.NdefError("no MIFARE Classic or ISO/IEC 14443-4 card in the field" if serial is None
                          else f"the card {serial.hex().upper()} is not in the field or holds "
@@ -279,7 +302,7 @@ def read_message(reader: Reader, serial: Optional[bytes] = None) -> bytes:
     """The bytes of the NDEF message of the card (the first that can hold
     NDEF, or the one with this serial number)."""
     card = _find(reader, serial)
-    if card.kind in _CLASSIC_SECTORS:
+    if card.type in SECTORS_BY_TYPE:
         return _Classic(reader, card).read()
     return _type4(reader, card, None)
 
@@ -287,7 +310,7 @@ def read_message(reader: Reader, serial: Optional[bytes] = None) -> bytes:
 def write_message(reader: Reader, message: bytes, serial: Optional[bytes] = None) -> None:
     """Writes the bytes of an NDEF message to the card."""
     card = _find(reader, serial)
-    if card.kind in _CLASSIC_SECTORS:
+    if card.type in SECTORS_BY_TYPE:
         _Classic(reader, card).write(message)
     else:
         _type4(reader, card, message)

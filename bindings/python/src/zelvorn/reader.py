@@ -10,7 +10,7 @@ from types import TracebackType
 from typing import Dict, Iterable, List, Literal, Optional, Sequence, Type
 
 from . import _native as native
-from . import ndef
+from . import ndef, ndef_tags
 from .errors import (
     ERR_DEVICE_BUSY,
     ERR_FAILURE,
@@ -23,6 +23,7 @@ from .errors import (
     ReaderStatus,
     error_for,
 )
+from ._geometry import blocks_in, first_block, sector_of
 from .iso import IsoSession
 
 #: ``"A"`` or ``"B"``; ``"F"`` for the reader's own key F only.
@@ -192,22 +193,6 @@ class Dump:
     def complete(self) -> bool:
         """Whether every block of the card was read."""
         return not self.refused
-
-
-def first_block(sector: int) -> int:
-    """The first block of a MIFARE Classic sector (sectors 32..39 of a 4K card
-    have 16 blocks, the others 4)."""
-    return sector * 4 if sector < 32 else 128 + (sector - 32) * 16
-
-
-def blocks_in(sector: int) -> int:
-    """The number of blocks of a MIFARE Classic sector."""
-    return 4 if sector < 32 else 16
-
-
-def sector_of(block: int) -> int:
-    """The MIFARE Classic sector a block lies in."""
-    return block // 4 if block < 128 else 32 + (block - 128) // 16
 
 
 def _byte(value: int, what: str, function: str) -> int:
@@ -741,7 +726,6 @@ class Reader:
         Raises:
             ndef.NdefError: the card holds no NDEF message, or a malformed one.
         """
-        from . import ndef_tags  # the tags' layouts build on this class
         return ndef.decode_message(ndef_tags.read_message(self, serial))
 
     def write_ndef(self, records: Sequence[ndef.Record], serial: Optional[bytes] = None) -> None:
@@ -753,7 +737,6 @@ class Reader:
             ndef.NdefError: a message larger than the card holds (nothing is
                 written), a card not formatted for NDEF, or a read-only one.
         """
-        from . import ndef_tags
         ndef_tags.write_message(self, ndef.encode_message(records), serial)
 
     def connect_iso(self, fsdi: int = 4) -> IsoSession:
