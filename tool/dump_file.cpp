@@ -80,7 +80,7 @@ void MarkUnfilledKeys(MifareDump& dump) {
         if (std::equal(kZeros.begin(), kZeros.end(), trailer->begin())) {
             SetKeyKnown(dump, sector, 'A', false);
         }
-        const auto conditions = DecodeAccessBits(trailer->data());
+        const auto conditions = TrailerConditions(trailer->data());
         if (std::equal(kZeros.begin(), kZeros.end(), trailer->begin() + 10) &&
             !(conditions && KeyBReadable((*conditions)[3]))) {
             SetKeyKnown(dump, sector, 'B', false);
@@ -254,7 +254,7 @@ std::string WriteJson(const MifareDump& dump) {
             entry["KeyB"] = KeyKnown(dump, sector, 'B') ? Hex(trailer->data() + 10, 6) : unknown;
             entry["AccessConditions"] = Hex(trailer->data() + 6, 4);
             Json text = Json::object();
-            if (const auto conditions = DecodeAccessBits(trailer->data())) {
+            if (const auto conditions = TrailerConditions(trailer->data())) {
                 const int perGroup = BlocksIn(sector) == 4 ? 1 : 5;
                 for (int b = first; b < trailerBlock; ++b) {
                     text[fmt::format("block{}", b)] =
@@ -399,15 +399,6 @@ MifareDump LoadDump(const std::string& path, DumpFormat format) {
         return ReadDump(content, format);
     } catch (const ToolError& e) {
         throw UsageError(fmt::format("dump file {}: {}", path, e.what()));
-    }
-}
-
-void SaveDump(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
-        throw UsageError(
-            fmt::format("dump file {}: cannot be written: {}", path, std::strerror(errno)));
     }
 }
 

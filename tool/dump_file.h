@@ -63,9 +63,8 @@ std::string WriteDump(const MifareDump& dump, DumpFormat format,
 // access bits keep hidden.
 MifareDump ReadDump(std::string_view content, DumpFormat format);
 
-// Whole files; errors name the file.
+// A whole file; errors name the file.
 MifareDump LoadDump(const std::string& path, DumpFormat format);
-void SaveDump(const std::string& path, const std::string& content);
 
 // A key dictionary: one key of 12 hexadecimal digits a line, '#' starts a
 // comment, blank lines are skipped. Duplicates are dropped, the order kept.

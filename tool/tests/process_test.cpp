@@ -202,7 +202,7 @@ TEST(ToolMifareDump, WholeFactoryFreshCard) {
 }
 
 TEST(ToolMifareDump, SectorWithAnotherKeyIsReportedAndTheRestPrinted) {
-    Outcome o = RunTool({"--scenario", Demo(), "mifare", "dump"});
+    Outcome o = RunTool({"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "dump"});
     EXPECT_EQ(o.exitCode, 4) << o.err;
     EXPECT_HAS(o.out, "Sector  1  not read: no key was accepted (-4 authentication failed: ");
     EXPECT_HAS(o.out, "Sector  2  blocks 8-11");
@@ -230,7 +230,9 @@ TEST(ToolMifareDump, StoredKeysSectorRangeAndProgress) {
     EXPECT_HAS(o.out, "Sector  2  blocks 8-11, stored key 1 as key A\n");
     EXPECT_LACKS(o.out, "Sector  0");
     EXPECT_HAS(o.out, "2 of 2 sectors read\n");
-    EXPECT_HAS(o.err, "progress: sector 1 (1 of 2)\nprogress: sector 2 (2 of 2)\n");
+    EXPECT_HAS(o.err,
+               "progress: sector 1 (1 of 2): 2 keys tried, opened with stored key 0 as key A\n"
+               "progress: sector 2 (2 of 2): 2 keys tried, opened with stored key 1 as key A\n");
 
     const Outcome wrong = RunTool({"--virtual", "mifare", "dump", "--first", "5", "--last", "3"});
     EXPECT_EQ(wrong.exitCode, 2);
@@ -281,11 +283,13 @@ TEST(ToolMifareBlock, ReadAndWrite) {
     EXPECT_HAS(o.out,
                "    4  48 65 6C 6C 6F 2C 20 5A 65 6C 76 6F 72 6E 21 00  |Hello, Zelvorn!.|\n");
 
-    o = RunTool({"--scenario", Demo(), "mifare", "read", "4"});
+    o = RunTool({"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "read", "4"});
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_HAS(o.err,
                "zelvorn: error: log in to sector 1 with any of key A FFFFFFFFFFFF, key B "
-               "FFFFFFFFFFFF: -4 authentication failed: wrong key, or try -t B\n");
+               "FFFFFFFFFFFF: -4 authentication failed: wrong key; every key given was refused "
+               "as key A and as key B: give the sector's key with -k KEY or a key file with -K "
+               "FILE\n");
 
     o = RunTool({"--virtual", "mifare", "write", "6", "00112233445566778899aabbccddeeff"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
@@ -774,7 +778,8 @@ TEST(ToolDumpFile, EveryFormatSurvivesDumpRestoreDump) {
 TEST(ToolDumpFile, UnreadBlocksAreMarkedOrZeroedWithAWarning) {
     for (const char* extension : {"json", "bin"}) {
         const std::string file = TestFile(std::string("partial.") + extension);
-        const Outcome o = RunTool({"--scenario", Demo(), "mifare", "-t", "A", "dump", "-o", file});
+        const Outcome o = RunTool(
+            {"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "-t", "A", "dump", "-o", file});
         EXPECT_EQ(o.exitCode, 4);
         if (std::string(extension) == "json") {
             EXPECT_HAS(ReadFile(file), R"("4": "--------------------------------")");
@@ -903,13 +908,13 @@ TEST(ToolKeys, DictionaryFileAndKeyTypes) {
     const std::string keys = WriteTestFile("keys.dic",
                                            "# transport\nFFFFFFFFFFFF\n\n"
                                            "b0b1b2b3b4b5  # sector 1, key B\n");
-    Outcome o = RunTool(
-        {"--scenario", Demo(), "mifare", "-K", keys, "dump", "--first", "1", "--last", "1"});
+    Outcome o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "--no-default-keys", "dump",
+                         "--first", "1", "--last", "1"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_HAS(o.out, "Sector  1  blocks 4-7, key B B0B1B2B3B4B5\n");
 
-    o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "-t", "A", "dump", "--first", "1",
-                 "--last", "1"});
+    o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "--no-default-keys", "-t", "A", "dump",
+                 "--first", "1", "--last", "1"});
     EXPECT_EQ(o.exitCode, 4);
 
     o = RunTool({"--virtual", "mifare", "-K", WriteTestFile("bad.dic", "FFFF\n"), "read", "1"});
