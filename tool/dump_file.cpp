@@ -69,6 +69,23 @@ std::string TrailerText(const Block& trailer, UnknownKeys keys) {
     return text;
 }
 
+// Binary and eml files hold zeros for the blocks their writer could not
+// read. A trailer of zeros is no trailer a card ever showed (its access bits
+// would not match their inverted copy): its sector was not read, and its
+// blocks of zeros are taken for unread, so that nothing writes them back.
+void MarkUnreadSectors(MifareDump& dump) {
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    const auto zeros = [](const std::optional<Block>& b) {
+        return b && std::all_of(b->begin(), b->end(), [](std::uint8_t x) { return x == 0; });
+    };
+    for (int sector = 0; sector < sectors; ++sector) {
+        if (!zeros(dump.blocks[static_cast<std::size_t>(TrailerOf(sector))])) continue;
+        for (int b = FirstBlockOf(sector); b <= TrailerOf(sector); ++b) {
+            if (zeros(dump.blocks[static_cast<std::size_t>(b)])) dump.blocks[b].reset();
+        }
+    }
+}
+
 // Binary and eml trailers cannot say that a key is unknown: a key reads as
 // unknown where it holds what a card shows in place of a key it hides.
 void MarkUnfilledKeys(MifareDump& dump) {
@@ -130,12 +147,27 @@ std::string_view NextLine(std::string_view& text, bool comments) {
     return line;
 }
 
+// A line of a text file that holds bytes no text holds (a binary file named
+// as a text one) is refused by its line and column, in printable words.
+void CheckText(std::string_view line, std::size_t number, std::string_view hint) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r') || c >= 0x7F) {
+            throw UsageError(fmt::format("line {}: byte {:02X} at column {} is not text; {}",
+                                         number, c, i + 1, hint));
+        }
+    }
+}
+
 MifareDump ReadEml(std::string_view content) {
     MifareDump dump;
     std::size_t number = 0;
     while (!content.empty()) {
         ++number;
         const std::string_view line = NextLine(content, false);
+        CheckText(line, number,
+                  "an eml file is text, one block of 32 hexadecimal digits a line (a raw "
+                  "image is a .bin file, or give --format bin)");
         if (line.empty()) continue;
         if (dump.blocks.size() == 256) throw UsageError("more than 256 blocks");
         // A line of dashes is a block the dump could not read; a trailer's
@@ -340,6 +372,7 @@ MifareDump ReadDump(std::string_view content, DumpFormat format) {
         case DumpFormat::Json:
             return ReadJson(content);
     }
+    MarkUnreadSectors(dump);
     MarkUnfilledKeys(dump);
     return dump;
 }
@@ -408,6 +441,7 @@ std::vector<Key> ReadKeyDictionary(std::string_view text) {
     while (!text.empty()) {
         ++number;
         const std::string_view line = NextLine(text, true);
+        CheckText(line, number, "a key file is text, one key of 12 hexadecimal digits a line");
         if (line.empty()) continue;
         const Bytes bytes = ParseHex(line, fmt::format("line {}", number), 6);
         Key key{};

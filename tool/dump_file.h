@@ -61,6 +61,8 @@ std::string WriteDump(const MifareDump& dump, DumpFormat format,
 // takes a key as unknown where it holds what a card shows for a key it
 // hides: zeros for key A, which no card shows, and zeros for a key B that the
 // access bits keep hidden.
+// A sector whose trailer is all zeros in such a file was not read when the
+// dump was made: its blocks of zeros come back as unread.
 MifareDump ReadDump(std::string_view content, DumpFormat format);
 
 // A whole file; errors name the file.

@@ -139,6 +139,18 @@ int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOption
     for (int b = 0; b < static_cast<int>(dump.blocks.size()); ++b) {
         if (dump.blocks[b] && IsTrailer(b)) order.push_back(b);
     }
+    // Sectors the dump holds nothing of were not read when it was made.
+    std::string unread;
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    for (int sector = 0; sector < sectors; ++sector) {
+        bool any = false;
+        for (int b = FirstBlockOf(sector); b <= TrailerOf(sector); ++b) any = any || dump.blocks[b];
+        if (!any) unread += (unread.empty() ? "" : ", ") + std::to_string(sector);
+    }
+    if (!unread.empty()) {
+        fmt::print("{}: sector{} {} not read when the dump was made: left as on the card\n",
+                   options.file, unread.find(',') == std::string::npos ? "" : "s", unread);
+    }
     if (options.dryRun) {
         for (int b : order) {
             fmt::print("would write block {:3}  {}\n", b, HexText(*dump.blocks[b]));

@@ -1,9 +1,11 @@
 // The MIFARE Classic commands on the command line: their options and
 // subcommands, and the whole-card dump, which puts together the key search
 // (mifare_keys), the reading (mifare_card) and the output (mifare_output).
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -103,6 +105,39 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
         fmt::print(stderr, "Keys written to {}\n", options.keysOut);
     }
     return failures.empty() ? kExitOk : kExitIncomplete;
+}
+
+void MifareAccessCommand(const std::string& bytes, const std::string& encode) {
+    if (bytes.empty() == encode.empty()) {
+        throw UsageError(
+            "give either the access bytes (such as FF0780) or --encode \"data:000,000,000 "
+            "trailer:001\"");
+    }
+    std::array<std::uint8_t, 3> access{};
+    Conditions conditions{};
+    if (!encode.empty()) {
+        conditions = ParseConditions(encode);
+        access = EncodeAccessBits(conditions);
+    } else {
+        const Bytes given = ParseHex(bytes, "access bits");
+        if (given.size() != 3 && given.size() != 4) {
+            throw UsageError(fmt::format(
+                "access bits \"{}\": {} bytes; give bytes 6..8 of a trailer (3 bytes), or "
+                "6..9 with the user byte",
+                bytes, given.size()));
+        }
+        std::copy(given.begin(), given.begin() + 3, access.begin());
+        const auto decoded = mifare::DecodeAccessBits(access.data());
+        if (!decoded) {
+            throw UsageError(fmt::format(
+                "access bits {}: they do not match their inverted copy; a card takes such a "
+                "sector as blocked for good",
+                HexText(access, "")));
+        }
+        conditions = *decoded;
+    }
+    fmt::print("access bits {}  {}\n", HexText(access, ""), ConditionsText(conditions));
+    PrintConditions(conditions, -1, 4);
 }
 
 namespace {
@@ -264,6 +299,23 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
              "Signed 32-bit amount");
     addValue("copy", "Copy the value to another block of the sector", ValueOperation::Copy,
              "target", "Target block number");
+
+    auto access = std::make_shared<std::pair<std::string, std::string>>();
+    auto* accessCommand = mifare->add_subcommand(
+        "access",
+        "Access bits in words, or the bytes of access conditions: the datasheet's tables, as "
+        "the dump shows them");
+    accessCommand->add_option("bytes", access->first,
+                              "Bytes 6..8 of a sector trailer (such as FF0780), or 6..9");
+    accessCommand->add_option(
+        "--encode", access->second,
+        "Conditions C1C2C3 of the data groups and the trailer, as \"data:000,000,000 "
+        "trailer:001\" (\"data:000\" for all three groups alike)");
+    accessCommand->callback([&cli, access] {
+        cli.action = [access](Library&) {
+            return Done([&] { MifareAccessCommand(access->first, access->second); });
+        };
+    });
 
     auto* storeKey = mifare->add_subcommand(
         "store-key",

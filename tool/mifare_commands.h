@@ -42,6 +42,9 @@ void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions
                         const std::string& text, bool trailer);
 void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
                         ValueOperation operation, int block, std::int64_t operand);
+// Access bits in words (bytes: 6 or 8 hexadecimal digits), or the bytes of
+// conditions written as "data:000,000,000 trailer:001" (encode).
+void MifareAccessCommand(const std::string& bytes, const std::string& encode);
 void MifareStoreKeyCommand(Library& library, std::int16_t port, const std::string& number,
                            const std::string& text);
 

@@ -1153,3 +1153,127 @@ TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- MIFARE Classic: keys, access bits and what a user is told ------------------------
+
+TEST(ToolMifareKeys, EachCaseEndsAsItShouldAndSaysWhy) {
+    const std::string binaryEml =
+        WriteTestFile("binary.eml", std::string("\x01\x02\xFFgarbage\x00\x10", 12));
+    const std::string emptyKeys = WriteTestFile("empty.dic", "# nothing here\n\n");
+    struct Row {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;             // in stderr, or in stdout for exit code 0
+        std::string absent = "\x01";  // in neither stream
+    };
+    const std::vector<std::string> demo = {"--scenario", Demo(), "mifare"};
+    const auto with = [&demo](std::vector<std::string> more) {
+        more.insert(more.begin(), demo.begin(), demo.end());
+        return more;
+    };
+    const Row rows[] = {
+        // Without keys, the bundled dictionary opens every sector of the demo card.
+        {with({"dump"}), 0, "16 of 16 sectors read\n"},
+        {with({"dump", "--first", "1", "--last", "1"}), 0,
+         "Sector  1  blocks 4-7, key A A0A1A2A3A4A5; key B B0B1B2B3B4B5 found too\n"},
+        {with({"--no-default-keys", "dump"}), 2, "no key to try", "Card:"},
+        // Value operations log in with the key the access bits give them to.
+        {with({"-k", "A0A1A2A3A4A5", "-k", "B0B1B2B3B4B5", "value", "inc", "5", "10"}), 0,
+         "Block 5: incremented by 10, value now 1244\n"},
+        {with({"-k", "A0A1A2A3A4A5", "value", "inc", "5", "10"}), 1,
+         "block 5: only key B may do this (key A A0A1A2A3A4A5 opened the sector); log in to "
+         "sector 1 with key B A0A1A2A3A4A5: -4 authentication failed"},
+        // What was tried, and what is left.
+        {with({"-k", "FFFFFFFFFFFF", "-t", "A", "read", "4"}), 1,
+         "zelvorn: error: log in to sector 1 with key A FFFFFFFFFFFF: -4 authentication failed: "
+         "wrong key; key B was not tried (-t both tries it too)\n",
+         "try -t B"},
+        // Sector ranges beyond the card, refused alike.
+        {with({"dump", "--first", "16"}), 2, "--first 16: sector 16 is beyond this 1K card"},
+        {with({"dump", "--last", "16"}), 2, "--last 16: sector 16 is beyond this 1K card"},
+        // Output files are checked before anything is read.
+        {with({"dump", "-o", "/nonexistent/x.bin"}), 1,
+         "dump file /nonexistent/x.bin: cannot be written: No such file or directory", "Card:"},
+        {with({"dump", "--keys-out", "/nonexistent/k.dic"}), 1,
+         "key file /nonexistent/k.dic: cannot be written", "Card:"},
+        // A binary file named .eml, and key files with nothing in them.
+        {with({"restore", binaryEml}), 2,
+         "binary.eml: line 1: byte 01 at column 1 is not text; an eml file is text", "garbage"},
+        {with({"-K", emptyKeys, "read", "1"}), 2, "empty.dic: holds no key"},
+    };
+    for (const Row& row : rows) {
+        const Outcome o = RunTool(row.args);
+        std::string command;
+        for (const auto& a : row.args) command += a + " ";
+        EXPECT_EQ(o.exitCode, row.exitCode) << command << "\n" << o.out << o.err;
+        EXPECT_HAS(row.exitCode == 0 ? o.out : o.err, row.text);
+        EXPECT_LACKS(o.out + o.err, row.absent);
+    }
+}
+
+// The JSON key file names each key's sector: one login per key. The
+// dictionary names only keys, tried in the order of the file after those
+// that opened a sector already.
+TEST(ToolMifareKeys, KeysOutReadBackTakeOneLoginPerKey) {
+    for (const auto& [name, sector1] :
+         {std::pair<std::string, std::string>{"found.json", "2 keys"}, {"found.dic", "5 keys"}}) {
+        const std::string keys = TestFile(name);
+        std::remove(keys.c_str());
+        Outcome o = RunTool({"--scenario", Demo(), "mifare", "dump", "--keys-out", keys});
+        ASSERT_EQ(o.exitCode, 0) << o.err;
+        o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "--no-default-keys", "dump",
+                     "--progress"});
+        EXPECT_EQ(o.exitCode, 0) << name << o.err;
+        // Sector 1 takes its key A and its key B; key B of the others is data.
+        EXPECT_HAS(o.err, "progress: sector 0 (1 of 16): 1 key tried");
+        EXPECT_HAS(o.err, "progress: sector 1 (2 of 16): " + sector1 + " tried");
+        EXPECT_HAS(o.err, "progress: sector 15 (16 of 16): 1 key tried");
+    }
+    EXPECT_HAS(ReadFile(TestFile("found.dic")), "A0A1A2A3A4A5  # key A of sectors 1\n");
+}
+
+TEST(ToolMifareDump, ASectorNotReadIsSaidSoOnRestore) {
+    const std::string file = TestFile("sector-1-unread.bin");
+    ASSERT_EQ(RunTool({"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "-t", "A", "dump",
+                       "-o", file})
+                  .exitCode,
+              4);
+    const Outcome o = RunTool({"--virtual", "mifare", "restore", file, "--dry-run"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "sector 1 not read when the dump was made: left as on the card\n");
+    EXPECT_LACKS(o.out, "would write block   4");
+    EXPECT_LACKS(o.out + o.err, "access bits 000000");
+}
+
+TEST(ToolMifareAccess, DecodesAndEncodesAsTheDumpShowsThem) {
+    struct Row {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;
+    };
+    const Row rows[] = {
+        {{"FF0780"}, 0, "access bits FF0780  data:000,000,000 trailer:001\n"},
+        {{"5D278A69"},
+         0,
+         "data group 1:  110  read A|B, write B, increment B, decrement A|B (value block)"},
+        {{"--encode", "data:000,110,000 trailer:011"}, 0, "access bits 5D278A "},
+        {{"--encode", "data:000 trailer:001"}, 0, "access bits FF0780 "},
+        {{"FF0781"}, 2, "access bits FF0781: they do not match their inverted copy"},
+        {{"--encode", "data:000,110 trailer:011"}, 2, "data takes one or three groups"},
+        {{"--encode", "data:000,000,000 trailer:3"}, 2, "\"3\" is not three bits"},
+        {{"--encode", "data:000,000,000"}, 2, "trailer:... is missing"},
+        {{}, 2, "give either the access bytes"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"--library", "/nonexistent/library.so", "mifare",
+                                         "access"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, row.exitCode) << o.err;
+        EXPECT_HAS(row.exitCode == 0 ? o.out : o.err, row.text);
+    }
+}
+
+}  // namespace
