@@ -202,9 +202,9 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
         "Report on stderr, sector by sector, how many keys were tried and which opened it");
     dump->add_option("-o,--output", d->output,
                      "Write the dump to this file too: .bin or .mfd (raw image), .eml (a block "
-                     "a line) or .json (proxmark3's layout)");
+                     "a line), .json (proxmark3's layout) or .mct (MIFARE Classic Tool)");
     dump->add_option("--format", d->format, "The file's format, whatever its name ends in")
-        ->check(CLI::IsMember({"bin", "mfd", "eml", "json"}));
+        ->check(CLI::IsMember({"bin", "mfd", "eml", "json", "mct"}));
     dump->add_option("--keys-out", d->keysOut,
                      "Write the keys found to this file, which -K reads back: JSON (sector, key "
                      "A, key B) when it ends in .json, else one key a line");
@@ -219,9 +219,10 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
         "restore",
         "Write a dump file back to a card: data blocks first, sector trailers last, each block "
         "read back and compared");
-    restore->add_option("file", r->file, "The dump file (.bin, .mfd, .eml or .json)")->required();
+    restore->add_option("file", r->file, "The dump file (.bin, .mfd, .eml, .json or .mct)")
+        ->required();
     restore->add_option("--format", r->format, "The file's format, whatever its name ends in")
-        ->check(CLI::IsMember({"bin", "mfd", "eml", "json"}));
+        ->check(CLI::IsMember({"bin", "mfd", "eml", "json", "mct"}));
     restore->add_flag("--uid", r->uid,
                       "Write block 0 (serial number and manufacturer data) too; most cards "
                       "refuse it");
