@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "bench/usbmon_pcap.h"
 
 namespace {
 
@@ -1308,6 +1311,31 @@ TEST(ToolDumpCommands, ConvertAndDiff) {
     const Outcome missing = RunTool({"dump", "diff", before, TestFile("no-such-dump.json")});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_HAS(missing.err, "no-such-dump.json: cannot be read");
+}
+
+// A wrong key costs its login and the re-select it forces, once per search:
+// the 18 wrong keys of a dictionary whose right keys come last are tried on
+// three searches of the demo card (key A of sector 0, key A and key B of
+// sector 1), and never again once a key opened a sector.
+TEST(ToolMifareKeys, ADictionaryCostsOnlyItsWrongLoginsOverTheRightKeysInOrder) {
+    std::string dictionary;
+    for (int i = 1; i <= 18; ++i)
+        dictionary += fmt::format("{:02X}", 0x11 * i % 256) + "0000000000\n";
+    dictionary += "FFFFFFFFFFFF\nA0A1A2A3A4A5\nB0B1B2B3B4B5\n";
+    const std::string file = WriteTestFile("right-keys-last.dic", dictionary);
+    const auto transfers = [](std::vector<std::string> keys) {
+        const std::string capture = TestFile("key-search.pcap");
+        std::vector<std::string> args = {"--scenario", Demo(), "--capture", capture, "mifare"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        args.push_back("dump");
+        EXPECT_EQ(RunTool(args).exitCode, 0);
+        return zelvorn::bench::CountControlTransfers(capture).value_or(-1);
+    };
+    const long inOrder =
+        transfers({"-k", "FFFFFFFFFFFF", "-k", "A0A1A2A3A4A5", "-k", "B0B1B2B3B4B5"});
+    const long last = transfers({"-K", file, "--no-default-keys"});
+    ASSERT_GT(inOrder, 64);  // at least a read per block
+    EXPECT_LE(last, inOrder + 2 * 18 * 3);
 }
 
 }  // namespace
