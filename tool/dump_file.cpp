@@ -339,10 +339,9 @@ MifareDump ReadMct(std::string_view content) {
 std::string WriteMct(const MifareDump& dump) {
     std::string out;
     const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    // Every sector, those not read as dashes, so that the file keeps the
+    // card's size.
     for (int sector = 0; sector < sectors; ++sector) {
-        bool any = false;
-        for (int b = FirstBlockOf(sector); b <= TrailerOf(sector); ++b) any = any || dump.blocks[b];
-        if (!any) continue;
         out += fmt::format("+Sector: {}\n", sector);
         for (int b = FirstBlockOf(sector); b <= TrailerOf(sector); ++b) {
             const auto& block = dump.blocks[static_cast<std::size_t>(b)];
