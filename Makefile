@@ -89,6 +89,10 @@ demo:
 	$(ZELVORN_DEMO) list
 	@echo; echo "== The MIFARE Classic card: the transport key opens all sectors but one"
 	$(ZELVORN_DEMO) mifare --key FFFFFFFFFFFF --key A0A1A2A3A4A5 dump
+	@echo; echo "== No key given: the bundled default keys open sector 1 too; the keys found to a file"
+	$(ZELVORN_DEMO) mifare dump --first 1 --last 1 --keys-out $(BUILD)/demo-keys.json
+	@echo; echo "== Sector 1's access bits in words"
+	$(BUILD)/tool/zelvorn mifare access 5D278A
 	@echo; echo "== The card to a file, and restored onto a blank card in a second virtual reader"
 	$(ZELVORN_DEMO) mifare -k FFFFFFFFFFFF -k A0A1A2A3A4A5 -k B0B1B2B3B4B5 dump --output $(BUILD)/demo-card.json > /dev/null
 	rm -f $(BUILD)/demo-restored.state

@@ -19,6 +19,7 @@ timer="$build/bench/zelvorn_bench_time"
 [ -x "$count" ] || { echo "missing $count: build first" >&2; exit 1; }
 [ -x "$timer" ] || { echo "missing $timer: run make bench, which builds it" >&2; exit 1; }
 virtual="$build/bench/zelvorn_bench_virtual"
+[ -x "$build/bench/zelvorn_bench_key_search" ] || { echo "missing zelvorn_bench_key_search: run make bench" >&2; exit 1; }
 [ -x "$virtual" ] || { echo "missing $virtual: run make bench, which builds it" >&2; exit 1; }
 
 # Calls per callgrind run; instructions per call are the difference between
@@ -136,6 +137,12 @@ for name in "GET CHALLENGE" "SELECT by name" "200-byte UPDATE BINARY"; do
   printf '| %s | %s | %s | %s |\n' "$name" "$lib" "$drv" "$all" | tee -a "$out/pcsc-instructions.md"
   i=$((i + 1))
 done
+
+# The tool's key search: control transfers of a whole dump of the demo card.
+echo
+echo "== MIFARE Classic key search (the tool on the virtual reader, demo card)"
+"$build/bench/zelvorn_bench_key_search" --benchmark_format=console 2>/dev/null \
+  | tee "$out/key-search.txt"
 
 # The Python package against raw ctypes, per call, in one process.
 python_library="$build/bindings/python/bench-virtual-library.txt"

@@ -69,6 +69,23 @@ std::string TrailerText(const Block& trailer, UnknownKeys keys) {
     return text;
 }
 
+// Binary and eml files hold zeros for the blocks their writer could not
+// read. A trailer of zeros is no trailer a card ever showed (its access bits
+// would not match their inverted copy): its sector was not read, and its
+// blocks of zeros are taken for unread, so that nothing writes them back.
+void MarkUnreadSectors(MifareDump& dump) {
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    const auto zeros = [](const std::optional<Block>& b) {
+        return b && std::all_of(b->begin(), b->end(), [](std::uint8_t x) { return x == 0; });
+    };
+    for (int sector = 0; sector < sectors; ++sector) {
+        if (!zeros(dump.blocks[static_cast<std::size_t>(TrailerOf(sector))])) continue;
+        for (int b = FirstBlockOf(sector); b <= TrailerOf(sector); ++b) {
+            if (zeros(dump.blocks[static_cast<std::size_t>(b)])) dump.blocks[b].reset();
+        }
+    }
+}
+
 // Binary and eml trailers cannot say that a key is unknown: a key reads as
 // unknown where it holds what a card shows in place of a key it hides.
 void MarkUnfilledKeys(MifareDump& dump) {
@@ -80,7 +97,7 @@ void MarkUnfilledKeys(MifareDump& dump) {
         if (std::equal(kZeros.begin(), kZeros.end(), trailer->begin())) {
             SetKeyKnown(dump, sector, 'A', false);
         }
-        const auto conditions = DecodeAccessBits(trailer->data());
+        const auto conditions = TrailerConditions(trailer->data());
         if (std::equal(kZeros.begin(), kZeros.end(), trailer->begin() + 10) &&
             !(conditions && KeyBReadable((*conditions)[3]))) {
             SetKeyKnown(dump, sector, 'B', false);
@@ -130,12 +147,27 @@ std::string_view NextLine(std::string_view& text, bool comments) {
     return line;
 }
 
+// A line of a text file that holds bytes no text holds (a binary file named
+// as a text one) is refused by its line and column, in printable words.
+void CheckText(std::string_view line, std::size_t number, std::string_view hint) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r') || c >= 0x7F) {
+            throw UsageError(fmt::format("line {}: byte {:02X} at column {} is not text; {}",
+                                         number, c, i + 1, hint));
+        }
+    }
+}
+
 MifareDump ReadEml(std::string_view content) {
     MifareDump dump;
     std::size_t number = 0;
     while (!content.empty()) {
         ++number;
         const std::string_view line = NextLine(content, false);
+        CheckText(line, number,
+                  "an eml file is text, one block of 32 hexadecimal digits a line (a raw "
+                  "image is a .bin file, or give --format bin)");
         if (line.empty()) continue;
         if (dump.blocks.size() == 256) throw UsageError("more than 256 blocks");
         // A line of dashes is a block the dump could not read; a trailer's
@@ -222,6 +254,107 @@ std::string Hex(const std::uint8_t* data, std::size_t n) {
     return HexText({data, n}, "");
 }
 
+// MIFARE Classic Tool writes the sectors it read, each after a "+Sector: N"
+// line, and "--" for each byte it does not know: whole blocks it could not
+// read, and keys it did not find. A data block with any byte not known is
+// taken as not read.
+MifareDump ReadMct(std::string_view content) {
+    std::map<int, std::optional<Block>> byNumber;
+    std::map<int, UnknownKeys> keysBySector;
+    int sector = -1;
+    int inSector = 0;
+    int highest = -1;
+    std::size_t number = 0;
+    while (!content.empty()) {
+        ++number;
+        const std::string_view line = NextLine(content, false);
+        CheckText(line, number, "an mct file is text: \"+Sector: N\" lines, then the blocks");
+        if (line.empty()) continue;
+        const std::string where = fmt::format("line {}", number);
+        if (line.rfind("+Sector:", 0) == 0) {
+            if (sector >= 0 && inSector != BlocksIn(sector)) {
+                throw UsageError(fmt::format("{}: sector {} has {} blocks, not {}", where, sector,
+                                             inSector, BlocksIn(sector)));
+            }
+            std::string_view digits = line.substr(8);
+            while (!digits.empty() && digits.front() == ' ') digits.remove_prefix(1);
+            if (digits.empty() || digits.size() > 2 ||
+                !std::all_of(digits.begin(), digits.end(),
+                             [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) ||
+                std::stoi(std::string(digits)) > 39) {
+                throw UsageError(
+                    fmt::format("{}: \"{}\": a sector number is 0..39", where, std::string(line)));
+            }
+            sector = std::stoi(std::string(digits));
+            if (byNumber.count(FirstBlockOf(sector)) != 0) {
+                throw UsageError(fmt::format("{}: sector {} comes twice", where, sector));
+            }
+            inSector = 0;
+            highest = std::max(highest, sector);
+            continue;
+        }
+        if (sector < 0)
+            throw UsageError(fmt::format("{}: a block before any \"+Sector: N\"", where));
+        if (inSector == BlocksIn(sector)) {
+            throw UsageError(fmt::format("{}: more than {} blocks in sector {}", where,
+                                         BlocksIn(sector), sector));
+        }
+        const int block = FirstBlockOf(sector) + inSector++;
+        const bool trailer = IsTrailer(block);
+        UnknownKeys keys;
+        std::string text(line);
+        if (text.size() == 2 * kBlockSize && trailer &&
+            text.substr(12, 8).find('-') == std::string::npos) {
+            byNumber[block] = BlockFromText(text, where, true, &keys);
+            if (keys.a || keys.b) keysBySector[sector] = keys;
+        } else if (text.find('-') != std::string::npos) {
+            if (text.size() != 2 * kBlockSize ||
+                text.find_first_not_of("-0123456789abcdefABCDEF") != std::string::npos) {
+                throw UsageError(
+                    fmt::format("{}: \"{}\": expected 32 hexadecimal digits, \"--\" "
+                                "for a byte not known",
+                                where, text));
+            }
+            byNumber[block] = std::nullopt;
+        } else {
+            byNumber[block] = BlockFromText(text, where);
+        }
+    }
+    if (sector < 0) throw UsageError("no \"+Sector: N\" line: not an mct file");
+    if (inSector != BlocksIn(sector)) {
+        throw UsageError(
+            fmt::format("sector {} has {} blocks, not {}", sector, inSector, BlocksIn(sector)));
+    }
+    MifareDump dump;
+    const int sectors = highest < 5 ? 5 : highest < 16 ? 16 : highest < 32 ? 32 : 40;
+    dump.blocks.resize(static_cast<std::size_t>(BlockCountForSectors(sectors)));
+    for (const auto& [b, block] : byNumber) dump.blocks[static_cast<std::size_t>(b)] = block;
+    for (const auto& [s, keys] : keysBySector) {
+        SetKeyKnown(dump, s, 'A', !keys.a);
+        SetKeyKnown(dump, s, 'B', !keys.b);
+    }
+    return dump;
+}
+
+std::string WriteMct(const MifareDump& dump) {
+    std::string out;
+    const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
+    // Every sector, those not read as dashes, so that the file keeps the
+    // card's size.
+    for (int sector = 0; sector < sectors; ++sector) {
+        out += fmt::format("+Sector: {}\n", sector);
+        for (int b = FirstBlockOf(sector); b <= TrailerOf(sector); ++b) {
+            const auto& block = dump.blocks[static_cast<std::size_t>(b)];
+            out += !block         ? std::string(2 * kBlockSize, '-')
+                   : IsTrailer(b) ? TrailerText(*block, {!KeyKnown(dump, sector, 'A'),
+                                                         !KeyKnown(dump, sector, 'B')})
+                                  : Hex(block->data(), kBlockSize);
+            out += "\n";
+        }
+    }
+    return out;
+}
+
 std::string WriteJson(const MifareDump& dump) {
     Json root;
     root["Created"] = "zelvorn";
@@ -254,7 +387,7 @@ std::string WriteJson(const MifareDump& dump) {
             entry["KeyB"] = KeyKnown(dump, sector, 'B') ? Hex(trailer->data() + 10, 6) : unknown;
             entry["AccessConditions"] = Hex(trailer->data() + 6, 4);
             Json text = Json::object();
-            if (const auto conditions = DecodeAccessBits(trailer->data())) {
+            if (const auto conditions = TrailerConditions(trailer->data())) {
                 const int perGroup = BlocksIn(sector) == 4 ? 1 : 5;
                 for (int b = first; b < trailerBlock; ++b) {
                     text[fmt::format("block{}", b)] =
@@ -288,15 +421,17 @@ DumpFormat DumpFormatFor(const std::string& path, const std::string& given) {
     if (name == "bin" || name == "mfd" || name == "dump") return DumpFormat::Binary;
     if (name == "eml") return DumpFormat::Eml;
     if (name == "json") return DumpFormat::Json;
+    if (name == "mct") return DumpFormat::Mct;
     throw UsageError(fmt::format(
-        "{}: the format is not known from its name; end it in .bin, .mfd, .eml or .json, or "
-        "give --format",
+        "{}: the format is not known from its name; end it in .bin, .mfd, .eml, .json or .mct, "
+        "or give --format",
         path));
 }
 
 std::string WriteDump(const MifareDump& dump, DumpFormat format,
                       std::vector<std::string>& warnings) {
     if (format == DumpFormat::Json) return WriteJson(dump);
+    if (format == DumpFormat::Mct) return WriteMct(dump);
     const int sectors = SectorCountForBlocks(static_cast<int>(dump.blocks.size()));
     for (int sector = 0; sector < sectors; ++sector) {
         std::string missing;
@@ -339,7 +474,10 @@ MifareDump ReadDump(std::string_view content, DumpFormat format) {
             break;
         case DumpFormat::Json:
             return ReadJson(content);
+        case DumpFormat::Mct:
+            return ReadMct(content);
     }
+    MarkUnreadSectors(dump);
     MarkUnfilledKeys(dump);
     return dump;
 }
@@ -402,21 +540,13 @@ MifareDump LoadDump(const std::string& path, DumpFormat format) {
     }
 }
 
-void SaveDump(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
-        throw UsageError(
-            fmt::format("dump file {}: cannot be written: {}", path, std::strerror(errno)));
-    }
-}
-
 std::vector<Key> ReadKeyDictionary(std::string_view text) {
     std::vector<Key> keys;
     std::size_t number = 0;
     while (!text.empty()) {
         ++number;
         const std::string_view line = NextLine(text, true);
+        CheckText(line, number, "a key file is text, one key of 12 hexadecimal digits a line");
         if (line.empty()) continue;
         const Bytes bytes = ParseHex(line, fmt::format("line {}", number), 6);
         Key key{};

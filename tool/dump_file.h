@@ -1,7 +1,8 @@
 // MIFARE Classic dump files as other tools of the field read and write them:
-// the raw image (.bin, .mfd), one block a line (.eml) and proxmark3's JSON
-// layout (.json); and key dictionaries (one key a line). Reading takes
-// outside input: every reader checks what it is given and throws UsageError.
+// the raw image (.bin, .mfd), one block a line (.eml), proxmark3's JSON
+// layout (.json) and MIFARE Classic Tool's text (.mct: "+Sector: N" before
+// each sector's blocks, "--" for a byte not known); and key dictionaries (one key a line). Reading
+// takes outside input: every reader checks what it is given and throws UsageError.
 #pragma once
 
 #include <array>
@@ -45,9 +46,9 @@ void SetKeyKnown(MifareDump& dump, int sector, char kind, bool known);
 // the dump holds that it does not know; empty when it knows them all.
 std::string UnknownKeysText(const MifareDump& dump);
 
-enum class DumpFormat { Binary, Eml, Json };
+enum class DumpFormat { Binary, Eml, Json, Mct };
 
-// The format --format names ("bin", "mfd", "eml", "json"), else the one the
+// The format --format names ("bin", "mfd", "eml", "json", "mct"), else the one the
 // file name's extension names; UsageError when neither does.
 DumpFormat DumpFormatFor(const std::string& path, const std::string& given);
 
@@ -61,11 +62,12 @@ std::string WriteDump(const MifareDump& dump, DumpFormat format,
 // takes a key as unknown where it holds what a card shows for a key it
 // hides: zeros for key A, which no card shows, and zeros for a key B that the
 // access bits keep hidden.
+// A sector whose trailer is all zeros in such a file was not read when the
+// dump was made: its blocks of zeros come back as unread.
 MifareDump ReadDump(std::string_view content, DumpFormat format);
 
-// Whole files; errors name the file.
+// A whole file; errors name the file.
 MifareDump LoadDump(const std::string& path, DumpFormat format);
-void SaveDump(const std::string& path, const std::string& content);
 
 // A key dictionary: one key of 12 hexadecimal digits a line, '#' starts a
 // comment, blank lines are skipped. Duplicates are dropped, the order kept.

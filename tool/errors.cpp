@@ -25,7 +25,7 @@ struct Hint {
 };
 constexpr Hint kHints[] = {
     {kStatusFieldOff, "the RF field is off: zelvorn field on"},
-    {kStatusAuthFailed, "wrong key, or try -t B"},
+    {kStatusAuthFailed, "wrong key"},
 };
 
 const char* HintFor(const StatusRow& row) {

@@ -24,6 +24,8 @@ enum ExitCode : int {
 
 // The reader status for "no card of the kind asked for answered".
 inline constexpr std::int16_t kReaderNoCard = -1;
+// The reader status for "the card refused the key".
+inline constexpr std::int16_t kReaderAuthFailed = -4;
 
 // The tool's own result for a read whose outputs the library did not write
 // although it reported success: the reader's reply was not as long as the

@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     RegisterAskCommands(app, cli);
     RegisterNdefCommands(app, cli);
     RegisterScenarioCommands(app, cli);
+    RegisterDumpCommands(app, cli);
 
     try {
         app.parse(argc, argv);

@@ -1,5 +1,7 @@
-// What a MIFARE Classic card's memory means: sectors and blocks, the access
-// bits of a sector trailer, and value blocks.
+// What a MIFARE Classic card's memory means to the tool: the geometry, the
+// access-bit codec and the rights tables come from the shared module
+// (src/mifare); here are the words the tool prints for them, and the text
+// form of access conditions that `mifare access --encode` takes.
 #pragma once
 
 #include <array>
@@ -7,44 +9,49 @@
 #include <optional>
 #include <string>
 
+#include "mifare/classic.h"
+
 namespace zelvorn::tool {
 
-// Sectors 0..31 have 4 blocks, sectors 32..39 (4K cards only) 16.
+using mifare::BlocksIn;
+using mifare::Conditions;
+using mifare::DecodeValueBlock;
+using mifare::EncodeAccessBits;
+using mifare::FirstBlockOf;
+using mifare::IsTrailer;
+using mifare::KeyBReadable;
+using mifare::SectorOf;
+using mifare::TrailerOf;
+using mifare::ValueBlock;
+
+// The condition bits of a trailer's four access groups, read from its bytes
+// 6..8; empty when they do not match their inverted copy.
+inline std::optional<Conditions> TrailerConditions(const std::uint8_t* trailer16) {
+    return mifare::DecodeAccessBits(trailer16 + mifare::kAccessAt);
+}
+
+// The number of sectors of a card with this type byte; a card that does not
+// say is taken for a 1K card.
 int SectorCountForType(std::uint8_t cardType);
-int FirstBlockOf(int sector);
-int BlocksIn(int sector);
-int SectorOf(int block);
-bool IsTrailer(int block);
-
-// The condition bits C1 C2 C3 of the four access groups, as the number
-// C1*4 + C2*2 + C3. Groups 0..2 are the data blocks (in a 16-block sector a
-// group covers five blocks), group 3 the trailer. Empty when the bits do not
-// match their inverted copy, which a card would refuse.
-std::optional<std::array<std::uint8_t, 4>> DecodeAccessBits(const std::uint8_t* trailer16);
-
-// The inverse: the three access bytes (bytes 6..8 of a trailer).
-std::array<std::uint8_t, 3> EncodeAccessBits(const std::array<std::uint8_t, 4>& conditions);
-
-// Whether a trailer condition lets key B be read. Key B is then data: the
-// card refuses every access after a login with it.
-bool KeyBReadable(std::uint8_t trailerCondition);
-
-// Plain words for what a condition allows. For a data block the trailer's
-// condition matters too: where key B is readable, only key A opens anything.
-std::string DataConditionText(std::uint8_t condition, std::uint8_t trailerCondition);
-std::string TrailerConditionText(std::uint8_t condition);
 
 // The number of sectors of a card with this many blocks (20, 64, 128 or 256),
 // or 0 for another count.
 int SectorCountForBlocks(int blocks);
-int BlockCountForSectors(int sectors);
+inline int BlockCountForSectors(int sectors) {
+    return mifare::BlockCountFor(sectors);
+}
 
-// A value block stores its value three times (once inverted) and a block
-// address four times (twice inverted).
-struct ValueBlock {
-    std::int32_t value;
-    std::uint8_t address;
-};
-std::optional<ValueBlock> DecodeValueBlock(const std::uint8_t* block16);
+// Plain words for what a condition allows, from the rights tables. For a
+// data block the trailer's condition matters too: where key B is readable,
+// only key A opens anything.
+std::string DataConditionText(std::uint8_t condition, std::uint8_t trailerCondition);
+std::string TrailerConditionText(std::uint8_t condition);
+
+// "data:000,000,000 trailer:001" (groups 0..2 and the trailer, C1 C2 C3 each)
+// to conditions; UsageError naming what is wrong otherwise. "data:110" sets
+// all three data groups alike.
+Conditions ParseConditions(const std::string& text);
+// The inverse, in the same form.
+std::string ConditionsText(const Conditions& conditions);
 
 }  // namespace zelvorn::tool

@@ -37,7 +37,9 @@ std::string Reason() {
 
 }  // namespace
 
-void WriteOutputFile(const std::string& path, std::string_view content, std::string_view what) {
+namespace {
+
+fs::path Target(const std::string& path) {
     std::error_code error;
     // A link is followed, so that the file it names is replaced, not the link.
     fs::path target = path;
@@ -45,6 +47,37 @@ void WriteOutputFile(const std::string& path, std::string_view content, std::str
         const fs::path resolved = fs::weakly_canonical(target, error);
         if (!error) target = resolved;
     }
+    return target;
+}
+
+fs::path Temporary(const fs::path& target) {
+    std::random_device random;
+    fs::path temporary = target;
+    temporary += fmt::format(".{:08x}.tmp", random());
+    return temporary;
+}
+
+}  // namespace
+
+void CheckOutputFile(const std::string& path, std::string_view what) {
+    std::error_code error;
+    const fs::path target = Target(path);
+    const fs::file_status status = fs::status(target, error);
+    if (fs::is_directory(status)) throw CannotWrite(what, path, "it is a directory");
+    if (fs::exists(status) && !fs::is_regular_file(status)) return;
+    // The file is written beside itself and renamed: the folder must take one.
+    const fs::path temporary = Temporary(target);
+    if (!WriteAll(temporary, "")) {
+        const std::string reason = Reason();
+        fs::remove(temporary, error);
+        throw CannotWrite(what, path, reason);
+    }
+    fs::remove(temporary, error);
+}
+
+void WriteOutputFile(const std::string& path, std::string_view content, std::string_view what) {
+    std::error_code error;
+    const fs::path target = Target(path);
     const fs::file_status status = fs::status(target, error);
     if (fs::is_directory(status)) throw CannotWrite(what, path, "it is a directory");
     if (fs::exists(status) && !fs::is_regular_file(status)) {
@@ -52,9 +85,7 @@ void WriteOutputFile(const std::string& path, std::string_view content, std::str
         return;
     }
 
-    std::random_device random;
-    fs::path temporary = target;
-    temporary += fmt::format(".{:08x}.tmp", random());
+    const fs::path temporary = Temporary(target);
     if (!WriteAll(temporary, content)) {
         const std::string reason = Reason();
         fs::remove(temporary, error);

@@ -15,4 +15,9 @@ namespace zelvorn::tool {
 // with exit code 1.
 void WriteOutputFile(const std::string& path, std::string_view content, std::string_view what);
 
+// Checks, before any work whose result would be lost, that WriteOutputFile
+// can write path: not a folder, and a folder that takes a new file. The same
+// ToolError as WriteOutputFile when not.
+void CheckOutputFile(const std::string& path, std::string_view what);
+
 }  // namespace zelvorn::tool

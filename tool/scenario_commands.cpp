@@ -88,9 +88,10 @@ void RegisterScenarioCommands(CLI::App& app, Cli& cli) {
         "from-dump",
         "Make a scenario whose one card is the MIFARE Classic card of a dump file (keys, access "
         "bits and data as dumped); needs no reader");
-    fromDump->add_option("file", o->file, "The dump file (.bin, .mfd, .eml or .json)")->required();
+    fromDump->add_option("file", o->file, "The dump file (.bin, .mfd, .eml, .json or .mct)")
+        ->required();
     fromDump->add_option("--format", o->format, "The file's format, whatever its name ends in")
-        ->check(CLI::IsMember({"bin", "mfd", "eml", "json"}));
+        ->check(CLI::IsMember({"bin", "mfd", "eml", "json", "mct"}));
     fromDump->add_option("-o,--output", o->output, "Write the scenario here (default: stdout)");
     fromDump->callback([&cli, o] { cli.action = [o](Library&) { return FromDumpCommand(*o); }; });
 }

@@ -38,6 +38,16 @@ TEST(ToolDumpFileRead, RefusesWhatIsNoDumpInItsOwnWords) {
          "'-' at position 13 is not a hexadecimal digit"},
         {DumpFormat::Json, JsonBlocks(R"("4": "------------000000000000000000000")"),
          "'-' at position 1 is not a hexadecimal digit"},
+        {DumpFormat::Mct, zeros + "\n", "line 1: a block before any \"+Sector: N\""},
+        {DumpFormat::Mct, "+Sector: 40\n", "line 1: \"+Sector: 40\": a sector number is 0..39"},
+        {DumpFormat::Mct, "+Sector: 0\n" + zeros + "\n+Sector: 1\n",
+         "line 3: sector 0 has 1 blocks, not 4"},
+        {DumpFormat::Mct,
+         "+Sector: 0\n" + zeros + "\n" + zeros + "\n" + zeros + "\n" + zeros + "\n" + zeros + "\n",
+         "line 6: more than 4 blocks in sector 0"},
+        {DumpFormat::Mct, "+Sector: 0\n--00\n", "--\" for a byte not known"},
+        {DumpFormat::Eml, std::string("\x00\x01\x02", 3),
+         "line 1: byte 00 at column 1 is not text"},
     };
     for (const Case& c : cases) {
         try {
@@ -73,6 +83,14 @@ TEST(ToolDumpFileRead, AnUnknownKeyStaysUnknownInEveryFormat) {
     EXPECT_NE(json.find(R"("7": "A0A1A2A3A4A55D278A69------------")"), std::string::npos);
     EXPECT_NE(json.find(R"("KeyB": "------------")"), std::string::npos);
     EXPECT_TRUE(warnings.empty());
+
+    // MIFARE Classic Tool's text keeps the key unknown as dashes, as JSON does.
+    const std::string mct = WriteDump(dump, DumpFormat::Mct, warnings);
+    EXPECT_NE(mct.find("+Sector: 1\n"), std::string::npos);
+    EXPECT_NE(mct.find("A0A1A2A3A4A55D278A69------------\n"), std::string::npos);
+    const MifareDump fromMct = ReadDump(mct, DumpFormat::Mct);
+    EXPECT_EQ(UnknownKeysText(fromMct), "key B of sector 1");
+    EXPECT_EQ(fromMct.blocks, dump.blocks);
 
     for (const DumpFormat format : {DumpFormat::Binary, DumpFormat::Eml}) {
         warnings.clear();

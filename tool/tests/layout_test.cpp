@@ -52,7 +52,7 @@ TEST(ToolLayout, SectorGeometryOfSmallAndLargeSectors) {
 
 TEST(ToolLayout, TransportAccessBitsDecode) {
     const std::uint8_t trailer[16] = {0, 0, 0, 0, 0, 0, 0xFF, 0x07, 0x80, 0x69};
-    const auto conditions = DecodeAccessBits(trailer);
+    const auto conditions = TrailerConditions(trailer);
     ASSERT_TRUE(conditions.has_value());
     EXPECT_EQ(*conditions, (std::array<std::uint8_t, 4>{0, 0, 0, 1}));
 }
@@ -65,12 +65,12 @@ TEST(ToolLayout, EveryConditionSurvivesEncodingAndABrokenCopyIsRefused) {
         const auto bytes = EncodeAccessBits(conditions);
         std::uint8_t trailer[16] = {};
         std::copy(bytes.begin(), bytes.end(), trailer + 6);
-        ASSERT_EQ(DecodeAccessBits(trailer), conditions) << packed;
+        ASSERT_EQ(TrailerConditions(trailer), conditions) << packed;
         for (int bit = 0; bit < 24; ++bit) {
             std::uint8_t broken[16] = {};
             std::copy(trailer, trailer + 16, broken);
             broken[6 + bit / 8] ^= static_cast<std::uint8_t>(1 << (bit % 8));
-            ASSERT_FALSE(DecodeAccessBits(broken).has_value()) << packed << " bit " << bit;
+            ASSERT_FALSE(TrailerConditions(broken).has_value()) << packed << " bit " << bit;
         }
     }
 }
@@ -138,7 +138,7 @@ TEST(ToolLayout, AccessConditionTextsFollowTheDatasheet) {
 TEST(ToolErrors, ResultsByName) {
     EXPECT_EQ(DescribeResult(ERR_FAILURE), "ERR_FAILURE (-1000)");
     EXPECT_EQ(DescribeResult(ERR_INVALID_PARAMETER), "ERR_INVALID_PARAMETER (-2030)");
-    EXPECT_EQ(DescribeResult(-4), "-4 authentication failed: wrong key, or try -t B");
+    EXPECT_EQ(DescribeResult(-4), "-4 authentication failed: wrong key");
     EXPECT_EQ(DescribeResult(-32), "reader status 0xFFE0 (-32)");
     EXPECT_EQ(DescribeResult(0x6A82), "reader status 0x6A82 (27266)");
     EXPECT_TRUE(IsLibraryFailure(ERR_DEVICE_BUSY));

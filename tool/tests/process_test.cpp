@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "bench/usbmon_pcap.h"
 
 namespace {
 
@@ -202,7 +205,7 @@ TEST(ToolMifareDump, WholeFactoryFreshCard) {
 }
 
 TEST(ToolMifareDump, SectorWithAnotherKeyIsReportedAndTheRestPrinted) {
-    Outcome o = RunTool({"--scenario", Demo(), "mifare", "dump"});
+    Outcome o = RunTool({"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "dump"});
     EXPECT_EQ(o.exitCode, 4) << o.err;
     EXPECT_HAS(o.out, "Sector  1  not read: no key was accepted (-4 authentication failed: ");
     EXPECT_HAS(o.out, "Sector  2  blocks 8-11");
@@ -230,7 +233,9 @@ TEST(ToolMifareDump, StoredKeysSectorRangeAndProgress) {
     EXPECT_HAS(o.out, "Sector  2  blocks 8-11, stored key 1 as key A\n");
     EXPECT_LACKS(o.out, "Sector  0");
     EXPECT_HAS(o.out, "2 of 2 sectors read\n");
-    EXPECT_HAS(o.err, "progress: sector 1 (1 of 2)\nprogress: sector 2 (2 of 2)\n");
+    EXPECT_HAS(o.err,
+               "progress: sector 1 (1 of 2): 2 keys tried, opened with stored key 0 as key A\n"
+               "progress: sector 2 (2 of 2): 2 keys tried, opened with stored key 1 as key A\n");
 
     const Outcome wrong = RunTool({"--virtual", "mifare", "dump", "--first", "5", "--last", "3"});
     EXPECT_EQ(wrong.exitCode, 2);
@@ -281,11 +286,13 @@ TEST(ToolMifareBlock, ReadAndWrite) {
     EXPECT_HAS(o.out,
                "    4  48 65 6C 6C 6F 2C 20 5A 65 6C 76 6F 72 6E 21 00  |Hello, Zelvorn!.|\n");
 
-    o = RunTool({"--scenario", Demo(), "mifare", "read", "4"});
+    o = RunTool({"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "read", "4"});
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_HAS(o.err,
                "zelvorn: error: log in to sector 1 with any of key A FFFFFFFFFFFF, key B "
-               "FFFFFFFFFFFF: -4 authentication failed: wrong key, or try -t B\n");
+               "FFFFFFFFFFFF: -4 authentication failed: wrong key; every key given was refused "
+               "as key A and as key B: give the sector's key with -k KEY or a key file with -K "
+               "FILE\n");
 
     o = RunTool({"--virtual", "mifare", "write", "6", "00112233445566778899aabbccddeeff"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
@@ -774,7 +781,8 @@ TEST(ToolDumpFile, EveryFormatSurvivesDumpRestoreDump) {
 TEST(ToolDumpFile, UnreadBlocksAreMarkedOrZeroedWithAWarning) {
     for (const char* extension : {"json", "bin"}) {
         const std::string file = TestFile(std::string("partial.") + extension);
-        const Outcome o = RunTool({"--scenario", Demo(), "mifare", "-t", "A", "dump", "-o", file});
+        const Outcome o = RunTool(
+            {"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "-t", "A", "dump", "-o", file});
         EXPECT_EQ(o.exitCode, 4);
         if (std::string(extension) == "json") {
             EXPECT_HAS(ReadFile(file), R"("4": "--------------------------------")");
@@ -903,13 +911,13 @@ TEST(ToolKeys, DictionaryFileAndKeyTypes) {
     const std::string keys = WriteTestFile("keys.dic",
                                            "# transport\nFFFFFFFFFFFF\n\n"
                                            "b0b1b2b3b4b5  # sector 1, key B\n");
-    Outcome o = RunTool(
-        {"--scenario", Demo(), "mifare", "-K", keys, "dump", "--first", "1", "--last", "1"});
+    Outcome o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "--no-default-keys", "dump",
+                         "--first", "1", "--last", "1"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_HAS(o.out, "Sector  1  blocks 4-7, key B B0B1B2B3B4B5\n");
 
-    o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "-t", "A", "dump", "--first", "1",
-                 "--last", "1"});
+    o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "--no-default-keys", "-t", "A", "dump",
+                 "--first", "1", "--last", "1"});
     EXPECT_EQ(o.exitCode, 4);
 
     o = RunTool({"--virtual", "mifare", "-K", WriteTestFile("bad.dic", "FFFF\n"), "read", "1"});
@@ -1146,6 +1154,9 @@ TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
         {"mifare", "write"},
         {"mifare", "value"},
         {"mifare", "store-key"},
+        {"mifare", "access"},
+        {"dump", "convert"},
+        {"dump", "diff"},
         {"apdu"},
         {"ask", "read"},
         {"ask", "write"},
@@ -1175,6 +1186,189 @@ TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
             }
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// --- MIFARE Classic: keys, access bits and what a user is told ------------------------
+
+TEST(ToolMifareKeys, EachCaseEndsAsItShouldAndSaysWhy) {
+    const std::string binaryEml =
+        WriteTestFile("binary.eml", std::string("\x01\x02\xFFgarbage\x00\x10", 12));
+    const std::string emptyKeys = WriteTestFile("empty.dic", "# nothing here\n\n");
+    struct Row {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;             // in stderr, or in stdout for exit code 0
+        std::string absent = "\x01";  // in neither stream
+    };
+    const std::vector<std::string> demo = {"--scenario", Demo(), "mifare"};
+    const auto with = [&demo](std::vector<std::string> more) {
+        more.insert(more.begin(), demo.begin(), demo.end());
+        return more;
+    };
+    const Row rows[] = {
+        // Without keys, the bundled dictionary opens every sector of the demo card.
+        {with({"dump"}), 0, "16 of 16 sectors read\n"},
+        {with({"dump", "--first", "1", "--last", "1"}), 0,
+         "Sector  1  blocks 4-7, key A A0A1A2A3A4A5; key B B0B1B2B3B4B5 found too\n"},
+        {with({"--no-default-keys", "dump"}), 2, "no key to try", "Card:"},
+        // Value operations log in with the key the access bits give them to.
+        {with({"-k", "A0A1A2A3A4A5", "-k", "B0B1B2B3B4B5", "value", "inc", "5", "10"}), 0,
+         "Block 5: incremented by 10, value now 1244\n"},
+        {with({"-k", "A0A1A2A3A4A5", "value", "inc", "5", "10"}), 1,
+         "block 5: only key B may do this (key A A0A1A2A3A4A5 opened the sector); log in to "
+         "sector 1 with key B A0A1A2A3A4A5: -4 authentication failed"},
+        // What was tried, and what is left.
+        {with({"-k", "FFFFFFFFFFFF", "-t", "A", "read", "4"}), 1,
+         "zelvorn: error: log in to sector 1 with key A FFFFFFFFFFFF: -4 authentication failed: "
+         "wrong key; key B was not tried (-t both tries it too)\n",
+         "try -t B"},
+        // Sector ranges beyond the card, refused alike.
+        {with({"dump", "--first", "16"}), 2, "--first 16: sector 16 is beyond this 1K card"},
+        {with({"dump", "--last", "16"}), 2, "--last 16: sector 16 is beyond this 1K card"},
+        // Output files are checked before anything is read.
+        {with({"dump", "-o", "/nonexistent/x.bin"}), 1,
+         "dump file /nonexistent/x.bin: cannot be written: No such file or directory", "Card:"},
+        {with({"dump", "--keys-out", "/nonexistent/k.dic"}), 1,
+         "key file /nonexistent/k.dic: cannot be written", "Card:"},
+        // A binary file named .eml, and key files with nothing in them.
+        {with({"restore", binaryEml}), 2,
+         "binary.eml: line 1: byte 01 at column 1 is not text; an eml file is text", "garbage"},
+        {with({"-K", emptyKeys, "read", "1"}), 2, "empty.dic: holds no key"},
+    };
+    for (const Row& row : rows) {
+        const Outcome o = RunTool(row.args);
+        std::string command;
+        for (const auto& a : row.args) command += a + " ";
+        EXPECT_EQ(o.exitCode, row.exitCode) << command << "\n" << o.out << o.err;
+        EXPECT_HAS(row.exitCode == 0 ? o.out : o.err, row.text);
+        EXPECT_LACKS(o.out + o.err, row.absent);
+    }
+}
+
+// The JSON key file names each key's sector: one login per key. The
+// dictionary names only keys, tried in the order of the file after those
+// that opened a sector already.
+TEST(ToolMifareKeys, KeysOutReadBackTakeOneLoginPerKey) {
+    for (const auto& [name, sector1] :
+         {std::pair<std::string, std::string>{"found.json", "2 keys"}, {"found.dic", "5 keys"}}) {
+        const std::string keys = TestFile(name);
+        std::remove(keys.c_str());
+        Outcome o = RunTool({"--scenario", Demo(), "mifare", "dump", "--keys-out", keys});
+        ASSERT_EQ(o.exitCode, 0) << o.err;
+        o = RunTool({"--scenario", Demo(), "mifare", "-K", keys, "--no-default-keys", "dump",
+                     "--progress"});
+        EXPECT_EQ(o.exitCode, 0) << name << o.err;
+        // Sector 1 takes its key A and its key B; key B of the others is data.
+        EXPECT_HAS(o.err, "progress: sector 0 (1 of 16): 1 key tried");
+        EXPECT_HAS(o.err, "progress: sector 1 (2 of 16): " + sector1 + " tried");
+        EXPECT_HAS(o.err, "progress: sector 15 (16 of 16): 1 key tried");
+    }
+    EXPECT_HAS(ReadFile(TestFile("found.dic")), "A0A1A2A3A4A5  # key A of sectors 1\n");
+}
+
+TEST(ToolMifareDump, ASectorNotReadIsSaidSoOnRestore) {
+    const std::string file = TestFile("sector-1-unread.bin");
+    ASSERT_EQ(RunTool({"--scenario", Demo(), "mifare", "-k", "FFFFFFFFFFFF", "-t", "A", "dump",
+                       "-o", file})
+                  .exitCode,
+              4);
+    const Outcome o = RunTool({"--virtual", "mifare", "restore", file, "--dry-run"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "sector 1 not read when the dump was made: left as on the card\n");
+    EXPECT_LACKS(o.out, "would write block   4");
+    EXPECT_LACKS(o.out + o.err, "access bits 000000");
+}
+
+TEST(ToolMifareAccess, DecodesAndEncodesAsTheDumpShowsThem) {
+    struct Row {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;
+    };
+    const Row rows[] = {
+        {{"FF0780"}, 0, "access bits FF0780  data:000,000,000 trailer:001\n"},
+        {{"5D278A69"},
+         0,
+         "data group 1:  110  read A|B, write B, increment B, decrement A|B (value block)"},
+        {{"--encode", "data:000,110,000 trailer:011"}, 0, "access bits 5D278A "},
+        {{"--encode", "data:000 trailer:001"}, 0, "access bits FF0780 "},
+        {{"FF0781"}, 2, "access bits FF0781: they do not match their inverted copy"},
+        {{"--encode", "data:000,110 trailer:011"}, 2, "data takes one or three groups"},
+        {{"--encode", "data:000,000,000 trailer:3"}, 2, "\"3\" is not three bits"},
+        {{"--encode", "data:000,000,000"}, 2, "trailer:... is missing"},
+        {{}, 2, "give either the access bytes"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"--library", "/nonexistent/library.so", "mifare",
+                                         "access"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, row.exitCode) << o.err;
+        EXPECT_HAS(row.exitCode == 0 ? o.out : o.err, row.text);
+    }
+}
+
+// Every format converts and comes back the same; a diff names the changed
+// blocks and what the change means.
+TEST(ToolDumpCommands, ConvertAndDiff) {
+    const std::string state = TestFile("diff-state.json");
+    std::remove(state.c_str());
+    const std::vector<std::string> card = {"--scenario", Demo(), "--state", state, "mifare"};
+    const auto run = [&card](std::vector<std::string> more) {
+        more.insert(more.begin(), card.begin(), card.end());
+        return RunTool(more);
+    };
+    const std::string before = TestFile("before.json"), after = TestFile("after.json");
+    ASSERT_EQ(run({"dump", "-o", before}).exitCode, 0);
+    for (const std::string format : {"bin", "eml", "mct", "json"}) {
+        const std::string converted = TestFile("converted." + format);
+        const std::string back = TestFile("back-from-" + format + ".json");
+        ASSERT_EQ(RunTool({"dump", "convert", before, converted}).exitCode, 0) << format;
+        ASSERT_EQ(RunTool({"dump", "convert", converted, back}).exitCode, 0) << format;
+        const Outcome same = RunTool({"dump", "diff", before, back});
+        EXPECT_EQ(same.exitCode, 0) << format << same.out << same.err;
+        EXPECT_HAS(same.out, "the dumps hold the same 64 blocks");
+    }
+    ASSERT_EQ(run({"-k", "A0A1A2A3A4A5", "-k", "B0B1B2B3B4B5", "value", "inc", "5", "10"}).exitCode,
+              0);
+    ASSERT_EQ(run({"dump", "-o", after}).exitCode, 0);
+    const Outcome changed = RunTool({"dump", "diff", before, after});
+    EXPECT_EQ(changed.exitCode, 1) << changed.err;
+    EXPECT_HAS(changed.out, "block   5 (sector  1): value 1234 -> 1244\n");
+    EXPECT_HAS(changed.out, "1 of 64 blocks differ\n");
+
+    const Outcome missing = RunTool({"dump", "diff", before, TestFile("no-such-dump.json")});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_HAS(missing.err, "no-such-dump.json: cannot be read");
+}
+
+// A wrong key costs its login and the re-select it forces, once per search:
+// the 18 wrong keys of a dictionary whose right keys come last are tried on
+// three searches of the demo card (key A of sector 0, key A and key B of
+// sector 1), and never again once a key opened a sector.
+TEST(ToolMifareKeys, ADictionaryCostsOnlyItsWrongLoginsOverTheRightKeysInOrder) {
+    std::string dictionary;
+    for (int i = 1; i <= 18; ++i)
+        dictionary += fmt::format("{:02X}", 0x11 * i % 256) + "0000000000\n";
+    dictionary += "FFFFFFFFFFFF\nA0A1A2A3A4A5\nB0B1B2B3B4B5\n";
+    const std::string file = WriteTestFile("right-keys-last.dic", dictionary);
+    const auto transfers = [](std::vector<std::string> keys) {
+        const std::string capture = TestFile("key-search.pcap");
+        std::vector<std::string> args = {"--scenario", Demo(), "--capture", capture, "mifare"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        args.push_back("dump");
+        EXPECT_EQ(RunTool(args).exitCode, 0);
+        return zelvorn::bench::CountControlTransfers(capture).value_or(-1);
+    };
+    const long inOrder =
+        transfers({"-k", "FFFFFFFFFFFF", "-k", "A0A1A2A3A4A5", "-k", "B0B1B2B3B4B5"});
+    const long last = transfers({"-K", file, "--no-default-keys"});
+    ASSERT_GT(inOrder, 64);  // at least a read per block
+    EXPECT_LE(last, inOrder + 2 * 18 * 3);
 }
 
 }  // namespace
