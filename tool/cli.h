@@ -42,6 +42,11 @@ void RegisterNdefCommands(CLI::App& app, Cli& cli);      // ndef ...
 void RegisterScenarioCommands(CLI::App& app, Cli& cli);  // scenario ...
 void RegisterDumpCommands(CLI::App& app, Cli& cli);      // dump convert, dump diff
 
+// Called by the callback of a command that prints only text, after it set
+// its action: with --json, the command is refused (exit code 2) rather than
+// --json silently ignored.
+void RefuseJson(Cli& cli, const std::string& command);
+
 // Runs a command that prints and returns nothing, as exit code 0.
 template <typename F>
 int Done(F&& f) {

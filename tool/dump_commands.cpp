@@ -114,6 +114,7 @@ void RegisterDumpCommands(CLI::App& app, Cli& cli) {
         ->check(CLI::IsMember(formats));
     convert->callback([&cli, c] {
         cli.action = [c](Library&) { return Done([&] { DumpConvertCommand(*c); }); };
+        RefuseJson(cli, "dump convert");
     });
 
     auto files = std::make_shared<std::pair<std::string, std::string>>();
@@ -125,6 +126,7 @@ void RegisterDumpCommands(CLI::App& app, Cli& cli) {
     diff->add_option("b", files->second, "The second dump file")->required();
     diff->callback([&cli, files] {
         cli.action = [files](Library&) { return DumpDiffCommand(files->first, files->second); };
+        RefuseJson(cli, "dump diff");
     });
 }
 

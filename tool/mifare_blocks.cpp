@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "tool/dump_file.h"
 #include "tool/errors.h"
@@ -254,8 +255,8 @@ int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOption
                     fmt::format("{} of {} blocks not restored", failures.size(), order.size()));
 }
 
-void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
-                       int block) {
+void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block,
+                       bool json) {
     const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library, port);
     const Api& api = reader.api();
@@ -268,12 +269,18 @@ void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions&
                                                   data);
                       }),
           fmt::format("read block {}", block));
+    if (json) {
+        nlohmann::ordered_json out{{"block", block}, {"data", HexText({data, 16}, "")}};
+        if (IsTrailer(block)) out["accessBits"] = HexText({data + 6, 4}, "");
+        fmt::print("{}\n", out.dump(2));
+        return;
+    }
     PrintBlock(block, data);
     if (IsTrailer(block)) PrintAccess(block, data);
 }
 
 void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block,
-                        const std::string& text, bool trailer) {
+                        const std::string& text, bool trailer, bool json) {
     const Bytes data = ParseHex(text, "block data", 16);
     if (IsTrailer(block)) {
         if (!trailer) {
@@ -296,12 +303,18 @@ void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions
     card.LoginFor(block);
     Check(api.Zelvorn_Write(reader.handle(), static_cast<std::uint8_t>(block), data.data()),
           fmt::format("write block {}", block));
+    if (json) {
+        fmt::print(
+            "{}\n",
+            nlohmann::ordered_json{{"block", block}, {"written", HexText(data, "")}}.dump(2));
+        return;
+    }
     fmt::print("Block {} written\n", block);
     PrintBlock(block, data.data());
 }
 
 void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
-                        ValueOperation operation, int block, std::int64_t operand) {
+                        ValueOperation operation, int block, std::int64_t operand, bool json) {
     if (IsTrailer(block)) {
         throw UsageError(fmt::format("block {} is a sector trailer, not a value block", block));
     }
@@ -349,35 +362,52 @@ void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions
             Check(
                 ReadWritten({AsBytes(value)}, [&] { return api.Zelvorn_ReadValue(h, b, &value); }),
                 fmt::format("read value block {}", block));
-            fmt::print("Block {}: value {}\n", block, value);
+            if (!json) fmt::print("Block {}: value {}\n", block, value);
             break;
         case ValueOperation::Set:
             Check(api.Zelvorn_WriteValue(h, b, amount), fmt::format("write value block {}", block));
-            fmt::print("Block {}: value set to {}\n", block, amount);
+            value = amount;
+            if (!json) fmt::print("Block {}: value set to {}\n", block, amount);
             break;
         case ValueOperation::Increment:
             Check(api.Zelvorn_Inc(h, b, amount, &value),
                   fmt::format("increment value block {}", block));
             valueOf(block);
-            fmt::print("Block {}: incremented by {}, value now {}\n", block, amount, value);
+            if (!json) {
+                fmt::print("Block {}: incremented by {}, value now {}\n", block, amount, value);
+            }
             break;
         case ValueOperation::Decrement:
             Check(api.Zelvorn_Dec(h, b, amount, &value),
                   fmt::format("decrement value block {}", block));
             valueOf(block);
-            fmt::print("Block {}: decremented by {}, value now {}\n", block, amount, value);
+            if (!json) {
+                fmt::print("Block {}: decremented by {}, value now {}\n", block, amount, value);
+            }
             break;
         case ValueOperation::Copy:
             Check(api.Zelvorn_Copy(h, b, static_cast<std::uint8_t>(operand), &value),
                   fmt::format("copy value block {} to block {}", block, operand));
             valueOf(static_cast<int>(operand));
-            fmt::print("Block {} copied to block {}: value {}\n", block, operand, value);
+            if (!json) fmt::print("Block {} copied to block {}: value {}\n", block, operand, value);
             break;
+    }
+    if (json) {
+        constexpr const char* kNames[] = {"get", "set", "inc", "dec", "copy"};
+        nlohmann::ordered_json out{{"block", block},
+                                   {"operation", kNames[static_cast<int>(operation)]}};
+        if (copy) {
+            out["target"] = operand;
+        } else if (operation != ValueOperation::Get) {
+            out["amount"] = amount;
+        }
+        out["value"] = value;
+        fmt::print("{}\n", out.dump(2));
     }
 }
 
 void MifareStoreKeyCommand(Library& library, std::int16_t port, const std::string& number,
-                           const std::string& text) {
+                           const std::string& text, bool json) {
     std::string meaning;
     const std::uint8_t keyNumber = ReaderKeyNumber(number, meaning);
     const Bytes key = ParseHex(text, "key", 6);
@@ -385,6 +415,11 @@ void MifareStoreKeyCommand(Library& library, std::int16_t port, const std::strin
     const Api& api = reader.api();
     Check(api.Zelvorn_WriteMasterKey(reader.handle(), keyNumber, key.data()),
           fmt::format("store key {} in the reader", number));
+    if (json) {
+        fmt::print("{}\n",
+                   nlohmann::ordered_json{{"number", number}, {"key", HexText(key, "")}}.dump(2));
+        return;
+    }
     fmt::print("Key stored in the reader as {}\n", meaning);
 }
 

@@ -244,6 +244,7 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
         cli.action = [&cli, m, r](Library& library) {
             return MifareRestoreCommand(library, cli.Port(), *m, *r);
         };
+        RefuseJson(cli, "mifare restore");
     });
 
     auto b = std::make_shared<BlockOptions>();
@@ -253,7 +254,8 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
         ->check(CLI::Range(0, 255));
     read->callback([&cli, m, b] {
         cli.action = [&cli, m, b](Library& library) {
-            return Done([&] { MifareReadCommand(library, cli.Port(), *m, b->block); });
+            return Done(
+                [&] { MifareReadCommand(library, cli.Port(), *m, b->block, cli.global.json); });
         };
     });
 
@@ -267,7 +269,8 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
     write->callback([&cli, m, b] {
         cli.action = [&cli, m, b](Library& library) {
             return Done([&] {
-                MifareWriteCommand(library, cli.Port(), *m, b->block, b->data, b->trailer);
+                MifareWriteCommand(library, cli.Port(), *m, b->block, b->data, b->trailer,
+                                   cli.global.json);
             });
         };
     });
@@ -286,8 +289,10 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
         }
         sub->callback([&cli, m, b, op] {
             cli.action = [&cli, m, b, op](Library& library) {
-                return Done(
-                    [&] { MifareValueCommand(library, cli.Port(), *m, op, b->block, b->operand); });
+                return Done([&] {
+                    MifareValueCommand(library, cli.Port(), *m, op, b->block, b->operand,
+                                       cli.global.json);
+                });
             };
         });
     };
@@ -316,6 +321,7 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
         cli.action = [access](Library&) {
             return Done([&] { MifareAccessCommand(access->first, access->second); });
         };
+        RefuseJson(cli, "mifare access");
     });
 
     auto* storeKey = mifare->add_subcommand(
@@ -326,7 +332,9 @@ void RegisterMifareCommands(CLI::App& app, Cli& cli) {
     storeKey->add_option("key", b->key, "12 hexadecimal digits")->required();
     storeKey->callback([&cli, b] {
         cli.action = [&cli, b](Library& library) {
-            return Done([&] { MifareStoreKeyCommand(library, cli.Port(), b->keyNumber, b->key); });
+            return Done([&] {
+                MifareStoreKeyCommand(library, cli.Port(), b->keyNumber, b->key, cli.global.json);
+            });
         };
     });
 }

@@ -37,15 +37,17 @@ int MifareDumpCommand(Library& library, std::int16_t port, const MifareOptions& 
                       const DumpOptions& options, bool json);
 int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
                          const RestoreOptions& options);
-void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block);
+// With json, these print one JSON object instead of text.
+void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block,
+                       bool json);
 void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block,
-                        const std::string& text, bool trailer);
+                        const std::string& text, bool trailer, bool json);
 void MifareValueCommand(Library& library, std::int16_t port, const MifareOptions& mifare,
-                        ValueOperation operation, int block, std::int64_t operand);
+                        ValueOperation operation, int block, std::int64_t operand, bool json);
 // Access bits in words (bytes: 6 or 8 hexadecimal digits), or the bytes of
 // conditions written as "data:000,000,000 trailer:001" (encode).
 void MifareAccessCommand(const std::string& bytes, const std::string& encode);
 void MifareStoreKeyCommand(Library& library, std::int16_t port, const std::string& number,
-                           const std::string& text);
+                           const std::string& text, bool json);
 
 }  // namespace zelvorn::tool

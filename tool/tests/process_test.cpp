@@ -1443,3 +1443,41 @@ TEST(ToolNdef, FormatWriteAndReadOnEveryKindOfCard) {
         EXPECT_HAS(o.err, r.text);
     }
 }
+
+// Every MIFARE command gives one JSON object with --json; those that print
+// only text refuse --json rather than ignore it.
+TEST(ToolJson, MifareCommandsAnswerInJsonOrRefuseIt) {
+    struct Row {
+        std::vector<std::string> args;
+        std::string pointer;  // in the JSON answer; empty: refused
+        std::string expected;
+    };
+    const Row rows[] = {
+        {{"mifare", "read", "4"}, "/data", "48656C6C6F2C205A656C766F726E2100"},
+        {{"mifare", "-k", "A0A1A2A3A4A5", "read", "7"}, "/accessBits", "5D278A69"},
+        {{"mifare", "write", "4", "00112233445566778899AABBCCDDEEFF"},
+         "/written",
+         "00112233445566778899AABBCCDDEEFF"},
+        {{"mifare", "value", "get", "5"}, "/value", "1234"},
+        {{"mifare", "-k", "B0B1B2B3B4B5", "value", "dec", "5", "4"}, "/value", "1230"},
+        {{"mifare", "store-key", "3", "A0A1A2A3A4A5"}, "/key", "A0A1A2A3A4A5"},
+        {{"mifare", "access", "FF0780"}, "", ""},
+        {{"mifare", "restore", "card.json"}, "", ""},
+        {{"dump", "diff", "a.json", "b.json"}, "", ""},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"--scenario", Demo(), "--json"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Outcome o = RunTool(args);
+        if (row.pointer.empty()) {
+            EXPECT_EQ(o.exitCode, 2) << row.args[1];
+            EXPECT_HAS(o.err, "prints text only; leave --json out");
+            continue;
+        }
+        ASSERT_EQ(o.exitCode, 0) << row.args.back() << "\n" << o.err;
+        const nlohmann::json doc = nlohmann::json::parse(o.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << o.out;
+        const auto& value = doc.at(nlohmann::json::json_pointer(row.pointer));
+        EXPECT_EQ(value.is_string() ? value.get<std::string>() : value.dump(), row.expected);
+    }
+}
