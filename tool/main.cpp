@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     RegisterApduCommand(app, cli);
     RegisterAskCommands(app, cli);
     RegisterScenarioCommands(app, cli);
+    RegisterUltralightCommands(app, cli);
 
     try {
         app.parse(argc, argv);

@@ -218,6 +218,29 @@ constexpr const Product* ProductByPages(std::size_t pages) {
     return nullptr;
 }
 
+// Whether a page is locked against writes: pages 0 and 1 always (the
+// serial number); page 3 and pages 4..15 by the static lock bits; pages from
+// 16 on by the dynamic lock bits; CFG0 and CFG1 by CFGLCK. byte(page, i)
+// gives byte i of a page as the tag holds it.
+template <typename ByteAt>
+constexpr bool PageLocked(const Product& product, ByteAt byte, std::size_t page) {
+    if (page < kStaticLockPage) return true;
+    if (page == kOtpPage) return (byte(kStaticLockPage, 2) & 0x08) != 0;
+    if (page >= kFirstUserPage && page < kStaticLockedEnd) {
+        return page < 8 ? (byte(kStaticLockPage, 2) >> page & 1) != 0
+                        : (byte(kStaticLockPage, 3) >> (page - 8) & 1) != 0;
+    }
+    const std::size_t dynamic = product.dynamicLockPage;
+    if (dynamic != 0 && page >= kFirstDynamicPage && page < dynamic) {
+        const std::size_t bit = (page - kFirstDynamicPage) / product.pagesPerLockBit;
+        return (byte(dynamic, bit / 8) >> (bit % 8) & 1) != 0;
+    }
+    if (product.configPage != 0 && (page == product.configPage || page == product.configPage + 1)) {
+        return (byte(product.configPage + 1, 0) & kAccessCfgLock) != 0;
+    }
+    return false;
+}
+
 // The two check bytes of a 7-byte serial number.
 constexpr std::uint8_t Bcc0(const std::uint8_t* serial) {
     return static_cast<std::uint8_t>(kCascadeTag ^ serial[0] ^ serial[1] ^ serial[2]);

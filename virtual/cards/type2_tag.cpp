@@ -83,21 +83,8 @@ bool Type2Tag::WriteProtected(std::size_t page) const {
 }
 
 bool Type2Tag::Locked(std::size_t page) const {
-    const Page& locks = pages_[kStaticLockPage];
-    if (page < kStaticLockPage) return true;
-    if (page == kOtpPage) return (locks[2] & 0x08) != 0;
-    if (page >= kFirstUserPage && page < kStaticLockedEnd) {
-        return page < 8 ? (locks[2] >> page & 1) != 0 : (locks[3] >> (page - 8) & 1) != 0;
-    }
-    const std::size_t dynamic = product_.dynamicLockPage;
-    if (dynamic != 0 && page >= kFirstDynamicPage && page < dynamic) {
-        const std::size_t bit = (page - kFirstDynamicPage) / product_.pagesPerLockBit;
-        return (pages_[dynamic][bit / 8] >> (bit % 8) & 1) != 0;
-    }
-    if (HasConfig() && (page == product_.configPage || page == product_.configPage + 1)) {
-        return (Access() & kAccessCfgLock) != 0;
-    }
-    return false;
+    return PageLocked(
+        product_, [this](std::size_t p, std::size_t i) { return pages_[p][i]; }, page);
 }
 
 // The password and PACK never read back.
