@@ -1188,6 +1188,16 @@ TEST(ToolUltralight, DumpRestoredOntoABlankTagDumpsTheSame) {
     }
 }
 
+TEST(ToolUltralight, DemoScenarioListsItsNtag215ByNameAndReadsItsText) {
+    Outcome o = RunTool({"--scenario", Demo(), "list"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "card 3: NTAG215 (type 00), serial 045A4C564F524E\n");
+    o = RunTool({"--scenario", Demo(), "--json", "list"});
+    EXPECT_EQ(nlohmann::json::parse(o.out)["readers"][0]["cards"][2]["name"], "NTAG215");
+    o = RunTool({"--scenario", Demo(), "ultralight", "read", "6", "3"});
+    EXPECT_HAS(o.out, "|nZel|\npage   7: 76 6F 72 6E  |vorn|");
+}
+
 TEST(ToolUltralight, HandMadeProxmarkDumpRestores) {
     std::string blocks;
     for (int p = 0; p < 45; ++p) {

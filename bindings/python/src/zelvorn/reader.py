@@ -80,6 +80,9 @@ class CardKind(str, enum.Enum):
     ISO14443_4 = "iso14443-4"
     TYPE_B = "type-b"
     ASK_TICKET = "ask-ticket"
+    # MIFARE Ultralight, Ultralight EV1 and NTAG21x all report type 00; the
+    # scenario files name each product ("ntag215"), which the tag itself tells.
+    TYPE2 = "type2"
     UNKNOWN = "unknown"
 
 
@@ -92,6 +95,7 @@ _KINDS: Dict[int, CardKind] = {
     0x08: CardKind.MIFARE_CLASSIC_1K,
     0x18: CardKind.MIFARE_CLASSIC_4K,
     0x20: CardKind.ISO14443_4,
+    0x00: CardKind.TYPE2,
     _TYPE_B: CardKind.TYPE_B,
     _ASK_TICKET: CardKind.ASK_TICKET,
 }
