@@ -137,6 +137,11 @@ for name in "GET CHALLENGE" "SELECT by name" "200-byte UPDATE BINARY"; do
   i=$((i + 1))
 done
 
+# A whole Type 2 tag dump by the tool, counted from its USB capture.
+echo
+echo "== Type 2 tag dumps: telegrams and USB transfers"
+/usr/bin/python3 "$root/bench/type2_dump.py" "$build/tool/zelvorn" | tee "$out/type2.md"
+
 # The Python package against raw ctypes, per call, in one process.
 python_library="$build/bindings/python/bench-virtual-library.txt"
 if [ -f "$python_library" ]; then
