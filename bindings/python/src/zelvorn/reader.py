@@ -7,7 +7,7 @@ import enum
 import weakref
 from dataclasses import dataclass, field as dataclass_field
 from types import TracebackType
-from typing import Dict, Iterable, List, Literal, Optional, Type
+from typing import TYPE_CHECKING, Dict, Iterable, List, Literal, Optional, Type
 
 from . import _native as native
 from .errors import (
@@ -19,10 +19,14 @@ from .errors import (
     Failure,
     InvalidHandle,
     InvalidParameter,
+    NoCard,
     ReaderStatus,
     error_for,
 )
 from .iso import IsoSession
+
+if TYPE_CHECKING:
+    from .ultralight import Ultralight
 
 #: ``"A"`` or ``"B"``; ``"F"`` for the reader's own key F only.
 KeyType = Literal["A", "B", "F"]
@@ -631,6 +635,23 @@ class Reader:
         self._call(function, "send a telegram", len(telegram), telegram, ctypes.byref(length),
                    answer)
         return bytes(answer[:min(length.value, native.MAX_TELEGRAM_RESPONSE)])
+
+    def ultralight(self, serial: Optional[bytes] = None) -> "Ultralight":
+        """The MIFARE Ultralight, Ultralight EV1 or NTAG tag with this 7-byte
+        serial number, or the first one in the field, selected: its pages
+        through the tag's own commands (see :class:`zelvorn.Ultralight`).
+
+        Raises:
+            NoCard: no such tag is in the field.
+        """
+        from .ultralight import Ultralight
+
+        if serial is None:
+            tags = [c for c in self.cards() if c.kind == CardKind.TYPE2 and len(c.serial) == 7]
+            if not tags:
+                raise NoCard(-1, "Zelvorn_ListTags", "no Ultralight or NTAG tag in the field")
+            serial = tags[0].serial
+        return Ultralight(self, bytes(serial))
 
     def atqb(self) -> Atqb:
         """Reads the ATQB of the type B card in the field."""
