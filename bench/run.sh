@@ -143,6 +143,10 @@ echo
 echo "== MIFARE Classic key search (the tool on the virtual reader, demo card)"
 "$build/bench/zelvorn_bench_key_search" --benchmark_format=console 2>/dev/null \
   | tee "$out/key-search.txt"
+# A whole Type 2 tag dump by the tool, counted from its USB capture.
+echo
+echo "== Type 2 tag dumps: telegrams and USB transfers"
+/usr/bin/python3 "$root/bench/type2_dump.py" "$build/tool/zelvorn" | tee "$out/type2.md"
 
 # The Python package against raw ctypes, per call, in one process.
 python_library="$build/bindings/python/bench-virtual-library.txt"

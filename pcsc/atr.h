@@ -18,6 +18,11 @@ constexpr std::uint8_t kStandardIso14443A3 = 0x03;
 constexpr std::uint16_t kCardMifare1K = 0x0001;
 constexpr std::uint16_t kCardMifare4K = 0x0002;
 constexpr std::uint16_t kCardMifareMini = 0x0026;
+// MIFARE Ultralight; also what PC/SC readers report for the NTAG21x, which
+// have no card name of their own (pcsc-tools' list names the ATR "MIFARE
+// Ultralight"). The driver does not ask the tag for its product, so the
+// Ultralight EV1 (card name 003D) gets it too.
+constexpr std::uint16_t kCardMifareUltralight = 0x0003;
 
 // The XOR of every byte after TS, the ATR's last byte.
 std::uint8_t Atr_Tck(const std::uint8_t* atr, std::size_t lengthWithoutTck);

@@ -6,6 +6,7 @@
 
 #include "mifare/card_types.h"
 #include "mifare/classic.h"
+#include "mifare/type2.h"
 #include "pcsc/reader.h"
 #include "pcsc/status_words.h"
 
@@ -28,7 +29,9 @@ void Reader::ClassifyTypeA(CardInfo& card, const door::CardEntry& entry) {
     // A card that offers ISO/IEC 14443-4 is served as a processor card even
     // when it emulates MIFARE Classic besides.
     const mifare::CardType known = mifare::CardTypeOf(entry.type);
-    if (known.isoDep) {
+    if (entry.type == type2::kSak) {
+        card.kind = CardKind::Type2;
+    } else if (known.isoDep) {
         card.kind = CardKind::IsoDepA;
     } else if (known.classicSectors > 0) {
         card.kind = CardKind::MifareClassic;
@@ -102,6 +105,13 @@ bool Reader::ProbeSession() {
         const auto trailer = static_cast<std::uint8_t>(mifare::TrailerOf(auth_.sector));
         if (door::ReadBlock(handle_, trailer, block).Delivered()) return true;
         return Reselect();
+    }
+    if (card_.kind == CardKind::Type2) {
+        // Reading page 0 (never protected) keeps the tag selected and a
+        // password session the client opened as it was; a select would
+        // end it.
+        std::uint8_t pages[mifare::kBlockSize];
+        return door::ReadBlock(handle_, 0, pages).Delivered() || Reselect();
     }
     // Nothing to keep: asking the field again disturbs nothing.
     CardInfo seen;

@@ -1,6 +1,7 @@
-// The class FF commands the driver answers for MIFARE Classic cards, one
-// handler per instruction in one table: GET DATA, LOAD KEYS, the two
-// AUTHENTICATE forms, READ BINARY, UPDATE BINARY and the value operations.
+// The class FF commands the driver answers for MIFARE Classic cards and
+// Type 2 tags, one handler per instruction in one table: GET DATA, LOAD
+// KEYS, the two AUTHENTICATE forms, READ BINARY, UPDATE BINARY and the value
+// operations.
 #include <cstring>
 
 #include "mifare/classic.h"
@@ -11,6 +12,9 @@ namespace zelvorn::pcsc {
 namespace {
 
 constexpr std::size_t kBlockSize = mifare::kBlockSize;
+// A Type 2 tag's page. Its read answers four of them (one block's worth); its
+// write takes one, as the first 4 bytes of a block.
+constexpr std::size_t kPageSize = 4;
 
 // LOAD KEYS: P1 00 a key the driver holds, 20 one the reader stores; the
 // two high bits ask for reader keys and secured loading, neither offered.
@@ -169,6 +173,7 @@ std::uint16_t Reader::Authenticate(std::uint8_t msb, std::uint8_t block, std::ui
 }
 
 std::uint16_t Reader::ReadBinary(const Apdu& apdu, Reply& reply) {
+    if (card_.kind == CardKind::Type2) return ReadPages(apdu, reply);
     if (card_.kind != CardKind::MifareClassic) return kSwNotSupported;
     if (apdu.lc != 0 || !apdu.hasLe) return kSwWrongLength;
     // Le 00 asks for one block; more than one block must be whole blocks.
@@ -186,7 +191,8 @@ std::uint16_t Reader::ReadBinary(const Apdu& apdu, Reply& reply) {
     return kSwOk;
 }
 
-std::uint16_t Reader::UpdateBinary(const Apdu& apdu, Reply&) {
+std::uint16_t Reader::UpdateBinary(const Apdu& apdu, Reply& reply) {
+    if (card_.kind == CardKind::Type2) return UpdatePages(apdu, reply);
     if (card_.kind != CardKind::MifareClassic) return kSwNotSupported;
     if (apdu.lc == 0 || apdu.lc % kBlockSize != 0 || apdu.hasLe) return kSwWrongLength;
     const std::size_t blocks = apdu.lc / kBlockSize;
@@ -195,6 +201,49 @@ std::uint16_t Reader::UpdateBinary(const Apdu& apdu, Reply&) {
         const CommandResult result = door::WriteBlock(
             handle_, static_cast<std::uint8_t>(apdu.p2 + i), apdu.data + i * kBlockSize);
         if (!result.Delivered()) return StatusFor(result, true);
+    }
+    return kSwOk;
+}
+
+// READ BINARY on a Type 2 tag: P2 the page, Le up to 16 bytes (00: 16),
+// from the four pages the tag answers, which roll over to page 0 after its
+// last page as the tag's own read does. The tag refuses a page beyond its
+// memory.
+std::uint16_t Reader::ReadPages(const Apdu& apdu, Reply& reply) {
+    if (apdu.lc != 0 || !apdu.hasLe || apdu.le > kBlockSize) return kSwWrongLength;
+    if (apdu.p1 != 0) return kSwWrongAddress;
+    std::uint8_t pages[kBlockSize];
+    const CommandResult result = door::ReadBlock(handle_, apdu.p2, pages);
+    if (!result.Delivered()) return PageRefused(result, false);
+    reply.Append(pages, apdu.le == 0 ? kBlockSize : apdu.le);
+    return kSwOk;
+}
+
+// A tag that refused a page (a NAK) has fallen back to idle: it is selected
+// again, so that the client can go on; one that does not answer has gone.
+std::uint16_t Reader::PageRefused(const CommandResult& outcome, bool write) {
+    const std::uint16_t sw = StatusFor(outcome, write);
+    if (!cardGone_ && outcome.result < 0 && !IsLibraryFailure(outcome.result) && !Reselect()) {
+        cardGone_ = true;
+    }
+    return sw;
+}
+
+// UPDATE BINARY on a Type 2 tag: P2 the first page, Lc 4 (one page) up to
+// 16 (four), each page written in turn with the reader's write, which the
+// tag takes as its compatibility write (the first 4 of 16 bytes).
+std::uint16_t Reader::UpdatePages(const Apdu& apdu, Reply&) {
+    if (apdu.lc == 0 || apdu.lc % kPageSize != 0 || apdu.lc > kBlockSize || apdu.hasLe) {
+        return kSwWrongLength;
+    }
+    const std::size_t pages = apdu.lc / kPageSize;
+    if (apdu.p1 != 0 || apdu.p2 + pages > 256) return kSwWrongAddress;
+    for (std::size_t i = 0; i < pages; ++i) {
+        std::uint8_t block[kBlockSize] = {};
+        std::memcpy(block, apdu.data + i * kPageSize, kPageSize);
+        const CommandResult result =
+            door::WriteBlock(handle_, static_cast<std::uint8_t>(apdu.p2 + i), block);
+        if (!result.Delivered()) return PageRefused(result, true);
     }
     return kSwOk;
 }

@@ -53,6 +53,10 @@ RESPONSECODE Reader::PowerUp(std::uint8_t* atr, DWORD* atrLength) {
             card_.atrLength = Atr_StorageCard(kStandardIso14443A3, name, card_.atr);
             break;
         }
+        case CardKind::Type2:
+            card_.atrLength =
+                Atr_StorageCard(kStandardIso14443A3, kCardMifareUltralight, card_.atr);
+            break;
         case CardKind::IsoDepA:
             if (!StartIsoDep()) return IFD_ERROR_POWER_ACTION;
             card_.atrLength =

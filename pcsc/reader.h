@@ -21,7 +21,8 @@
 
 namespace zelvorn::pcsc {
 
-enum class CardKind : std::uint8_t { None, MifareClassic, IsoDepA, TypeB, OtherA };
+// Type2: MIFARE Ultralight, Ultralight EV1, NTAG21x (4-byte pages).
+enum class CardKind : std::uint8_t { None, MifareClassic, IsoDepA, TypeB, Type2, OtherA };
 
 struct CardInfo {
     CardKind kind = CardKind::None;
@@ -119,6 +120,9 @@ private:
                                std::uint8_t keyNumber);
     std::uint16_t ReadBinary(const Apdu& apdu, Reply& reply);
     std::uint16_t UpdateBinary(const Apdu& apdu, Reply& reply);
+    std::uint16_t ReadPages(const Apdu& apdu, Reply& reply);
+    std::uint16_t UpdatePages(const Apdu& apdu, Reply& reply);
+    std::uint16_t PageRefused(const CommandResult& outcome, bool write);
     std::uint16_t ValueOperations(const Apdu& apdu, Reply& reply);
     CommandResult Login(std::uint8_t sector, bool keyB, std::uint8_t keyNumber);
     // Status word for what came of a card command. A card found gone sets

@@ -40,10 +40,11 @@ bool HasClassicMemory(std::uint8_t cardType);
 struct SeenCard {
     enum class Kind { TypeA, TypeB, Ask };
     Kind kind;
-    std::uint8_t type;  // type A: the card type byte (its SAK)
-    Bytes serial;       // type A: serial number; type B: PUPI (empty if unknown); ASK: serial
-    Bytes data;         // type B: application data; ASK: sectors 0..3
-    Bytes extra;        // type B: protocol info
+    std::uint8_t type;    // type A: the card type byte (its SAK)
+    Bytes serial;         // type A: serial number; type B: PUPI (empty if unknown); ASK: serial
+    Bytes data;           // type B: application data; ASK: sectors 0..3
+    Bytes extra;          // type B: protocol info
+    std::string product;  // type A: the product, where the card told it ("NTAG215")
 };
 
 struct FieldScan {

@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     RegisterNdefCommands(app, cli);
     RegisterScenarioCommands(app, cli);
     RegisterDumpCommands(app, cli);
+    RegisterUltralightCommands(app, cli);
 
     try {
         app.parse(argc, argv);

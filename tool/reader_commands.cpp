@@ -16,6 +16,7 @@
 #include "tool/commands.h"
 #include "tool/errors.h"
 #include "tool/hex.h"
+#include "tool/type2/session.h"
 #include "tool/usb_check.h"
 #include "tool/written.h"
 
@@ -98,7 +99,7 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     for (std::uint8_t i = 0; i < count && i < ZELVORN_MAX_LISTED_TAGS; ++i) {
         const std::size_t length = std::min<std::size_t>(lengths[i], ZELVORN_SERIAL_FIELD);
         const std::uint8_t* s = serials + i * ZELVORN_SERIAL_FIELD;
-        scan.cards.push_back({SeenCard::Kind::TypeA, types[i], Bytes(s, s + length), {}, {}});
+        scan.cards.push_back({SeenCard::Kind::TypeA, types[i], Bytes(s, s + length), {}, {}, {}});
     }
 
     // A card that does not answer is simply not there; only the library's own
@@ -111,16 +112,24 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     });
     if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
     if (result == RESULT_OK && length >= 12 && answer[0] == 0x50) {
-        scan.cards.push_back({SeenCard::Kind::TypeB, 0, Bytes(answer + 1, answer + 5),
-                              Bytes(answer + 5, answer + 9), Bytes(answer + 9, answer + 12)});
+        scan.cards.push_back({SeenCard::Kind::TypeB,
+                              0,
+                              Bytes(answer + 1, answer + 5),
+                              Bytes(answer + 5, answer + 9),
+                              Bytes(answer + 9, answer + 12),
+                              {}});
     } else if (result == RESULT_OK) {
         // Not the ATQB layout: what the library makes of it, without a PUPI.
         std::uint8_t atqb[7] = {};
         result = ReadWritten({atqb}, [&] { return api.Zelvorn_ReadATQB(handle, atqb); });
         if (IsLibraryFailure(result)) throw StepFailed("ask for a type B card", result);
         if (result == RESULT_OK) {
-            scan.cards.push_back(
-                {SeenCard::Kind::TypeB, 0, {}, Bytes(atqb, atqb + 4), Bytes(atqb + 4, atqb + 7)});
+            scan.cards.push_back({SeenCard::Kind::TypeB,
+                                  0,
+                                  {},
+                                  Bytes(atqb, atqb + 4),
+                                  Bytes(atqb + 4, atqb + 7),
+                                  {}});
         }
     }
 
@@ -130,8 +139,12 @@ FieldScan ScanField(const Api& api, std::int16_t handle) {
     if (IsLibraryFailure(result)) throw StepFailed("ask for an ASK ticket", result);
     if (result == RESULT_OK) {
         // Sectors 0 and 1 hold the ticket's serial number.
-        scan.cards.push_back(
-            {SeenCard::Kind::Ask, 0, Bytes(sectors, sectors + 4), Bytes(sectors, sectors + 8), {}});
+        scan.cards.push_back({SeenCard::Kind::Ask,
+                              0,
+                              Bytes(sectors, sectors + 4),
+                              Bytes(sectors, sectors + 8),
+                              {},
+                              {}});
     }
     return scan;
 }
@@ -141,7 +154,8 @@ namespace {
 std::string CardLine(const SeenCard& c) {
     switch (c.kind) {
         case SeenCard::Kind::TypeA:
-            return fmt::format("{} (type {:02X}), serial {}", CardTypeName(c.type), c.type,
+            return fmt::format("{} (type {:02X}), serial {}",
+                               c.product.empty() ? CardTypeName(c.type) : c.product, c.type,
                                HexText(c.serial, ""));
         case SeenCard::Kind::TypeB:
             return fmt::format("type B card, {}application data {}, protocol info {}",
@@ -159,7 +173,7 @@ Json CardJson(const SeenCard& c) {
         case SeenCard::Kind::TypeA:
             j["kind"] = "typeA";
             j["type"] = fmt::format("{:02X}", c.type);
-            j["name"] = CardTypeName(c.type);
+            j["name"] = c.product.empty() ? CardTypeName(c.type) : c.product;
             j["serial"] = HexText(c.serial, "");
             break;
         case SeenCard::Kind::TypeB:
@@ -221,6 +235,14 @@ void ListCommand(Library& library, std::optional<std::int16_t> onlyPort, bool js
         int counted = 0;
         try {
             scan = ScanField(api, result);
+            // Type 2 tags all report the same type byte: the product is told
+            // by the tag itself.
+            for (SeenCard& c : scan.cards) {
+                if (c.kind == SeenCard::Kind::TypeA && c.type == zelvorn::type2::kSak &&
+                    c.serial.size() == zelvorn::type2::kSerialSize) {
+                    c.product = type2::ProductNameOf(api, result, c.serial);
+                }
+            }
             // The tag list stops at 9; the status report counts every card
             // in the field (byte C of the record).
             if (scan.typeACounted >= ZELVORN_MAX_LISTED_TAGS) {

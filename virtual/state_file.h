@@ -1,7 +1,7 @@
 // The virtual reader's state between two runs of a program: what a reader on
 // the desk and the cards on it keep when the program stops. That is the keys
 // the reader stores, its EEPROM, the memory of its MIFARE Classic cards and
-// the sectors of its ASK tickets. The cards themselves come from the
+// Type 2 tags and the sectors of its ASK tickets. The cards themselves come from the
 // scenario; the state gives those of them it names (by type and serial
 // number) their memory back.
 #pragma once

@@ -175,6 +175,8 @@ ATR_CASES = [
     (PROCESSOR, "3B8180018080"),
     ({"type": "type-b", "pupi": "1B2B3B4B", "applicationData": "1C2D9411",
       "protocolInfo": "F77185"}, "3B888001" + "1C2D9411F7718500BE"),
+    ({"type": "ntag215", "serial": "045A4C564F524E"},
+     "3B8F8001804F0CA0000003060300030000000068"),
 ]
 
 
@@ -283,6 +285,29 @@ def case_mifare():
         send(c, "FF822020 06 A0A1A2A3A4A5")
         send(c, "FF860000 05 01 0004 60 20")
         send(c, "FFB00004 10")
+
+
+def case_type2():
+    tag = {"type": "ntag215", "serial": "045A4C564F524E", "pages": {"4": "0300FE00"}}
+    with Pcscd({"cards": [tag]}) as pcscd:
+        c = connect(pcscd.readers[0])
+        data, _ = send(c, "FFCA0000 00")
+        if data.hex().upper() != "045A4C564F524E":
+            fail("UID %s" % data.hex())
+        data, _ = send(c, "FFB00000 10")
+        if data[:9].hex().upper() != "045A4C9A564F524E" + "%02X" % (0x56 ^ 0x4F ^ 0x52 ^ 0x4E):
+            fail("pages 0-3: %s" % data.hex())
+        send(c, "FFD60005 08 0102030405060708")
+        time.sleep(2 * POLL)
+        data, _ = send(c, "FFB00004 0C")
+        if data.hex().upper() != "0300FE000102030405060708":
+            fail("pages 4-6 after UPDATE BINARY: %s" % data.hex())
+        # Refusals leave the tag usable: the driver selects it again.
+        send(c, "FFD60000 04 00000000", "6982")  # the serial number's page
+        send(c, "FFB00087 10", "6B00")  # beyond the 135 pages
+        data, _ = send(c, "FFB00005 04")
+        if data.hex().upper() != "01020304":
+            fail("page 5 after the refusals: %s" % data.hex())
 
 
 def case_removal():

@@ -33,7 +33,8 @@ struct Field {
     // 16 from a sound reader.
     std::size_t readReplyLength = 16;
     std::size_t writeReplyLength = 16;
-    std::vector<Bytes> requests;  // every RequestBlock, in order
+    std::uint16_t readStatus = 0;  // the reader's status for block reads
+    std::vector<Bytes> requests;   // every RequestBlock, in order
 
     // A block's contents: every byte its number, so a wrong block shows.
     static Bytes Contents(int block) { return Bytes(16, static_cast<std::uint8_t>(block)); }
@@ -90,7 +91,9 @@ struct Field {
             case kCmdReadBlock: {
                 Bytes block = Contents(data.at(0));
                 block.resize(readReplyLength, 0xEE);
-                reply = here ? ReaderReply(0, block) : ReaderReply(kNoCard, {});
+                reply = !here             ? ReaderReply(kNoCard, {})
+                        : readStatus != 0 ? ReaderReply(readStatus, {})
+                                          : ReaderReply(0, block);
                 return true;
             }
             case kCmdWriteBlock: {
@@ -214,7 +217,16 @@ INSTANTIATE_TEST_SUITE_P(
         ApduRow{"UpdateTwoBlocks", 0x08, Join(Hex("FF D6 00 04 20"), Join(kSixteen, kSixteen)),
                 Hex("90 00"), 0, 2},
         ApduRow{"UpdateLcNotWholeBlocks", 0x08, Join(Hex("FF D6 00 04 11"), Join(kSixteen, {0x01})),
-                Hex("67 00"), 0, 0}),
+                Hex("67 00"), 0, 0},
+        // Type 2 tags: 4-byte pages, four of them a read.
+        ApduRow{"Type2ReadFourPages", 0x00, Hex("FF B0 00 05 10"), Blocks(5, 1, 0x9000), 1, 0},
+        ApduRow{"Type2ReadOnePage", 0x00, Hex("FF B0 00 05 04"), Hex("05 05 05 05 90 00"), 1, 0},
+        ApduRow{"Type2ReadLeAboveFourPages", 0x00, Hex("FF B0 00 05 20"), Hex("67 00"), 0, 0},
+        ApduRow{"Type2UpdateTwoPages", 0x00, Hex("FF D6 00 05 08 01 02 03 04 05 06 07 08"),
+                Hex("90 00"), 0, 2},
+        ApduRow{"Type2UpdateLcNotPages", 0x00, Hex("FF D6 00 05 05 01 02 03 04 05"), Hex("67 00"),
+                0, 0},
+        ApduRow{"Type2HasNoKeys", 0x00, Hex("FF 86 00 00 05 01 00 04 60 00"), Hex("6A 81"), 0, 0}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // A reader that answers with the wrong length has not delivered the data:
@@ -248,6 +260,34 @@ INSTANTIATE_TEST_SUITE_P(
                       WrongLength{"ShortWriteEcho", 16, 15, Join(Hex("FF D6 00 04 10"), kSixteen),
                                   Hex("65 81")}),
     [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(PcscReaderTest, Type2TagHasTheUltralightAtrItsUidAndAQuietPoll) {
+    field.sak = 0x00;
+    field.uid = Hex("04 5A 4C 56 4F 52 4E");
+    EXPECT_EQ(Connect(), Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 03 00 00 00 00 68"));
+    EXPECT_EQ(Transmit(Hex("FF CA 00 00 00")), Hex("04 5A 4C 56 4F 52 4E 90 00"));
+    // The page goes as the first 4 bytes of the reader's 16-byte write.
+    EXPECT_EQ(Transmit(Hex("FF D6 00 06 04 C1 C2 C3 C4")), Hex("90 00"));
+    ASSERT_EQ(field.Sent(kCmdWriteBlock).size(), 1u);
+    EXPECT_EQ(field.Sent(kCmdWriteBlock)[0], Join(Hex("06 C1 C2 C3 C4"), Bytes(12, 0)));
+    // The poll reads page 0 and selects nothing, which would end a password
+    // session on the tag.
+    field.requests.clear();
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    EXPECT_TRUE(field.Sent(kCmdSelect).empty() && field.Sent(kCmdListOrSelect).empty());
+    EXPECT_EQ(field.Sent(kCmdReadBlock), std::vector<Bytes>{Hex("00")});
+}
+
+TEST_F(PcscReaderTest, Type2TagThatRefusedAPageIsSelectedAgain) {
+    field.sak = 0x00;
+    field.uid = Hex("04 5A 4C 56 4F 52 4E");
+    Connect();
+    field.readStatus = kStatusOutOfRange;
+    EXPECT_EQ(Transmit(Hex("FF B0 00 87 10")), Hex("6B 00"));
+    EXPECT_EQ(field.Sent(kCmdListOrSelect), std::vector<Bytes>{Hex("07 04 5A 4C 56 4F 52 4E")});
+    field.readStatus = 0;
+    EXPECT_EQ(Transmit(Hex("FF B0 00 05 04")), Hex("05 05 05 05 90 00"));
+}
 
 TEST_F(PcscReaderTest, AuthenticatingA4KUpperBlockLogsInToItsSector) {
     field.sak = 0x18;

@@ -36,6 +36,7 @@ lines+=(
   "zelvorn mifare -k A0A1A2A3A4A5 read 4"
   "zelvorn --capture traffic.pcap --json wait --type iso"
   "zelvorn apdu -c 045A454C564F01 --script - --check"
+  "zelvorn ultralight --password 12345678 --pack ABCD restore tag.json --with-lock-and-otp"
 )
 
 failures=0

@@ -522,6 +522,8 @@ TEST(ToolCommandLine, HelpForEverySubcommand) {
         {"ask"},
         {"ask", "read"},
         {"ask", "write"},
+        {"ultralight"},
+        {"ultralight", "dump"},
     };
     for (const auto& words : commands) {
         std::vector<std::string> args = words;
@@ -1161,6 +1163,12 @@ TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
         {"ask", "read"},
         {"ask", "write"},
         {"scenario", "from-dump"},
+        {"ultralight"},
+        {"ultralight", "info"},
+        {"ultralight", "dump"},
+        {"ultralight", "restore"},
+        {"ultralight", "read"},
+        {"ultralight", "write"},
     };
     for (const auto& words : commands) {
         std::string name;
@@ -1186,6 +1194,153 @@ TEST(ToolManual, EveryOptionIsInItsCommandsEntry) {
             }
         }
     }
+}
+
+// --- Type 2 tags ------------------------------------------------------------------
+
+// A scenario with a MIFARE Classic card first (the tool must find the tag
+// behind it) and an NTAG215 with pages given, or blank.
+std::string Type2Scenario(const std::string& name, const std::string& ntag) {
+    return WriteTestFile(name, R"({"cards": [{"type": "mifare-classic-1k", "serial": "A1B2C3D4"},
+        {"type": "ntag215", "serial": "04 5A 4C 56 4F 52 4E")" +
+                                   ntag + "}]}");
+}
+
+TEST(ToolUltralight, DumpRestoredOntoABlankTagDumpsTheSame) {
+    const std::string full = Type2Scenario(
+        "type2-full.json",
+        R"(, "pages": {"4": "03 0B D1 01", "5": "07 55 04 7A", "40": "DEADBEEF", "129": "01020304"})");
+    const std::string blank = Type2Scenario("type2-blank.json", "");
+    for (const std::string extension : {".json", ".bin"}) {
+        const std::string first = TestFile("type2-first" + extension);
+        const std::string second = TestFile("type2-second" + extension);
+        const std::string state = TestFile("type2-state.json");
+        std::remove(state.c_str());
+        Outcome o = RunTool({"--scenario", full, "ultralight", "dump", "-o", first});
+        ASSERT_EQ(o.exitCode, 0) << o.err;
+        EXPECT_HAS(o.out, "NTAG215, serial 045A4C564F524E: 135 pages written to");
+        o = RunTool({"--scenario", blank, "--state", state, "ultralight", "restore", first});
+        ASSERT_EQ(o.exitCode, 0) << o.err;
+        EXPECT_HAS(o.out, "pages 4-5, 40, 129 written");
+        o = RunTool({"--scenario", blank, "--state", state, "ultralight", "dump", "-o", second});
+        ASSERT_EQ(o.exitCode, 0) << o.err;
+        EXPECT_EQ(ReadFile(second), ReadFile(first)) << extension;
+        EXPECT_NE(ReadFile(first), "");
+    }
+}
+
+TEST(ToolUltralight, DemoScenarioListsItsNtag215ByNameAndReadsItsText) {
+    Outcome o = RunTool({"--scenario", Demo(), "list"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "card 3: NTAG215 (type 00), serial 045A4C564F524E\n");
+    o = RunTool({"--scenario", Demo(), "--json", "list"});
+    EXPECT_EQ(nlohmann::json::parse(o.out)["readers"][0]["cards"][2]["name"], "NTAG215");
+    o = RunTool({"--scenario", Demo(), "ultralight", "read", "6", "3"});
+    EXPECT_HAS(o.out, "|nZel|\npage   7: 76 6F 72 6E  |vorn|");
+}
+
+TEST(ToolUltralight, HandMadeProxmarkDumpRestores) {
+    std::string blocks;
+    for (int p = 0; p < 45; ++p) {
+        const std::string page = p == 0   ? "04A1B2D9"
+                                 : p == 1 ? "C3D4E5F6"
+                                 : p == 2 ? "E0480000"
+                                 : p == 3 ? "E1101200"
+                                 : p == 4 ? "0103A00C"
+                                 : p == 5 ? "34030AD1"
+                                 : p == 6 ? "01065402"
+                                          : "00000000";
+        blocks += (p ? ", " : "") + std::string("\"") + std::to_string(p) + "\": \"" + page + "\"";
+    }
+    const std::string dump = WriteTestFile(
+        "type2-proxmark.json",
+        R"({"Created": "proxmark3", "FileType": "mfu", "Card": {"UID": "04A1B2C3D4E5F6",
+            "Version": "0004040201000F03", "TBO_0": "0000", "TBO_1": "00",
+            "Counter0": "000000", "Tearing0": "00"}, "blocks": {)" +
+            blocks + "}}");
+    const std::string scenario =
+        WriteTestFile("type2-ntag213.json",
+                      R"({"cards": [{"type": "ntag213", "serial": "04 11 22 33 44 55 66"}]})");
+    const std::string state = TestFile("type2-ntag213-state.json");
+    std::remove(state.c_str());
+    Outcome o = RunTool({"--scenario", scenario, "--state", state, "ultralight", "restore", dump});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_HAS(o.out, "pages 5-6 written");
+    o = RunTool({"--scenario", scenario, "--state", state, "ultralight", "read", "4", "3"});
+    EXPECT_EQ(o.out,
+              "page   4: 01 03 A0 0C  |....|\npage   5: 34 03 0A D1  |4...|\n"
+              "page   6: 01 06 54 02  |..T.|\n");
+}
+
+TEST(ToolUltralight, PasswordProtectedTag) {
+    const std::string scenario =
+        Type2Scenario("type2-protected.json",
+                      R"(, "password": "12345678", "pack": "ABCD", "auth0": 16, "access": "80")");
+    const std::string dump = TestFile("type2-protected.json.out.json");
+    Outcome o =
+        RunTool({"--scenario", scenario, "ultralight", "dump", "-o", dump, "--format", "json"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err, "read pages 0 to 28: the tag answered");
+    EXPECT_HAS(o.err, "give --password");
+    o = RunTool({"--scenario", scenario, "ultralight", "--password", "12345678", "--pack", "ABCD",
+                 "dump", "-o", dump, "--format", "json"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const auto json = nlohmann::json::parse(ReadFile(dump));
+    EXPECT_EQ(json["blocks"]["133"], "12345678") << "the password given goes into the dump";
+    EXPECT_EQ(json["blocks"]["134"], "ABCD0000");
+    o = RunTool({"--scenario", scenario, "--json", "ultralight", "info"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(nlohmann::json::parse(o.out)["readProtectedFromSomePage"], true);
+    o = RunTool({"--scenario", scenario, "--json", "ultralight", "--password", "12345678", "info"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const auto info = nlohmann::json::parse(o.out);
+    EXPECT_EQ(info["auth0"], 16);
+    EXPECT_EQ(info["prot"], true);
+    EXPECT_EQ(info["pack"], "ABCD");
+}
+
+TEST(ToolUltralight, RefusalsAndTheirExitCodes) {
+    const std::string scenario = Type2Scenario("type2-refusals.json", "");
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {{"--virtual", "ultralight", "info"}, 5, "no MIFARE Ultralight or NTAG tag in the field"},
+        {{"--scenario", scenario, "ultralight", "--password", "1234", "info"}, 2, "--password"},
+        {{"--scenario", scenario, "ultralight", "--pack", "ABCD", "info"}, 2, "give both"},
+        {{"--scenario", scenario, "ultralight", "--password", "00000000", "info"},
+         1,
+         "a wrong password is a NAK"},
+        {{"--scenario", scenario, "ultralight", "write", "3", "E1103E0F"},
+         2,
+         "--with-lock-and-otp"},
+        {{"--scenario", scenario, "ultralight", "write", "0", "00000000"},
+         1,
+         "write page 0: the tag answered NAK 0x00"},
+        {{"--scenario", scenario, "ultralight", "read", "130", "10"}, 2, "pages 0 to 134"},
+        {{"--scenario", scenario, "ultralight", "dump", "-o", "x.txt"},
+         2,
+         "end it in .bin or .json"},
+        {{"--scenario", scenario, "ultralight", "restore", Demo()}, 2, "not a Type 2 tag dump"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = RunTool(c.args);
+        EXPECT_EQ(o.exitCode, c.exitCode) << c.args.back() << ": " << o.err;
+        EXPECT_HAS(o.err, c.message);
+    }
+}
+
+TEST(ToolUltralight, WriteShowsWhatAOneTimePageHoldsAfterwards) {
+    const std::string scenario = Type2Scenario("type2-otp.json", R"(, "pages": {"3": "00000000"})");
+    const Outcome o = RunTool({"--scenario", scenario, "--json", "ultralight", "write", "3",
+                               "E1103E00", "--with-lock-and-otp"});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(nlohmann::json::parse(o.out)["data"], "E1103E00");
+    const Outcome again = RunTool(
+        {"--scenario", scenario, "ultralight", "write", "3", "00000001", "--with-lock-and-otp"});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_HAS(again.out, "Page 3 written: 00 00 00 01\n") << "a fresh run: page 3 was blank";
 }
 
 }  // namespace

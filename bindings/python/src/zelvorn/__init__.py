@@ -46,6 +46,7 @@ from .reader import (
     Reader,
     Status,
 )
+from .ultralight import TagRefused, Ultralight
 
 __version__ = "1.5.2"
 
@@ -53,7 +54,7 @@ __all__ = [
     "AccessDenied", "Atqb", "AuthenticationFailed", "Card", "CardKind", "DeviceBusy", "Dump",
     "Error", "Failure", "InvalidHandle", "InvalidParameter", "IsoSession", "Library",
     "LibraryNotFound", "NoCard", "OpenFailed", "Reader", "ReaderStatus", "Response", "Status",
-    "StatusWordInfo", "TRANSPORT_KEY", "blocks_in", "first_block", "load", "open", "open_virtual",
+    "StatusWordInfo", "TRANSPORT_KEY", "TagRefused", "Ultralight", "blocks_in", "first_block", "load", "open", "open_virtual",
     "readers", "result_name", "sector_of", "status_word",
 ]
 

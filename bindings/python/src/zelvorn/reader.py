@@ -7,7 +7,7 @@ import enum
 import weakref
 from dataclasses import dataclass, field as dataclass_field
 from types import TracebackType
-from typing import Dict, Iterable, List, Literal, Optional, Sequence, Type
+from typing import TYPE_CHECKING, Dict, Iterable, List, Literal, Optional, Sequence, Type
 
 from . import _native as native
 from . import ndef, ndef_tags
@@ -20,11 +20,15 @@ from .errors import (
     Failure,
     InvalidHandle,
     InvalidParameter,
+    NoCard,
     ReaderStatus,
     error_for,
 )
 from ._geometry import blocks_in, first_block, sector_of
 from .iso import IsoSession
+
+if TYPE_CHECKING:
+    from .ultralight import Ultralight
 
 #: ``"A"`` or ``"B"``; ``"F"`` for the reader's own key F only.
 KeyType = Literal["A", "B", "F"]
@@ -82,6 +86,9 @@ class CardKind(str, enum.Enum):
     ISO14443_4 = "iso14443-4"
     TYPE_B = "type-b"
     ASK_TICKET = "ask-ticket"
+    # MIFARE Ultralight, Ultralight EV1 and NTAG21x all report type 00; the
+    # scenario files name each product ("ntag215"), which the tag itself tells.
+    TYPE2 = "type2"
     UNKNOWN = "unknown"
 
 
@@ -94,6 +101,7 @@ _KINDS: Dict[int, CardKind] = {
     0x08: CardKind.MIFARE_CLASSIC_1K,
     0x18: CardKind.MIFARE_CLASSIC_4K,
     0x20: CardKind.ISO14443_4,
+    0x00: CardKind.TYPE2,
     _TYPE_B: CardKind.TYPE_B,
     _ASK_TICKET: CardKind.ASK_TICKET,
 }
@@ -613,6 +621,23 @@ class Reader:
         self._call(function, "send a telegram", len(telegram), telegram, ctypes.byref(length),
                    answer)
         return bytes(answer[:min(length.value, native.MAX_TELEGRAM_RESPONSE)])
+
+    def ultralight(self, serial: Optional[bytes] = None) -> "Ultralight":
+        """The MIFARE Ultralight, Ultralight EV1 or NTAG tag with this 7-byte
+        serial number, or the first one in the field, selected: its pages
+        through the tag's own commands (see :class:`zelvorn.Ultralight`).
+
+        Raises:
+            NoCard: no such tag is in the field.
+        """
+        from .ultralight import Ultralight
+
+        if serial is None:
+            tags = [c for c in self.cards() if c.kind == CardKind.TYPE2 and len(c.serial) == 7]
+            if not tags:
+                raise NoCard(-1, "Zelvorn_ListTags", "no Ultralight or NTAG tag in the field")
+            serial = tags[0].serial
+        return Ultralight(self, bytes(serial))
 
     def atqb(self) -> Atqb:
         """Reads the ATQB of the type B card in the field."""
