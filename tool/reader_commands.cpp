@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "mifare/card_types.h"
 #include "tool/cli.h"
 #include "tool/commands.h"
 #include "tool/errors.h"
@@ -60,29 +61,14 @@ ReaderSession::~ReaderSession() {
     library_.Close(handle_);
 }
 
+// The names and what a type byte says come from the table the PC/SC driver
+// and the virtual reader read too: one table, one answer.
 std::string CardTypeName(std::uint8_t cardType) {
-    switch (cardType) {
-        case 0x00:
-            return "MIFARE Ultralight";
-        case 0x08:
-            return "MIFARE Classic 1K";
-        case 0x09:
-            return "MIFARE Mini";
-        case 0x18:
-            return "MIFARE Classic 4K";
-        case 0x20:
-            return "ISO/IEC 14443-4 card";
-        case 0x28:
-            return "MIFARE Classic 1K with ISO/IEC 14443-4";
-        case 0x38:
-            return "MIFARE Classic 4K with ISO/IEC 14443-4";
-        default:
-            return "unknown card";
-    }
+    return mifare::CardTypeOf(cardType).name;
 }
 
 bool HasClassicMemory(std::uint8_t cardType) {
-    return cardType != 0x20 && cardType != 0x00;
+    return mifare::CardTypeOf(cardType).classicSectors > 0;
 }
 
 FieldScan ScanField(const Api& api, std::int16_t handle) {

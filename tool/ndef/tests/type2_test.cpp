@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mifare/type2.h"
 #include "tool/ndef/type2.h"
 
 namespace zelvorn::ndef::type2 {
@@ -291,6 +292,26 @@ TEST(Type2Read, ShortImagesAndTagsWithoutNdef) {
     }
     image[14] = 0x01;  // a data area of 8 bytes, shorter than the NDEF TLV
     EXPECT_THROW(Read(image), NdefError);
+}
+
+// The products the virtual tag, the tool's ultralight commands and the PC/SC
+// driver know (src/mifare/type2.h) are known here by the same facts: the
+// NDEF layout adds only the NTAG210 and NTAG212, which nothing else emulates.
+TEST(Type2Products, AgreeWithTheSharedProductTable) {
+    std::size_t matched = 0;
+    for (const zelvorn::type2::Product& shared : zelvorn::type2::kProducts) {
+        const Product* ours = ProductByName(shared.name);
+        ASSERT_NE(ours, nullptr) << shared.name;
+        ++matched;
+        EXPECT_EQ(ours->pages, shared.pages) << shared.name;
+        EXPECT_EQ(ours->ccSize, shared.ccSize) << shared.name;
+        EXPECT_EQ(ours->userBytes, shared.UserBytes()) << shared.name;
+        EXPECT_EQ(ours->version.has_value(), shared.hasVersion) << shared.name;
+        if (ours->version) {
+            EXPECT_EQ(*ours->version, shared.version) << shared.name;
+        }
+    }
+    EXPECT_EQ(matched + 2, Products().size());
 }
 
 }  // namespace
