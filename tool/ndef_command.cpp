@@ -1,6 +1,7 @@
-// zelvorn ndef read|write|format: NDEF messages on the card in the field, a
-// MIFARE Classic card through its MAD or a Type 4 tag through its NDEF
-// application. The bytes are laid out by tool/ndef; this file only reads and
+// zelvorn ndef read|write|format|lock: NDEF messages on the card in the
+// field, a MIFARE Classic card through its MAD, a Type 2 tag (Ultralight,
+// NTAG) through its capability container and TLVs, or a Type 4 tag through
+// its NDEF application. The bytes are laid out by tool/ndef; this file only reads and
 // writes them on the card and prints what they say.
 #include <algorithm>
 #include <fstream>
@@ -22,8 +23,10 @@
 #include "tool/iso_card.h"
 #include "tool/ndef/mifare_classic.h"
 #include "tool/ndef/records.h"
+#include "tool/ndef/type2.h"
 #include "tool/ndef/type4.h"
 #include "tool/output_file.h"
+#include "tool/type2/session.h"
 #include "tool/written.h"
 
 namespace zelvorn::tool {
@@ -41,11 +44,12 @@ struct NdefOptions {
     std::vector<std::string> texts;
     std::string language = "en";
     std::vector<std::string> mime;  // type, file, type, file, ...
+    bool yesReadOnly = false;       // lock: the user knows it cannot be undone
 };
 
 // --- The card -------------------------------------------------------------------
 
-enum class TagKind { kClassic, kType4 };
+enum class TagKind { kClassic, kType2, kType4 };
 
 struct Tag {
     TagKind kind;
@@ -59,7 +63,8 @@ std::string TagName(const Tag& tag) {
 }
 
 // The card asked for, or the first in the field that can hold NDEF: one with
-// MIFARE Classic memory or an ISO/IEC 14443-4 card. A card that has both is
+// MIFARE Classic memory, a Type 2 tag (type byte 00) or an ISO/IEC 14443-4
+// card. A card that has both is
 // read as MIFARE Classic, where its NDEF lives when it was formatted by the
 // tools of that card.
 Tag FindTag(const ReaderSession& reader, const std::string& wanted) {
@@ -70,6 +75,7 @@ Tag FindTag(const ReaderSession& reader, const std::string& wanted) {
         const mifare::CardType type = mifare::CardTypeOf(card.type);
         if (type.classicSectors > 0) return {TagKind::kClassic, card.type, card.serial};
         if (type.isoDep) return {TagKind::kType4, card.type, card.serial};
+        if (card.type == 0x00) return {TagKind::kType2, card.type, card.serial};
         if (!wantedSerial.empty()) {
             throw ToolError(kExitNotFound,
                             fmt::format("the card {} ({}) holds no NDEF this tool can reach",
@@ -246,6 +252,79 @@ void FormatClassic(ClassicCard& card) {
     }
 }
 
+// --- Type 2 ----------------------------------------------------------------------
+
+// A Type 2 tag's memory from page 0 to the end of its data area and its
+// dynamic lock bytes: what the layout needs to find, write or lock NDEF.
+struct Type2Tag {
+    type2::Tag tag;
+    zelvorn::type2::Product product;
+    Bytes image;
+};
+
+Type2Tag ReadType2(const ReaderSession& reader, const Tag& found) {
+    type2::Tag tag = type2::ReaderTag(reader.api(), reader.handle(), found.serial);
+    const zelvorn::type2::Product product = tag.Identify();
+    const std::size_t end =
+        product.dynamicLockPage != 0 ? product.dynamicLockPage + 1 : product.UserEnd();
+    Bytes image = tag.Read(0, end);
+    return {std::move(tag), product, std::move(image)};
+}
+
+void WriteType2(Type2Tag& t, const std::vector<ndef::type2::PageWrite>& plan) {
+    for (const ndef::type2::PageWrite& write : plan) t.tag.Write(write.page, write.data);
+}
+
+Bytes ReadType2Message(Type2Tag& t) {
+    const ndef::TlvScan scan = ndef::type2::Read(t.image);
+    if (scan.status != ndef::TlvScan::Status::kMessage) {
+        throw ToolError(kExitNotFound, "the tag's data area holds no NDEF message");
+    }
+    return scan.message;
+}
+
+const ndef::type2::Product& NdefProduct(const Type2Tag& t) {
+    const ndef::type2::Product* product = ndef::type2::ProductByName(t.product.name);
+    if (product == nullptr) {
+        throw ToolError(kExitFailed, fmt::format("format: the tag {} is not a product whose NDEF "
+                                                 "layout is known",
+                                                 t.product.name));
+    }
+    return *product;
+}
+
+// What makes a tag read-only for good: the capability container's write
+// access byte 0F, the static lock bits of pages 3 to 15 and the dynamic lock
+// bits of the pages after them. Page 3 and the lock bits are one-time
+// programmable: bits once set stay set.
+std::vector<ndef::type2::PageWrite> LockPlan(const Type2Tag& t) {
+    using zelvorn::type2::kPageSize;
+    std::vector<ndef::type2::PageWrite> plan;
+    std::array<std::uint8_t, 4> cc{};
+    std::copy_n(t.image.begin() + 3 * kPageSize, 4, cc.begin());
+    if (cc[0] != ndef::type2::kCcMagic) {
+        throw ToolError(kExitFailed, "lock: the tag has no capability container: format it first");
+    }
+    cc[3] = ndef::type2::kCcReadOnly;
+    plan.push_back({3, cc});
+    std::array<std::uint8_t, 4> locks{};
+    std::copy_n(t.image.begin() + 2 * kPageSize, 4, locks.begin());
+    locks[2] = locks[3] = 0xFF;
+    plan.push_back({2, locks});
+    if (t.product.dynamicLockPage != 0 && t.product.pagesPerLockBit != 0) {
+        const std::size_t pages = t.product.UserEnd() - zelvorn::type2::kFirstDynamicPage;
+        const std::size_t bits =
+            (pages + t.product.pagesPerLockBit - 1) / t.product.pagesPerLockBit;
+        std::array<std::uint8_t, 4> dynamic{};
+        std::copy_n(t.image.begin() + t.product.dynamicLockPage * kPageSize, 4, dynamic.begin());
+        for (std::size_t bit = 0; bit < bits && bit < 16; ++bit) {
+            dynamic[bit / 8] = static_cast<std::uint8_t>(dynamic[bit / 8] | 1u << (bit % 8));
+        }
+        plan.push_back({t.product.dynamicLockPage, dynamic});
+    }
+    return plan;
+}
+
 // --- Type 4 ----------------------------------------------------------------------
 
 // Runs a read or write flow of tool/ndef/type4.h on the selected card.
@@ -351,6 +430,9 @@ int ReadCommand(Library& library, std::int16_t port, const NdefOptions& o, bool 
         if (tag.kind == TagKind::kClassic) {
             ClassicCard card(reader, tag);
             message = ReadClassicMessage(card);
+        } else if (tag.kind == TagKind::kType2) {
+            Type2Tag t = ReadType2(reader, tag);
+            message = ReadType2Message(t);
         } else {
             ndef::type4::ReadFlow flow;
             RunType4(reader, tag, flow);
@@ -391,6 +473,9 @@ int WriteCommand(Library& library, std::int16_t port, const NdefOptions& o, bool
         if (tag.kind == TagKind::kClassic) {
             ClassicCard card(reader, tag);
             WriteClassicMessage(card, message);
+        } else if (tag.kind == TagKind::kType2) {
+            Type2Tag t = ReadType2(reader, tag);
+            WriteType2(t, ndef::type2::WritePlan(t.image, message));
         } else {
             ndef::type4::WriteFlow flow(message);
             RunType4(reader, tag, flow);
@@ -410,20 +495,51 @@ int WriteCommand(Library& library, std::int16_t port, const NdefOptions& o, bool
 int FormatCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
     ReaderSession reader(library, port);
     const Tag tag = FindTag(reader, o.card);
-    if (tag.kind != TagKind::kClassic) {
+    if (tag.kind == TagKind::kType4) {
         throw ToolError(kExitFailed,
                         "format: a Type 4 tag's NDEF application is made by its issuer, not "
                         "formatted by a reader; write to it with zelvorn ndef write");
     }
     Ndef("format the card", [&] {
+        if (tag.kind == TagKind::kType2) {
+            Type2Tag t = ReadType2(reader, tag);
+            WriteType2(t, ndef::type2::FormatPlan(NdefProduct(t), t.image));
+            return;
+        }
         ClassicCard card(reader, tag);
         FormatClassic(card);
     });
     if (json) {
         fmt::print("{}\n", Json{{"serial", HexText(tag.serial, "")}, {"formatted", true}}.dump(2));
     } else {
-        fmt::print("Card: {}\nFormatted for NDEF: the MAD and an empty NDEF message\n",
-                   TagName(tag));
+        fmt::print("Card: {}\nFormatted for NDEF: {} and an empty NDEF message\n", TagName(tag),
+                   tag.kind == TagKind::kType2 ? "the capability container" : "the MAD");
+    }
+    return kExitOk;
+}
+
+int LockCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
+    if (!o.yesReadOnly) {
+        throw UsageError(
+            "lock makes the tag read-only for good (its lock bits can never be cleared): add "
+            "--yes-make-read-only to do so");
+    }
+    ReaderSession reader(library, port);
+    const Tag tag = FindTag(reader, o.card);
+    if (tag.kind != TagKind::kType2) {
+        throw ToolError(kExitFailed, fmt::format("lock: {} is not a Type 2 tag; only Type 2 tags "
+                                                 "are made read-only",
+                                                 TagName(tag)));
+    }
+    Ndef("lock the tag", [&] {
+        Type2Tag t = ReadType2(reader, tag);
+        (void)ndef::type2::Read(t.image);  // an NDEF tag, readable, before it is locked
+        WriteType2(t, LockPlan(t));
+    });
+    if (json) {
+        fmt::print("{}\n", Json{{"serial", HexText(tag.serial, "")}, {"readOnly", true}}.dump(2));
+    } else {
+        fmt::print("Card: {}\nThe tag is read-only now\n", TagName(tag));
     }
     return kExitOk;
 }
@@ -463,8 +579,20 @@ void RegisterNdefCommands(CLI::App& app, Cli& cli) {
         };
     });
 
+    auto* lock = ndef->add_subcommand(
+        "lock", "Make a Type 2 tag read-only for good (capability container and lock bits)");
+    lock->add_flag("--yes-make-read-only", o->yesReadOnly,
+                   "Confirm: the lock bits can never be cleared");
+    lock->callback([&cli, o] {
+        cli.action = [&cli, o](Library& library) {
+            return LockCommand(library, cli.Port(), *o, cli.global.json);
+        };
+    });
+
     auto* format = ndef->add_subcommand(
-        "format", "Make a MIFARE Classic card in its factory state an empty NDEF card");
+        "format",
+        "Make a MIFARE Classic card in its factory state, or a Type 2 tag whose page 3 is still "
+        "blank, an empty NDEF card");
     format->callback([&cli, o] {
         cli.action = [&cli, o](Library& library) {
             return FormatCommand(library, cli.Port(), *o, cli.global.json);

@@ -1636,3 +1636,45 @@ TEST(ToolJson, MifareCommandsAnswerInJsonOrRefuseIt) {
         EXPECT_EQ(value.is_string() ? value.get<std::string>() : value.dump(), row.expected);
     }
 }
+
+// A Type 2 tag: formatted only while page 3 is blank, written and read back
+// across runs, then made read-only for good, only when the user says so.
+TEST(ToolNdef, Type2TagFromBlankToReadOnly) {
+    const std::string scenario =
+        WriteTestFile("type2-tags.json",
+                      R"({"cards": [{"type": "ultralight", "serial": "04112233445566"},
+                      {"type": "ntag213", "serial": "04AABBCCDDEEFF"}]})");
+    const std::string state = TestFile("type2-tags-state.json");
+    std::remove(state.c_str());
+    struct Step {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string text;  // in stdout for exit code 0, else in stderr
+    };
+    const Step steps[] = {
+        {{"read"}, 1, "no NDEF capability container (E1 ...): the tag is not formatted"},
+        {{"format"}, 0, "Formatted for NDEF: the capability container and an empty NDEF message"},
+        {{"read"}, 0, "The NDEF message is empty\n"},
+        {{"write", "--uri", "https://example.org/t2", "--text", "hello there"}, 0, "37 bytes"},
+        {{"read"}, 0, "URI https://example.org/t2\nText [en] hello there\n"},
+        {{"lock"}, 2, "add --yes-make-read-only"},
+        {{"lock", "--yes-make-read-only"}, 0, "The tag is read-only now\n"},
+        {{"write", "--text", "x"}, 1, "the tag is read-only"},
+        {{"read"}, 0, "URI https://example.org/t2\n"},
+        {{"-c", "04AABBCCDDEEFF", "write", "--text", std::string(200, 'y')},
+         1,
+         "the NDEF area holds at most 137 on this tag; nothing was written"},
+    };
+    for (const Step& step : steps) {
+        std::vector<std::string> args = {"--scenario", scenario, "--state", state, "ndef"};
+        args.insert(args.end(), step.args.begin(), step.args.end());
+        const Outcome o = RunTool(args);
+        EXPECT_EQ(o.exitCode, step.exitCode) << step.args[0] << "\n" << o.err;
+        EXPECT_HAS(step.exitCode == 0 ? o.out : o.err, step.text);
+    }
+    // The lock bits hold the pages too, whatever writes them.
+    const Outcome o =
+        RunTool({"--scenario", scenario, "--state", state, "ultralight", "write", "4", "01020304"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_HAS(o.err, "the page is locked");
+}
