@@ -463,6 +463,39 @@ def case_doc_example():
         fail("the example printed %r, stderr %r" % (out.stdout, out.stderr[-2000:]))
 
 
+def case_ndef():
+    """docs/pcsc.md's NDEF example, on an NTAG213 that the tool wrote: the
+    tag's pages after `zelvorn ndef write` (the virtual reader's state file)
+    make the scenario of the virtual reader pcscd drives."""
+    tool, python_package = sys.argv[3], sys.argv[4]
+    scenario = os.path.join(WORK, "tag.json")
+    state = os.path.join(WORK, "tag-state.json")
+    with open(scenario, "w") as f:
+        json.dump({"cards": [{"type": "ntag213", "serial": "04AABBCCDDEEFF"}]}, f)
+    written = subprocess.run([tool, "--scenario", scenario, "--state", state, "ndef", "write",
+                              "--uri", "https://example.org/pcsc", "--text", "written by zelvorn"],
+                             capture_output=True, text=True, timeout=60)
+    if written.returncode != 0:
+        fail("zelvorn ndef write: %s" % written.stderr)
+    with open(state) as f:
+        pages = json.load(f)["cards"][0]["pages"]
+    tag = {"type": "ntag213", "serial": "04AABBCCDDEEFF",
+           "pages": {str(i): page for i, page in enumerate(pages) if i >= 3 and page != "00000000"}}
+    doc = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "pcsc.md")
+    with open(doc) as f:
+        text = f.read()
+    section = text.index("## NDEF from a PC/SC program")
+    start = text.index("```python\n", section) + len("```python\n")
+    example = text[start:text.index("```", start)]
+    printed = text.index("```\n", text.index("prints", start)) + len("```\n")
+    expected = text[printed:text.index("```", printed)]
+    with Pcscd({"cards": [tag]}):
+        out = subprocess.run(["/usr/bin/python3", "-c", example], capture_output=True, text=True,
+                             timeout=60, env=dict(os.environ, PYTHONPATH=python_package))
+    if out.returncode != 0 or out.stdout != expected:
+        fail("the example printed %r, stderr %r" % (out.stdout, out.stderr[-2000:]))
+
+
 if __name__ == "__main__":
     try:
         globals()["case_" + sys.argv[1]]()
