@@ -55,10 +55,12 @@ struct Tag {
     TagKind kind;
     std::uint8_t type;
     Bytes serial;
+    std::string product;  // a Type 2 tag's, when it could be told
 };
 
 std::string TagName(const Tag& tag) {
-    return fmt::format("{} (type {:02X}), serial {}", CardTypeName(tag.type), tag.type,
+    return fmt::format("{} (type {:02X}), serial {}",
+                       tag.product.empty() ? CardTypeName(tag.type) : tag.product, tag.type,
                        HexText(tag.serial, ""));
 }
 
@@ -73,9 +75,12 @@ Tag FindTag(const ReaderSession& reader, const std::string& wanted) {
         if (card.kind != SeenCard::Kind::TypeA) continue;
         if (!wantedSerial.empty() && card.serial != wantedSerial) continue;
         const mifare::CardType type = mifare::CardTypeOf(card.type);
-        if (type.classicSectors > 0) return {TagKind::kClassic, card.type, card.serial};
-        if (type.isoDep) return {TagKind::kType4, card.type, card.serial};
-        if (card.type == 0x00) return {TagKind::kType2, card.type, card.serial};
+        if (type.classicSectors > 0) return {TagKind::kClassic, card.type, card.serial, {}};
+        if (type.isoDep) return {TagKind::kType4, card.type, card.serial, {}};
+        if (card.type == 0x00) {
+            return {TagKind::kType2, card.type, card.serial,
+                    type2::ProductNameOf(reader.api(), reader.handle(), card.serial)};
+        }
         if (!wantedSerial.empty()) {
             throw ToolError(kExitNotFound,
                             fmt::format("the card {} ({}) holds no NDEF this tool can reach",
