@@ -16,6 +16,7 @@
 #include "virtual/cards/mifare_classic.h"
 #include "virtual/cards/processor_card.h"
 #include "virtual/cards/registry.h"
+#include "virtual/cards/type2_tag.h"
 #include "virtual/cards/type_b_card.h"
 #include "virtual/firmware.h"
 #include "virtual/json_text.h"
@@ -177,6 +178,16 @@ Scenario Scenario_Default() {
     s.Add<TypeBCard>(kTypeBPupi, std::array<std::uint8_t, 4>{0x12, 0x34, 0x56, 0x78},
                      std::array<std::uint8_t, 3>{0x00, 0x81, 0x71});
     s.Add<AskTicket>(kTicketSerial);
+
+    // The commonest tag of all, an NTAG215 holding an NDEF Text record.
+    Type2Tag& tag = s.Add<Type2Tag>(*type2::ProductByKind("ntag215"), kType2Serial);
+    const std::uint8_t text[] = {0x03, 0x12, 0xD1, 0x01, 0x0E, 0x54, 0x02, 0x65, 0x6E, 0x5A, 0x65,
+                                 0x6C, 0x76, 0x6F, 0x72, 0x6E, 0x20, 0x74, 0x61, 0x67, 0xFE};
+    for (std::size_t i = 0; i < sizeof text; i += 4) {
+        Type2Tag::Page page{};
+        std::copy_n(text + i, std::min<std::size_t>(4, sizeof text - i), page.begin());
+        tag.SetPage(4 + i / 4, page);
+    }
     return s;
 }
 

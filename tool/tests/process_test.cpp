@@ -93,10 +93,11 @@ TEST(ToolList, ShowsEveryCardOfTheDefaultScenario) {
     EXPECT_HAS(o.out, "Reader at port 0\n");
     EXPECT_HAS(o.out, "card 1: MIFARE Classic 1K (type 08), serial A1B2C3D4\n");
     EXPECT_HAS(o.out, "card 2: ISO/IEC 14443-4 card (type 20), serial 045A454C564F01\n");
+    EXPECT_HAS(o.out, "card 3: NTAG215 (type 00), serial 045A4C564F524E\n");
     EXPECT_HAS(
         o.out,
-        "card 3: type B card, PUPI 1B2B3B4B, application data 12345678, protocol info 008171\n");
-    EXPECT_HAS(o.out, "card 4: ASK ticket, sectors 0-3 A5 4B 00 01");
+        "card 4: type B card, PUPI 1B2B3B4B, application data 12345678, protocol info 008171\n");
+    EXPECT_HAS(o.out, "card 5: ASK ticket, sectors 0-3 A5 4B 00 01");
     EXPECT_LACKS(o.out, "port 1");
 }
 
@@ -952,7 +953,7 @@ TEST(ToolJson, OneDocumentPerCommand) {
         std::string expected;
     };
     const Case cases[] = {
-        {{"--virtual", "--json", "list"}, "/readers/0/cards/2/pupi", "1B2B3B4B"},
+        {{"--virtual", "--json", "list"}, "/readers/0/cards/3/pupi", "1B2B3B4B"},
         {{"--virtual", "info", "--json"}, "/field", "true"},
         {{"--virtual", "--json", "mifare", "dump", "--first", "0", "--last", "0"},
          "/Card/UID",
@@ -1082,10 +1083,10 @@ TEST(ToolJson, FieldAskWriteWatchAndAWaitThatTimesOut) {
     std::istringstream lines(o.out);
     std::vector<nlohmann::json> events;
     for (std::string line; std::getline(lines, line);) events.push_back(parse(line));
-    ASSERT_EQ(events.size(), 4u) << o.out;
+    ASSERT_EQ(events.size(), 5u) << o.out;
     for (const nlohmann::json& event : events) EXPECT_EQ(event["event"], "arrived") << event;
     EXPECT_EQ(events[0]["card"]["kind"], "typeA");
-    EXPECT_EQ(events[3]["card"]["kind"], "ask");
+    EXPECT_EQ(events[4]["card"]["kind"], "ask");
 
     const std::string empty = WriteTestFile("nothing-comes.json", R"({"cards": []})");
     o = RunTool({"--scenario", empty, "--json", "wait", "--timeout", "0.2", "--type", "b"});
@@ -1306,7 +1307,9 @@ TEST(ToolUltralight, RefusalsAndTheirExitCodes) {
         int exitCode;
         const char* message;
     } cases[] = {
-        {{"--virtual", "ultralight", "info"}, 5, "no MIFARE Ultralight or NTAG tag in the field"},
+        {{"--scenario", std::string(ZELVORN_TOOL_SCENARIOS) + "/blank.json", "ultralight", "info"},
+         5,
+         "no MIFARE Ultralight or NTAG tag in the field"},
         {{"--scenario", scenario, "ultralight", "--password", "1234", "info"}, 2, "--password"},
         {{"--scenario", scenario, "ultralight", "--pack", "ABCD", "info"}, 2, "give both"},
         {{"--scenario", scenario, "ultralight", "--password", "00000000", "info"},

@@ -219,7 +219,7 @@ TEST_F(Flows, ReaderControl) {
     EXPECT_STREQ(reinterpret_cast<const char*>(block), "Zelvorn virtual 1.0");
     EXPECT_EQ(record.statusA, 1);
     EXPECT_EQ(record.statusB, 0x5A4C0001u);
-    EXPECT_EQ(record.statusC, 4);
+    EXPECT_EQ(record.statusC, 5);
 
     ASSERT_EQ(Zelvorn_Power(0, 0), RESULT_OK);
     EXPECT_EQ(Zelvorn_Select(0, nullptr, nullptr, nullptr), Result(kStatusFieldOff));

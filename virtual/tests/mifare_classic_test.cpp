@@ -41,7 +41,7 @@ protected:
 
 TEST_F(MifareClassicTest, SelectReportsTypeAndSerialAndBlockZeroCarriesThem) {
     const Bytes data = Ok(0x00);
-    EXPECT_EQ(data, (Bytes{2, 0x08, 4, 0xA1, 0xB2, 0xC3, 0xD4, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(data, (Bytes{3, 0x08, 4, 0xA1, 0xB2, 0xC3, 0xD4, 0, 0, 0, 0, 0, 0}));
     ASSERT_EQ(StatusOf(0x02, Cat({0, 0xAA}, kTransportKey)), kStatusOk);
     const Bytes block0 = Ok(0x06, {0});
     EXPECT_EQ(Bytes(block0.begin(), block0.begin() + 7),

@@ -22,7 +22,7 @@ TEST_F(ReaderControl, StatusReportHasThirtyFiveBytes) {
     EXPECT_EQ(data[19], 0x00);
     EXPECT_EQ(data[20], 1);  // field on
     EXPECT_EQ(Bytes(data.begin() + 21, data.begin() + 25), (Bytes{0x5A, 0x4C, 0x00, 0x01}));
-    EXPECT_EQ(data[25], 4);                    // cards in the field
+    EXPECT_EQ(data[25], 5);                    // cards in the field
     EXPECT_EQ(data[26], 0x08);                 // the selected card's type
     EXPECT_EQ((data[28] << 8) | data[29], 1);  // commands done since reset
 }

@@ -118,7 +118,7 @@ TEST(Scenario, DefaultHasOneCardOfEachKindFactoryFresh) {
     Scenario s = Scenario_Default();
     Firmware fw;
     Apply(s, fw);
-    ASSERT_EQ(fw.CardCount(), 4u);
+    ASSERT_EQ(fw.CardCount(), 5u);
     auto& classic = static_cast<MifareClassic&>(fw.CardAt(0));
     for (unsigned sector = 0; sector < classic.SectorCount(); ++sector) {
         const auto& t = classic.Block(MifareClassic::FirstBlock(sector) + 3);
