@@ -123,6 +123,7 @@ internal static class BindingTests
             Test("arguments are checked before the library is called", Arguments),
             // Last: it formats the MIFARE Classic card's sector 0 for NDEF.
             Test("NDEF on a Type 4 tag and on a MIFARE Classic card", NdefFlow),
+            Test("pages of an NTAG215", Type2Pages),
         });
     }
 
@@ -353,6 +354,24 @@ internal static class BindingTests
         }
     }
 
+    private static void Type2Pages()
+    {
+        using (Reader reader = Reader.Open(0, ZelvornLibrary.Virtual))
+        {
+            Ultralight tag = reader.Ultralight();
+            Same(Hex("045A4C564F524E"), tag.Serial, "the first Type 2 tag");
+            Same(Hex("0004040201001103"), tag.Version, "GET_VERSION of an NTAG215");
+            // Page 0: three serial bytes and the check byte 88 ^ 04 ^ 5A ^ 4C.
+            Same(Hex("045A4C9A"), tag.Read(0), "page 0");
+            Equal(135 * 4, tag.Read(0, 135).Length, "every page in FAST_READs of 29");
+            tag.Write(4, Hex("01020304"));
+            Same(Hex("01020304"), tag.Read(4), "page 4 after WRITE");
+            Throws<TagRefusedException>(() => tag.Read(135), "a page beyond the tag");
+            Throws<TagRefusedException>(() => tag.Authenticate(Hex("01020304")), "a wrong password");
+            Same(Hex("01020304"), tag.Read(4), "page 4 after the refusals: the tag selected again");
+        }
+    }
+
     private static void NdefFlow()
     {
         var records = new NdefRecord[] { new UriRecord("https://example.org/zelvorn"),
@@ -405,10 +424,10 @@ internal static class BindingTests
             var steps = new[]
             {
                 Step("version", true, () => Reader.LibraryVersion(ZelvornLibrary.Virtual).StartsWith("Zelvorn DLL 1.")),
-                Step("cards", "type 08, serial 11223344 | type 20, serial 045A454C564F01",
+                Step("cards", "type 08, serial 11223344 | type 20, serial 045A454C564F01 | type 00, serial 045A4C564F524E",
                      () => string.Join(" | ", reader.Cards())),
                 Step("status block", "Zelvorn virtual 1.0\0", () => Encoding.ASCII.GetString(reader.Status().Block)),
-                Step("field, reader serial, cards", "1 5A4C0042 4",
+                Step("field, reader serial, cards", "1 5A4C0042 5",
                      () => string.Format("{0} {1:X8} {2}", record().StatusA, record().StatusB, record().StatusC)),
                 Step("selected card type", (byte)0x08, () => { reader.Select(); return record().StatusD; }),
                 Step("user port, commands since reset", "45 1", () =>
