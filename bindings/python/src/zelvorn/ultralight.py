@@ -4,12 +4,18 @@ telegrams."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Optional
+from typing import Any, Optional, Protocol
 
 from .errors import ERR_FAILURE, Failure, ReaderStatus
 
-if TYPE_CHECKING:
-    from .reader import Reader
+
+class Reader(Protocol):
+    """What a tag needs of its reader (a :class:`zelvorn.Reader`): selecting
+    the tag and sending it telegrams."""
+
+    def select(self, serial: Optional[bytes] = None) -> Any: ...
+
+    def telegram(self, data: bytes, option: int = 0x0C) -> bytes: ...
 
 # The option byte the ISO/IEC 14443-4 path sends: standard frame, the CRC
 # appended to the frame and checked on the answer.
@@ -36,7 +42,7 @@ class Ultralight:
     and repeats the password given to :meth:`authenticate`.
     """
 
-    def __init__(self, reader: "Reader", serial: bytes) -> None:
+    def __init__(self, reader: Reader, serial: bytes) -> None:
         self._reader = reader
         self.serial = serial
         self._password: Optional[bytes] = None
