@@ -10,6 +10,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "virtual/cards/entry.h"
@@ -76,7 +77,7 @@ std::string State_Save(Firmware& firmware) {
     Json root{{"format", kFormat}, {"version", 1}};
     Json keys = Json::object();
     for (const std::uint8_t n : KeyNumbers()) keys[KeyName(n)] = HexText(firmware.KeyAt(n), 6);
-    root["keys"] = keys;
+    root["keys"] = std::move(keys);
     root["eeprom"] = HexText(firmware.Eeprom().data(), firmware.Eeprom().size());
     Json cards = Json::array();
     for (std::size_t i = 0; i < firmware.CardCount(); ++i) {
@@ -86,9 +87,9 @@ std::string State_Save(Firmware& firmware) {
         Json entry{{"kind", kind.name},
                    {"serial", HexText(card.Serial().data(), card.Serial().size())}};
         kind.saveState(card, entry);
-        cards.push_back(entry);
+        cards.push_back(std::move(entry));
     }
-    root["cards"] = cards;
+    root["cards"] = std::move(cards);
     return root.dump(2) + "\n";
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace zelvorn::virt {
 
@@ -89,7 +90,7 @@ void SaveState(const Card& card, Json& entry) {
     for (unsigned s = 0; s < ticket.SectorCount(); ++s) {
         sectors.push_back(HexText(ticket.Sector(s).data(), 2));
     }
-    entry["sectors"] = sectors;
+    entry["sectors"] = std::move(sectors);
 }
 
 void LoadState(Card& card, const Entry& entry, StateChanges& changes) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace zelvorn::virt {
 
@@ -283,7 +284,7 @@ void SaveState(const Card& card, Json& entry) {
     for (unsigned b = 0; b < classic.BlockCount(); ++b) {
         blocks.push_back(HexText(classic.Block(b).data(), mifare::kBlockSize));
     }
-    entry["blocks"] = blocks;
+    entry["blocks"] = std::move(blocks);
 }
 
 void LoadState(Card& card, const Entry& entry, StateChanges& changes) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace zelvorn::virt {
 
@@ -364,10 +365,10 @@ void SaveState(const Card& card, Json& entry) {
     for (std::size_t p = 0; p < tag.PageCount(); ++p) {
         pages.push_back(HexText(tag.PageAt(p).data(), kPageSize));
     }
-    entry["pages"] = pages;
+    entry["pages"] = std::move(pages);
     Json counters = Json::array();
     for (std::size_t n = 0; n < kEv1Counters; ++n) counters.push_back(tag.Counter(n));
-    entry["counters"] = counters;
+    entry["counters"] = std::move(counters);
     entry["failedAuthentications"] = tag.FailedAuthentications();
     entry["signature"] = HexText(tag.Signature().data(), kSignatureSize);
 }
