@@ -102,6 +102,8 @@ demo:
 	$(ZELVORN_DEMO) apdu --script tool/scenarios/demo.apdu
 	@echo; echo "== The NDEF message of the processor card, a Type 4 tag"
 	$(ZELVORN_DEMO) ndef --card 045A454C564F01 read
+	@echo; echo "== The NDEF message of the second MIFARE Classic card, found through its MAD"
+	$(ZELVORN_DEMO) ndef --card 5A4E4446 read
 	@echo; echo "== A URI written to the NTAG215 and read back (its memory kept in a state file)"
 	rm -f $(BUILD)/demo-ndef.state
 	$(ZELVORN_DEMO) --state $(BUILD)/demo-ndef.state ndef --card 045A4C564F524E write --uri https://example.org

@@ -147,6 +147,10 @@ echo "== MIFARE Classic key search (the tool on the virtual reader, demo card)"
 echo
 echo "== Type 2 tag dumps: telegrams and USB transfers"
 /usr/bin/python3 "$root/bench/type2_dump.py" "$build/tool/zelvorn" | tee "$out/type2.md"
+# ndef read of a 100-byte message on each card family.
+echo
+echo "== NDEF reads: card commands against the fewest"
+/usr/bin/python3 "$root/bench/ndef_read.py" "$build/tool/zelvorn" | tee "$out/ndef.md"
 
 # The Python package against raw ctypes, per call, in one process.
 python_library="$build/bindings/python/bench-virtual-library.txt"

@@ -13,57 +13,23 @@ fewest, or a reply more reads than its frame needs.
 import json
 import math
 import os
-import struct
 import subprocess
 import sys
 import tempfile
+
+from usb_capture import Capture
 
 # Each product's pages; a telegram's answer carries at most 117 bytes.
 PRODUCTS = [("ultralight", 16), ("ultralight-ev1-48", 20), ("ultralight-ev1-128", 41),
             ("ntag213", 45), ("ntag215", 135), ("ntag216", 231)]
 MAX_ANSWER = 117
-TELEGRAM = 0x16
 FAST_READ, READ = 0x3A, 0x30
-CONTROL, INTERRUPT = 2, 1
 
 
-def records(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    pos = 24
-    while pos + 16 <= len(data):
-        _, _, captured, _ = struct.unpack_from("<IIII", data, pos)
-        yield data[pos + 16:pos + 16 + captured]
-        pos += 16 + captured
-
-
-def packet(frame):
-    """The packet of a command frame: STX, hexadecimal pairs, ETX."""
-    return bytes.fromhex(frame[1:-1].decode())
-
-
-def count(capture):
-    exchanges = reads = fewest = page_telegrams = 0
-    reply = b""
-    for r in records(capture):
-        kind, transfer = chr(r[8]), r[9]
-        payload = r[64:]
-        # Control transfers out carrying a command frame (not the
-        # descriptor requests of the open).
-        if kind == "S" and transfer == CONTROL and payload[:1] == b"\x02":
-            exchanges += 1
-            p = packet(payload)
-            # Start, frame type, L, command, N, then count, option, frame.
-            if p[3] == TELEGRAM and p[7] in (FAST_READ, READ):
-                page_telegrams += 1
-        elif kind == "S" and transfer == INTERRUPT:
-            reads += 1
-        elif kind == "C" and transfer == INTERRUPT:
-            reply += payload
-            if reply.endswith(b"\x03"):
-                fewest += math.ceil(len(reply) / 8)
-                reply = b""
-    return exchanges, reads, fewest, page_telegrams
+def count(path):
+    capture = Capture(path)
+    page_telegrams = sum(1 for f in capture.telegram_frames() if f[:1] in (b"\x3a", b"\x30"))
+    return len(capture.packets), capture.reads, capture.fewest_reads, page_telegrams
 
 
 def main():

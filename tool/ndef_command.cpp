@@ -55,7 +55,7 @@ struct Tag {
     TagKind kind;
     std::uint8_t type;
     Bytes serial;
-    std::string product;  // a Type 2 tag's, when it could be told
+    std::string product;  // a Type 2 tag's, once it has told it
 };
 
 std::string TagName(const Tag& tag) {
@@ -77,20 +77,19 @@ Tag FindTag(const ReaderSession& reader, const std::string& wanted) {
         const mifare::CardType type = mifare::CardTypeOf(card.type);
         if (type.classicSectors > 0) return {TagKind::kClassic, card.type, card.serial, {}};
         if (type.isoDep) return {TagKind::kType4, card.type, card.serial, {}};
-        if (card.type == 0x00) {
-            return {TagKind::kType2, card.type, card.serial,
-                    type2::ProductNameOf(reader.api(), reader.handle(), card.serial)};
-        }
+        // Its product is asked when it is spoken to, once.
+        if (card.type == 0x00) return {TagKind::kType2, card.type, card.serial, {}};
         if (!wantedSerial.empty()) {
             throw ToolError(kExitNotFound,
                             fmt::format("the card {} ({}) holds no NDEF this tool can reach",
                                         wanted, CardTypeName(card.type)));
         }
     }
-    throw ToolError(
-        kExitNotFound,
-        wanted.empty() ? "find an NDEF card: no MIFARE Classic or ISO/IEC 14443-4 card in the field"
-                       : fmt::format("find the card {}: it is not in the field", wanted));
+    throw ToolError(kExitNotFound,
+                    wanted.empty()
+                        ? "find an NDEF card: no MIFARE Classic card, Type 2 tag or ISO/IEC "
+                          "14443-4 card in the field"
+                        : fmt::format("find the card {}: it is not in the field", wanted));
 }
 
 // A MIFARE Classic card's blocks, each sector opened with the first of its
@@ -158,14 +157,9 @@ private:
     int open_ = -1;
 };
 
-// The NDEF sectors of a MIFARE Classic card and the bytes of their data
-// blocks, read through the MAD with the public keys.
-struct ClassicArea {
-    std::vector<int> sectors;
-    Bytes bytes;
-};
-
-ClassicArea ReadClassicArea(ClassicCard& card) {
+// The NDEF sectors of a MIFARE Classic card, in the order the NDEF area runs
+// through them, from the MAD read with the public keys.
+std::vector<int> ReadNdefSectors(ClassicCard& card) {
     if (!card.Open(0, {classic::kMadKeyA, classic::kTransportKey})) {
         throw ndef::NdefError(
             "sector 0 opens with neither the MAD key nor the transport key: the card holds no "
@@ -187,32 +181,55 @@ ClassicArea ReadClassicArea(ClassicCard& card) {
             mad2.insert(mad2.end(), b.begin(), b.end());
         }
     }
-    ClassicArea area;
     try {
-        area.sectors = classic::NdefSectors(classic::ParseMad(mad1, gpb, mad2), card.Sectors());
+        return classic::NdefSectors(classic::ParseMad(mad1, gpb, mad2), card.Sectors());
     } catch (const ndef::NdefError& e) {
         throw ndef::NdefError(std::string(e.what()) + "; the command is zelvorn ndef format");
     }
-    for (int sector : area.sectors) {
-        if (!card.Open(sector, {classic::kNdefKeyA, classic::kTransportKey})) {
-            throw ndef::NdefError(
-                fmt::format("sector {}: the NFC Forum key D3F7D3F7D3F7 does not open it", sector));
-        }
-        for (int block : classic::DataBlocks(std::span<const int>(&sector, 1))) {
-            const classic::Block b = card.Read(block);
-            area.bytes.insert(area.bytes.end(), b.begin(), b.end());
-        }
+}
+
+// One data block of the NDEF area, its sector opened with the NFC Forum key.
+void ReadAreaBlock(ClassicCard& card, int block, Bytes& area) {
+    const int sector = mifare::SectorOf(block);
+    if (!card.Open(sector, {classic::kNdefKeyA, classic::kTransportKey})) {
+        throw ndef::NdefError(
+            fmt::format("sector {}: the NFC Forum key D3F7D3F7D3F7 does not open it", sector));
     }
+    const classic::Block b = card.Read(block);
+    area.insert(area.end(), b.begin(), b.end());
+}
+
+// The NDEF sectors and the bytes of all their data blocks: what a write
+// needs to place the message and keep the TLVs around it.
+struct ClassicArea {
+    std::vector<int> sectors;
+    Bytes bytes;
+};
+
+ClassicArea ReadClassicArea(ClassicCard& card) {
+    ClassicArea area;
+    area.sectors = ReadNdefSectors(card);
+    for (int block : classic::DataBlocks(area.sectors)) ReadAreaBlock(card, block, area.bytes);
     return area;
 }
 
+// Reads the blocks the TLVs need and no more: a short message on a card of
+// fifteen NDEF sectors takes the logins and reads of its own sectors only.
 Bytes ReadClassicMessage(ClassicCard& card) {
-    const ClassicArea area = ReadClassicArea(card);
-    const ndef::TlvScan scan = classic::ScanArea(area.sectors, area.bytes);
-    if (scan.status != ndef::TlvScan::Status::kMessage) {
-        throw ToolError(kExitNotFound, "the card's NDEF sectors hold no NDEF message");
+    const std::vector<int> sectors = ReadNdefSectors(card);
+    const std::vector<int> blocks = classic::DataBlocks(sectors);
+    Bytes area;
+    std::size_t next = 0;
+    for (;;) {
+        const ndef::TlvScan scan = classic::ScanArea(sectors, area);
+        if (scan.status == ndef::TlvScan::Status::kMessage) return scan.message;
+        if (scan.status == ndef::TlvScan::Status::kNoNdef || next == blocks.size()) {
+            throw ToolError(kExitNotFound, "the card's NDEF sectors hold no NDEF message");
+        }
+        do {
+            ReadAreaBlock(card, blocks[next++], area);
+        } while (area.size() < scan.needBytes && next < blocks.size());
     }
-    return scan.message;
 }
 
 void WriteClassicMessage(ClassicCard& card, const Bytes& message) {
@@ -267,9 +284,10 @@ struct Type2Tag {
     Bytes image;
 };
 
-Type2Tag ReadType2(const ReaderSession& reader, const Tag& found) {
+Type2Tag ReadType2(const ReaderSession& reader, Tag& found) {
     type2::Tag tag = type2::ReaderTag(reader.api(), reader.handle(), found.serial);
     const zelvorn::type2::Product product = tag.Identify();
+    found.product = product.name;
     const std::size_t end =
         product.dynamicLockPage != 0 ? product.dynamicLockPage + 1 : product.UserEnd();
     Bytes image = tag.Read(0, end);
@@ -280,12 +298,44 @@ void WriteType2(Type2Tag& t, const std::vector<ndef::type2::PageWrite>& plan) {
     for (const ndef::type2::PageWrite& write : plan) t.tag.Write(write.page, write.data);
 }
 
-Bytes ReadType2Message(Type2Tag& t) {
-    const ndef::TlvScan scan = ndef::type2::Read(t.image);
-    if (scan.status != ndef::TlvScan::Status::kMessage) {
-        throw ToolError(kExitNotFound, "the tag's data area holds no NDEF message");
+// Reads the capability container with the first TLV bytes, then only the
+// pages up to the end of the NDEF TLV: a short message on an NTAG216 takes
+// two page reads, not the whole tag.
+Bytes ReadType2Message(const ReaderSession& reader, Tag& found) {
+    using zelvorn::type2::kPageSize;
+    type2::Tag tag = type2::ReaderTag(reader.api(), reader.handle(), found.serial);
+    const zelvorn::type2::Product product = tag.Identify();
+    found.product = product.name;
+    constexpr std::size_t kCcPage = 3;
+    constexpr std::size_t kFirstPages = 4;  // what one READ answers
+    // Pages 0 to 2 (serial number and static lock bytes) play no part in
+    // reading: they stay zeros here and are never read.
+    Bytes image(kCcPage * kPageSize, 0);
+    std::size_t pages = kCcPage;
+    const auto readUpTo = [&](std::size_t end) {
+        const Bytes more = tag.Read(pages, end - pages);
+        image.insert(image.end(), more.begin(), more.end());
+        pages = end;
+    };
+    if (product.pages <= kCcPage) {
+        throw ndef::NdefError(
+            fmt::format("the {} has no page 3 for a capability container", product.name));
     }
-    return scan.message;
+    readUpTo(std::min(product.pages, kCcPage + kFirstPages));
+    for (;;) {
+        const ndef::TlvScan scan = ndef::type2::Read(image);
+        if (scan.status == ndef::TlvScan::Status::kMessage) return scan.message;
+        if (scan.status == ndef::TlvScan::Status::kNoNdef) {
+            throw ToolError(kExitNotFound, "the tag's data area holds no NDEF message");
+        }
+        const std::size_t need = (scan.needBytes + kPageSize - 1) / kPageSize;
+        if (need > product.pages || need <= pages) {
+            throw ndef::NdefError(fmt::format(
+                "the capability container gives a data area beyond the {}'s last page {}",
+                product.name, product.pages - 1));
+        }
+        readUpTo(need);
+    }
 }
 
 const ndef::type2::Product& NdefProduct(const Type2Tag& t) {
@@ -429,15 +479,14 @@ void Ndef(const std::string& step, F&& f) {
 
 int ReadCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
     ReaderSession reader(library, port);
-    const Tag tag = FindTag(reader, o.card);
+    Tag tag = FindTag(reader, o.card);
     Bytes message;
     Ndef("read the NDEF message", [&] {
         if (tag.kind == TagKind::kClassic) {
             ClassicCard card(reader, tag);
             message = ReadClassicMessage(card);
         } else if (tag.kind == TagKind::kType2) {
-            Type2Tag t = ReadType2(reader, tag);
-            message = ReadType2Message(t);
+            message = ReadType2Message(reader, tag);
         } else {
             ndef::type4::ReadFlow flow;
             RunType4(reader, tag, flow);
@@ -473,7 +522,7 @@ int WriteCommand(Library& library, std::int16_t port, const NdefOptions& o, bool
     Bytes message;
     Ndef("encode the NDEF message", [&] { message = MessageToWrite(o); });
     ReaderSession reader(library, port);
-    const Tag tag = FindTag(reader, o.card);
+    Tag tag = FindTag(reader, o.card);
     Ndef("write the NDEF message", [&] {
         if (tag.kind == TagKind::kClassic) {
             ClassicCard card(reader, tag);
@@ -499,7 +548,7 @@ int WriteCommand(Library& library, std::int16_t port, const NdefOptions& o, bool
 
 int FormatCommand(Library& library, std::int16_t port, const NdefOptions& o, bool json) {
     ReaderSession reader(library, port);
-    const Tag tag = FindTag(reader, o.card);
+    Tag tag = FindTag(reader, o.card);
     if (tag.kind == TagKind::kType4) {
         throw ToolError(kExitFailed,
                         "format: a Type 4 tag's NDEF application is made by its issuer, not "
@@ -530,7 +579,7 @@ int LockCommand(Library& library, std::int16_t port, const NdefOptions& o, bool 
             "--yes-make-read-only to do so");
     }
     ReaderSession reader(library, port);
-    const Tag tag = FindTag(reader, o.card);
+    Tag tag = FindTag(reader, o.card);
     if (tag.kind != TagKind::kType2) {
         throw ToolError(kExitFailed, fmt::format("lock: {} is not a Type 2 tag; only Type 2 tags "
                                                  "are made read-only",
@@ -554,7 +603,7 @@ int LockCommand(Library& library, std::int16_t port, const NdefOptions& o, bool 
 void RegisterNdefCommands(CLI::App& app, Cli& cli) {
     auto* ndef = app.add_subcommand("ndef",
                                     "NDEF messages (URIs, texts, ...) on MIFARE Classic "
-                                    "cards and Type 4 tags");
+                                    "cards, Type 2 tags and Type 4 tags");
     ndef->require_subcommand(1);
     ndef->fallthrough();
     auto o = std::make_shared<NdefOptions>();

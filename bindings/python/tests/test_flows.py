@@ -20,6 +20,7 @@ def test_cards_and_selection(reader: zelvorn.Reader) -> None:
         (zelvorn.CardKind.MIFARE_CLASSIC_1K, 0x08, "a1b2c3d4", "", ""),
         (zelvorn.CardKind.ISO14443_4, 0x20, "045a454c564f01", "", ""),
         (zelvorn.CardKind.TYPE2, 0x00, "045a4c564f524e", "", ""),
+        (zelvorn.CardKind.MIFARE_CLASSIC_1K, 0x08, "5a4e4446", "", ""),
         (zelvorn.CardKind.TYPE_B, 0xB0, "1b2b3b4b", "12345678", "008171"),
         (zelvorn.CardKind.ASK_TICKET, 0xA5, "a54b0001", "", ""),
     ]
@@ -120,7 +121,7 @@ def test_reader_control(reader: zelvorn.Reader) -> None:
     assert reader.version == "Zelvorn DLL 1.5.2.0"
     status = reader.status()
     assert status.block.startswith(b"Zelvorn virtual 1.0")
-    assert (status.status_a, status.status_c) == (1, 5)  # field on, five cards
+    assert (status.status_a, status.status_c) == (1, 6)  # field on, six cards
     reader.field(False)
     assert reader.status().status_a == 0
     with pytest.raises(zelvorn.ReaderStatus) as off:
