@@ -230,10 +230,7 @@ int MifareRestoreCommand(Library& library, std::int16_t port, const MifareOption
                 continue;
             }
             Block back{};
-            const std::int16_t rr = ReadWritten({back}, [&] {
-                return api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block),
-                                        back.data());
-            });
+            const std::int16_t rr = card.TryRead(block, back);
             if (rr != RESULT_OK) {
                 failures.push_back(
                     fmt::format("read back block {}: {}", block, DescribeResult(rr)));
@@ -259,24 +256,17 @@ void MifareReadCommand(Library& library, std::int16_t port, const MifareOptions&
                        bool json) {
     const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library, port);
-    const Api& api = reader.api();
     MifareCard card(reader, target);
     card.LoginFor(block);
-    std::uint8_t data[16] = {};
-    Check(ReadWritten({data},
-                      [&] {
-                          return api.Zelvorn_Read(reader.handle(), static_cast<std::uint8_t>(block),
-                                                  data);
-                      }),
-          fmt::format("read block {}", block));
+    const Block data = card.Read(block);
     if (json) {
-        nlohmann::ordered_json out{{"block", block}, {"data", HexText({data, 16}, "")}};
-        if (IsTrailer(block)) out["accessBits"] = HexText({data + 6, 4}, "");
+        nlohmann::ordered_json out{{"block", block}, {"data", HexText(data, "")}};
+        if (IsTrailer(block)) out["accessBits"] = HexText({data.data() + 6, 4}, "");
         fmt::print("{}\n", out.dump(2));
         return;
     }
-    PrintBlock(block, data);
-    if (IsTrailer(block)) PrintAccess(block, data);
+    PrintBlock(block, data.data());
+    if (IsTrailer(block)) PrintAccess(block, data.data());
 }
 
 void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions& mifare, int block,
@@ -298,11 +288,11 @@ void MifareWriteCommand(Library& library, std::int16_t port, const MifareOptions
     }
     const MifareTarget target = ParseTarget(mifare);
     ReaderSession reader(library, port);
-    const Api& api = reader.api();
     MifareCard card(reader, target);
     card.LoginFor(block);
-    Check(api.Zelvorn_Write(reader.handle(), static_cast<std::uint8_t>(block), data.data()),
-          fmt::format("write block {}", block));
+    Block bytes{};
+    std::copy(data.begin(), data.end(), bytes.begin());
+    card.Write(block, bytes);
     if (json) {
         fmt::print(
             "{}\n",

@@ -89,10 +89,7 @@ void MifareCard::LoginWithRight(int block, mifare::DataOperation operation) {
     if (others.empty()) return;
     // Key A may always read the access bits; key B where they let it.
     Block trailer{};
-    const std::int16_t r = ReadWritten({trailer}, [&] {
-        return reader_.api().Zelvorn_Read(
-            reader_.handle(), static_cast<std::uint8_t>(TrailerOf(sector)), trailer.data());
-    });
+    const std::int16_t r = TryRead(TrailerOf(sector), trailer);
     if (IsLibraryFailure(r)) throw StepFailed(fmt::format("read block {}", TrailerOf(sector)), r);
     const auto conditions = r == RESULT_OK ? TrailerConditions(trailer.data()) : std::nullopt;
     if (!conditions) {
@@ -159,6 +156,25 @@ void MifareCard::Select() {
     }
 }
 
+std::int16_t MifareCard::TryRead(int block, Block& data) {
+    return ReadWritten({data}, [&] {
+        return reader_.api().Zelvorn_Read(reader_.handle(), static_cast<std::uint8_t>(block),
+                                          data.data());
+    });
+}
+
+Block MifareCard::Read(int block) {
+    Block data{};
+    Check(TryRead(block, data), fmt::format("read block {}", block));
+    return data;
+}
+
+void MifareCard::Write(int block, const Block& data) {
+    Check(reader_.api().Zelvorn_Write(reader_.handle(), static_cast<std::uint8_t>(block),
+                                      data.data()),
+          fmt::format("write block {}", block));
+}
+
 void MifareCard::FindFirst() {
     const Api& api = reader_.api();
     std::uint8_t count = 0;
@@ -215,8 +231,6 @@ std::vector<Credential> InOrder(const std::vector<Credential>& all,
 void ReadSectors(MifareCard& card, KeySearch& search, int first, int last, MifareDump& dump,
                  const std::function<void(int sector)>& before,
                  const std::function<void(const SectorRead&)>& after) {
-    const Api& api = card.Reader().api();
-    const std::int16_t handle = card.Reader().handle();
     const std::vector<Credential>& all = search.Credentials();
     for (int sector = first; sector <= last; ++sector) {
         before(sector);
@@ -237,9 +251,7 @@ void ReadSectors(MifareCard& card, KeySearch& search, int first, int last, Mifar
         const int trailerBlock = TrailerOf(sector);
         for (int block = firstBlock; block <= trailerBlock; ++block) {
             Block data{};
-            const std::int16_t r = ReadWritten({data}, [&] {
-                return api.Zelvorn_Read(handle, static_cast<std::uint8_t>(block), data.data());
-            });
+            const std::int16_t r = card.TryRead(block, data);
             if (IsLibraryFailure(r)) throw StepFailed(fmt::format("read block {}", block), r);
             s.blockResults.push_back(r);
             if (r == RESULT_OK) dump.blocks[static_cast<std::size_t>(block)] = data;

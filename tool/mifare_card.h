@@ -68,6 +68,13 @@ public:
 
     void Select();
 
+    // One block read of the sector logged in to: the reader's result, and
+    // data filled only when its reply carried the block.
+    std::int16_t TryRead(int block, Block& data);
+    // A block read or write that must succeed: it throws, naming the block.
+    Block Read(int block);
+    void Write(int block, const Block& data);
+
 private:
     void FindFirst();
 

@@ -21,13 +21,13 @@
 #include "tool/errors.h"
 #include "tool/hex.h"
 #include "tool/iso_card.h"
+#include "tool/mifare_card.h"
 #include "tool/ndef/mifare_classic.h"
 #include "tool/ndef/records.h"
 #include "tool/ndef/type2.h"
 #include "tool/ndef/type4.h"
 #include "tool/output_file.h"
 #include "tool/type2/session.h"
-#include "tool/written.h"
 
 namespace zelvorn::tool {
 namespace {
@@ -92,68 +92,37 @@ Tag FindTag(const ReaderSession& reader, const std::string& wanted) {
                         : fmt::format("find the card {}: it is not in the field", wanted));
 }
 
-// A MIFARE Classic card's blocks, each sector opened with the first of its
-// keys that the card takes.
+// A MIFARE Classic card whose sectors open with public keys as key A: one
+// login per sector while the blocks asked for stay in it.
 class ClassicCard {
 public:
-    ClassicCard(const ReaderSession& reader, const Tag& tag) : reader_(reader), tag_(tag) {
-        sectors_ = mifare::CardTypeOf(tag.type).classicSectors;
-        Select();
-    }
+    ClassicCard(const ReaderSession& reader, const Tag& tag) : card_(reader, TargetOf(tag)) {}
 
-    int Sectors() const { return sectors_; }
+    int Sectors() const { return card_.SectorCount(); }
 
-    // Logs in to the sector with the first key that opens it, as key A;
-    // false when none does.
+    // Logs in to the sector with the first key that opens it; false when
+    // none does.
     bool Open(int sector, std::initializer_list<classic::Key> keys) {
         if (sector == open_) return true;
-        for (const classic::Key& key : keys) {
-            const std::int16_t result = reader_.api().Zelvorn_Login(
-                reader_.handle(), static_cast<std::uint8_t>(sector), KEYTYPE_A, 0, key.data());
-            if (result == RESULT_OK) {
-                open_ = sector;
-                return true;
-            }
-            if (IsLibraryFailure(result)) {
-                throw StepFailed(fmt::format("log in to sector {}", sector), result);
-            }
-            Select();  // a refused login halts the card
-        }
-        return false;
+        std::vector<Credential> credentials;
+        for (const classic::Key& key : keys) credentials.push_back(Given('A', key));
+        std::int16_t refused = RESULT_OK;
+        open_ = card_.Login(sector, credentials, 0, refused) >= 0 ? sector : -1;
+        return open_ == sector;
     }
 
-    classic::Block Read(int block) {
-        classic::Block data{};
-        Check(ReadWritten({data},
-                          [&] {
-                              return reader_.api().Zelvorn_Read(
-                                  reader_.handle(), static_cast<std::uint8_t>(block), data.data());
-                          }),
-              fmt::format("read block {}", block));
-        return data;
-    }
-
-    void Write(int block, const classic::Block& data) {
-        Check(reader_.api().Zelvorn_Write(reader_.handle(), static_cast<std::uint8_t>(block),
-                                          data.data()),
-              fmt::format("write block {}", block));
-    }
+    classic::Block Read(int block) { return card_.Read(block); }
+    void Write(int block, const classic::Block& data) { card_.Write(block, data); }
 
 private:
-    void Select() {
-        open_ = -1;
-        std::uint8_t type = 0;
-        const std::int16_t result = ReadWritten({AsBytes(type)}, [&] {
-            return reader_.api().Zelvorn_MultiTagSelect(
-                reader_.handle(), static_cast<std::uint8_t>(tag_.serial.size()), tag_.serial.data(),
-                &type, nullptr, nullptr);
-        });
-        Check(result, fmt::format("select the card {}", HexText(tag_.serial, "")));
+    static MifareTarget TargetOf(const Tag& tag) {
+        MifareTarget target;
+        target.serial = tag.serial;
+        target.keyType = "A";
+        return target;
     }
 
-    const ReaderSession& reader_;
-    Tag tag_;
-    int sectors_ = 0;
+    MifareCard card_;
     int open_ = -1;
 };
 

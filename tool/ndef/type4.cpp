@@ -122,15 +122,9 @@ CapabilityContainer ParseCapabilityContainer(std::span<const std::uint8_t> file)
     return cc;
 }
 
-// ---- Reading ----
+// ---- Both flows ----
 
-std::size_t ReadFlow::NextReadLength() const {
-    const std::size_t chunk = Limit(cc_->maxResponse);
-    if (!nlen_) return std::min(chunk, cc_->maxFileSize);
-    return std::min(chunk, *nlen_ - message_.size());
-}
-
-std::optional<Bytes> ReadFlow::Next() const {
+std::optional<Bytes> Opening::Next() const {
     switch (step_) {
         case Step::kSelectApplication:
             return SelectApplication();
@@ -140,155 +134,141 @@ std::optional<Bytes> ReadFlow::Next() const {
             return ReadBinary(0, kCcBytes);
         case Step::kSelectNdef:
             return SelectFile(cc_->fileId);
-        case Step::kReadNdef: {
-            const std::size_t offset = nlen_ ? kNlenBytes + message_.size() : 0;
-            return ReadBinary(static_cast<std::uint16_t>(offset), NextReadLength());
-        }
         case Step::kDone:
             break;
     }
     return std::nullopt;
 }
 
-void ReadFlow::Answer(std::span<const std::uint8_t> response) {
+bool Opening::Take(std::span<const std::uint8_t> response) {
     switch (step_) {
         case Step::kSelectApplication:
             ResponseData(response, "selecting the NDEF application");
             step_ = Step::kSelectCc;
-            return;
+            return false;
         case Step::kSelectCc:
             ResponseData(response, "selecting the capability container file E103");
             step_ = Step::kReadCc;
-            return;
+            return false;
         case Step::kReadCc:
             cc_ = ParseCapabilityContainer(
                 ResponseData(response, "reading the capability container"));
-            if (!cc_->Readable()) {
-                throw NdefError(
-                    "the capability container denies reading the NDEF file (read access " +
-                    HexByte(cc_->readAccess) + ")");
-            }
             step_ = Step::kSelectNdef;
-            return;
+            return true;
         case Step::kSelectNdef:
             ResponseData(response, "selecting the NDEF file " + Hex4(cc_->fileId));
-            step_ = Step::kReadNdef;
-            return;
-        case Step::kReadNdef: {
-            const std::size_t asked = NextReadLength();
-            const Bytes data = ResponseData(response, "reading the NDEF file");
-            std::span<const std::uint8_t> rest(data);
-            if (!nlen_) {
-                if (data.size() < kNlenBytes) {
-                    throw NdefError("reading the NDEF file: the card answered " +
-                                    std::to_string(data.size()) + " bytes, NLEN takes 2");
-                }
-                const std::size_t nlen = Be16(data, 0);
-                if (nlen > cc_->Capacity()) {
-                    throw NdefError("the NDEF file gives a message length (NLEN) of " +
-                                    std::to_string(nlen) + " bytes; the file holds at most " +
-                                    std::to_string(cc_->Capacity()));
-                }
-                if (kNlenBytes + nlen > kMaxOffset + 1) {
-                    throw NdefError("a message of " + std::to_string(nlen) +
-                                    " bytes reaches past the offsets READ BINARY can name");
-                }
-                nlen_ = nlen;
-                rest = rest.subspan(kNlenBytes);
-            } else if (data.empty()) {
-                throw NdefError("reading the NDEF file: the card answered no data for " +
-                                std::to_string(asked) + " bytes asked");
-            }
-            const std::size_t take = std::min(rest.size(), *nlen_ - message_.size());
-            message_.insert(message_.end(), rest.begin(),
-                            rest.begin() + static_cast<std::ptrdiff_t>(take));
-            if (message_.size() == *nlen_) step_ = Step::kDone;
-            return;
-        }
+            step_ = Step::kDone;
+            return false;
         case Step::kDone:
             break;
     }
-    throw NdefError("the message has been read; there is no command to answer");
+    throw NdefError("the NDEF file is selected; there is no command to answer");
+}
+
+// ---- Reading ----
+
+std::size_t ReadFlow::NextReadLength() const {
+    const std::size_t chunk = Limit(Cc()->maxResponse);
+    if (!nlen_) return std::min(chunk, Cc()->maxFileSize);
+    return std::min(chunk, *nlen_ - message_.size());
+}
+
+std::optional<Bytes> ReadFlow::Next() const {
+    if (!opening_.Done()) return opening_.Next();
+    if (done_) return std::nullopt;
+    const std::size_t offset = nlen_ ? kNlenBytes + message_.size() : 0;
+    return ReadBinary(static_cast<std::uint16_t>(offset), NextReadLength());
+}
+
+void ReadFlow::Answer(std::span<const std::uint8_t> response) {
+    if (!opening_.Done()) {
+        opening_.Answer(response, [](const CapabilityContainer& cc) {
+            if (!cc.Readable()) {
+                throw NdefError(
+                    "the capability container denies reading the NDEF file (read access " +
+                    HexByte(cc.readAccess) + ")");
+            }
+        });
+        return;
+    }
+    if (done_) throw NdefError("the message has been read; there is no command to answer");
+    const std::size_t asked = NextReadLength();
+    const Bytes data = ResponseData(response, "reading the NDEF file");
+    std::span<const std::uint8_t> rest(data);
+    if (!nlen_) {
+        if (data.size() < kNlenBytes) {
+            throw NdefError("reading the NDEF file: the card answered " +
+                            std::to_string(data.size()) + " bytes, NLEN takes 2");
+        }
+        const std::size_t nlen = Be16(data, 0);
+        if (nlen > Cc()->Capacity()) {
+            throw NdefError("the NDEF file gives a message length (NLEN) of " +
+                            std::to_string(nlen) + " bytes; the file holds at most " +
+                            std::to_string(Cc()->Capacity()));
+        }
+        if (kNlenBytes + nlen > kMaxOffset + 1) {
+            throw NdefError("a message of " + std::to_string(nlen) +
+                            " bytes reaches past the offsets READ BINARY can name");
+        }
+        nlen_ = nlen;
+        rest = rest.subspan(kNlenBytes);
+    } else if (data.empty()) {
+        throw NdefError("reading the NDEF file: the card answered no data for " +
+                        std::to_string(asked) + " bytes asked");
+    }
+    const std::size_t take = std::min(rest.size(), *nlen_ - message_.size());
+    message_.insert(message_.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(take));
+    if (message_.size() == *nlen_) done_ = true;
 }
 
 // ---- Writing ----
 
 std::optional<Bytes> WriteFlow::Next() const {
-    switch (step_) {
-        case Step::kSelectApplication:
-            return SelectApplication();
-        case Step::kSelectCc:
-            return SelectFile(kCapabilityContainerFile);
-        case Step::kReadCc:
-            return ReadBinary(0, kCcBytes);
-        case Step::kSelectNdef:
-            return SelectFile(cc_->fileId);
-        case Step::kWrite:
-            return updates_[nextUpdate_];
-        case Step::kDone:
-            break;
+    if (!opening_.Done()) return opening_.Next();
+    if (nextUpdate_ == updates_.size()) return std::nullopt;
+    return updates_[nextUpdate_];
+}
+
+void WriteFlow::Plan(const CapabilityContainer& cc) {
+    if (!cc.Writable()) {
+        throw NdefError("the NDEF file is read-only (write access " + HexByte(cc.writeAccess) +
+                        "); nothing was written");
     }
-    return std::nullopt;
+    if (message_.size() > cc.Capacity() || kNlenBytes + message_.size() > kMaxOffset + 1) {
+        throw NdefError("the message is " + std::to_string(message_.size()) +
+                        " bytes; the NDEF file holds at most " +
+                        std::to_string(std::min(cc.Capacity(), kMaxOffset + 1 - kNlenBytes)) +
+                        "; nothing was written");
+    }
+    const std::size_t chunk = Limit(cc.maxCommand);
+    const std::array<std::uint8_t, 2> nlen = {static_cast<std::uint8_t>(message_.size() >> 8),
+                                              static_cast<std::uint8_t>(message_.size())};
+    if (kNlenBytes + message_.size() <= chunk) {
+        Bytes all(nlen.begin(), nlen.end());
+        all.insert(all.end(), message_.begin(), message_.end());
+        updates_.push_back(UpdateBinary(0, all));
+        return;
+    }
+    const std::array<std::uint8_t, 2> zero = {0, 0};
+    updates_.push_back(UpdateBinary(0, zero));
+    for (std::size_t at = 0; at < message_.size(); at += chunk) {
+        const std::size_t n = std::min(chunk, message_.size() - at);
+        updates_.push_back(UpdateBinary(static_cast<std::uint16_t>(kNlenBytes + at),
+                                        std::span(message_).subspan(at, n)));
+    }
+    updates_.push_back(UpdateBinary(0, nlen));
 }
 
 void WriteFlow::Answer(std::span<const std::uint8_t> response) {
-    switch (step_) {
-        case Step::kSelectApplication:
-            ResponseData(response, "selecting the NDEF application");
-            step_ = Step::kSelectCc;
-            return;
-        case Step::kSelectCc:
-            ResponseData(response, "selecting the capability container file E103");
-            step_ = Step::kReadCc;
-            return;
-        case Step::kReadCc: {
-            cc_ = ParseCapabilityContainer(
-                ResponseData(response, "reading the capability container"));
-            if (!cc_->Writable()) {
-                throw NdefError("the NDEF file is read-only (write access " +
-                                HexByte(cc_->writeAccess) + "); nothing was written");
-            }
-            if (message_.size() > cc_->Capacity() ||
-                kNlenBytes + message_.size() > kMaxOffset + 1) {
-                throw NdefError(
-                    "the message is " + std::to_string(message_.size()) +
-                    " bytes; the NDEF file holds at most " +
-                    std::to_string(std::min(cc_->Capacity(), kMaxOffset + 1 - kNlenBytes)) +
-                    "; nothing was written");
-            }
-            const std::size_t chunk = Limit(cc_->maxCommand);
-            const std::array<std::uint8_t, 2> nlen = {
-                static_cast<std::uint8_t>(message_.size() >> 8),
-                static_cast<std::uint8_t>(message_.size())};
-            if (kNlenBytes + message_.size() <= chunk) {
-                Bytes all(nlen.begin(), nlen.end());
-                all.insert(all.end(), message_.begin(), message_.end());
-                updates_.push_back(UpdateBinary(0, all));
-            } else {
-                const std::array<std::uint8_t, 2> zero = {0, 0};
-                updates_.push_back(UpdateBinary(0, zero));
-                for (std::size_t at = 0; at < message_.size(); at += chunk) {
-                    const std::size_t n = std::min(chunk, message_.size() - at);
-                    updates_.push_back(UpdateBinary(static_cast<std::uint16_t>(kNlenBytes + at),
-                                                    std::span(message_).subspan(at, n)));
-                }
-                updates_.push_back(UpdateBinary(0, nlen));
-            }
-            step_ = Step::kSelectNdef;
-            return;
-        }
-        case Step::kSelectNdef:
-            ResponseData(response, "selecting the NDEF file " + Hex4(cc_->fileId));
-            step_ = Step::kWrite;
-            return;
-        case Step::kWrite:
-            ResponseData(response, "writing the NDEF file");
-            if (++nextUpdate_ == updates_.size()) step_ = Step::kDone;
-            return;
-        case Step::kDone:
-            break;
+    if (!opening_.Done()) {
+        opening_.Answer(response, [this](const CapabilityContainer& cc) { Plan(cc); });
+        return;
     }
-    throw NdefError("the message has been written; there is no command to answer");
+    if (nextUpdate_ == updates_.size()) {
+        throw NdefError("the message has been written; there is no command to answer");
+    }
+    ResponseData(response, "writing the NDEF file");
+    ++nextUpdate_;
 }
 
 }  // namespace zelvorn::ndef::type4

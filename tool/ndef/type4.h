@@ -55,6 +55,30 @@ struct CapabilityContainer {
 // or values the mapping does not allow.
 CapabilityContainer ParseCapabilityContainer(std::span<const std::uint8_t> file);
 
+// The steps both flows begin with: select the application, select and read
+// the capability container (which the flow then checks for what it is about
+// to do), select the NDEF file.
+class Opening {
+public:
+    // The command of the step at hand; empty once the NDEF file is selected.
+    std::optional<Bytes> Next() const;
+    // The answer to it; checkCc(cc) runs once the capability container is
+    // read, before the NDEF file is selected, and may throw.
+    template <typename CheckCc>
+    void Answer(std::span<const std::uint8_t> response, CheckCc&& checkCc) {
+        if (Take(response)) checkCc(*cc_);
+    }
+    bool Done() const { return step_ == Step::kDone; }
+    const std::optional<CapabilityContainer>& Cc() const { return cc_; }
+
+private:
+    enum class Step { kSelectApplication, kSelectCc, kReadCc, kSelectNdef, kDone };
+    // True when the answer was the capability container's.
+    bool Take(std::span<const std::uint8_t> response);
+    Step step_ = Step::kSelectApplication;
+    std::optional<CapabilityContainer> cc_;
+};
+
 // Reading the message: select the application, select and read the
 // capability container, select the NDEF file, read NLEN with the first bytes
 // of the message, then the rest in answers of at most MLe bytes.
@@ -67,13 +91,12 @@ public:
     // container, denied read access, an NLEN larger than the file).
     void Answer(std::span<const std::uint8_t> response);
     const Bytes& Message() const { return message_; }
-    const std::optional<CapabilityContainer>& Cc() const { return cc_; }
+    const std::optional<CapabilityContainer>& Cc() const { return opening_.Cc(); }
 
 private:
-    enum class Step { kSelectApplication, kSelectCc, kReadCc, kSelectNdef, kReadNdef, kDone };
     std::size_t NextReadLength() const;
-    Step step_ = Step::kSelectApplication;
-    std::optional<CapabilityContainer> cc_;
+    Opening opening_;
+    bool done_ = false;
     std::optional<std::size_t> nlen_;
     Bytes message_;
 };
@@ -88,15 +111,14 @@ public:
     explicit WriteFlow(Bytes message) : message_(std::move(message)) {}
     std::optional<Bytes> Next() const;
     void Answer(std::span<const std::uint8_t> response);
-    const std::optional<CapabilityContainer>& Cc() const { return cc_; }
+    const std::optional<CapabilityContainer>& Cc() const { return opening_.Cc(); }
 
 private:
-    enum class Step { kSelectApplication, kSelectCc, kReadCc, kSelectNdef, kWrite, kDone };
-    // The update commands, built once the capability container is known.
+    // Checks the message against the file and plans the update commands.
+    void Plan(const CapabilityContainer& cc);
+    Opening opening_;
     std::vector<Bytes> updates_;
     std::size_t nextUpdate_ = 0;
-    Step step_ = Step::kSelectApplication;
-    std::optional<CapabilityContainer> cc_;
     Bytes message_;
 };
 
