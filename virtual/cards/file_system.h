@@ -39,6 +39,7 @@ public:
     void Reset();
 
     FileNode& Root() { return root_; }
+    const FileNode& Root() const { return root_; }
     // The file at a path of FIDs below the master file, or null.
     FileNode* Find(std::initializer_list<std::uint16_t> path);
 

@@ -3,6 +3,10 @@
 #include "virtual/cards/registry.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace zelvorn::virt {
 namespace {
@@ -328,9 +332,57 @@ std::unique_ptr<Card> FromScenario(const Entry& c) {
     return card;
 }
 
+// Every transparent EF below df, by its path of FIDs from the master file
+// ("E110/E104"), in the order of the tree.
+template <typename Node, typename Visit>
+void EachFile(Node& df, const std::string& path, Visit&& visit) {
+    for (auto& child : df.children) {
+        char fid[5];
+        std::snprintf(fid, sizeof fid, "%04X", child.fid);
+        const std::string at = path.empty() ? fid : path + "/" + fid;
+        if (child.dedicated) {
+            EachFile(child, at, visit);
+        } else {
+            visit(at, child);
+        }
+    }
+}
+
+// The contents of the elementary files, which UPDATE BINARY changes; the
+// tree of files itself is the scenario's.
+void SaveState(const Card& card, Json& entry) {
+    const auto& processor = static_cast<const ProcessorCard&>(card);
+    Json files = Json::object();
+    EachFile(processor.App().Root(), "", [&files](const std::string& path, const FileNode& ef) {
+        files[path] = HexText(ef.data.data(), ef.data.size());
+    });
+    entry["files"] = std::move(files);
+}
+
+// Files the state names are set (each must be an EF of the card, with its
+// size); files it does not name keep the scenario's contents.
+void LoadState(Card& card, const Entry& entry, StateChanges& changes) {
+    auto& processor = static_cast<ProcessorCard&>(card);
+    if (!entry.Has("files")) return;
+    const Entry files = entry["files"];
+    files.Object();
+    std::vector<std::pair<std::string, FileNode*>> all;
+    EachFile(processor.App().Root(), "",
+             [&all](const std::string& path, FileNode& ef) { all.emplace_back(path, &ef); });
+    for (auto& [path, value] : files.Value().items()) {
+        const Entry file(value, files.Where() + "." + path, Entry::File::State);
+        const auto it = std::find_if(all.begin(), all.end(),
+                                     [&path](const auto& named) { return named.first == path; });
+        if (it == all.end()) file.Fail("the card has no elementary file at this path");
+        FileNode* ef = it->second;
+        const Bytes data = file.ExactBytes(ef->data.size());
+        changes.push_back([ef, data] { ef->data = data; });
+    }
+}
+
 }  // namespace
 
 const CardKind kProcessorCardKind{"iso14443-4", "ISO/IEC 14443-4 processor card", FromScenario,
-                                  nullptr, nullptr};
+                                  SaveState, LoadState};
 
 }  // namespace zelvorn::virt

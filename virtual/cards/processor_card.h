@@ -55,6 +55,7 @@ public:
     std::size_t Fsc() const;
     std::size_t Fsd() const { return fsd_; }
     FileSystemApp& App() { return app_; }
+    const FileSystemApp& App() const { return app_; }
     ProtocolQuirks& Quirks() { return quirks_; }
     const ProtocolCounters& Counters() const { return counters_; }
     void ClearCounters() { counters_ = {}; }

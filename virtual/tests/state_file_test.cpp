@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "virtual/cards/processor_card.h"
 #include "virtual/firmware.h"
 #include "virtual/scenario.h"
 
@@ -20,6 +21,12 @@ TEST(StateFile, EveryRefusalIsAStateErrorInWords) {
         {R"({"format": )", "not valid JSON: it ends before the document does"},
         {"{\"format\":\n x}", "not valid JSON at line 2, column 2"},
         {R"({"keys": {}})", "format: not a state file"},
+        {R"({"format": "zelvorn-virtual-state", "cards": [{"kind": "iso14443-4",
+             "serial": "045A454C564F01", "files": {"5000/5003": "00"}}]})",
+         "cards[0].files.5000/5003: the card has no elementary file at this path"},
+        {R"({"format": "zelvorn-virtual-state", "cards": [{"kind": "iso14443-4",
+             "serial": "045A454C564F01", "files": {"5000/5002": "00"}}]})",
+         "cards[0].files.5000/5002: expected 16 bytes"},
     };
     Firmware firmware;
     Scenario scenario = Scenario_Default();
@@ -36,6 +43,23 @@ TEST(StateFile, EveryRefusalIsAStateErrorInWords) {
         }
         EXPECT_EQ(State_Save(firmware), before) << text;
     }
+}
+
+// What UPDATE BINARY wrote to a processor card's file is in the state, and
+// comes back in the next run's reader.
+TEST(StateFile, KeepsTheProcessorCardsFiles) {
+    Firmware first, second;
+    Scenario one = Scenario_Default(), two = Scenario_Default();
+    Apply(one, first);
+    Apply(two, second);
+    auto label = [](Firmware& f) -> Bytes& {
+        auto& card = dynamic_cast<ProcessorCard&>(f.CardAt(1));
+        return card.App().Find({0x5000, 0x5002})->data;
+    };
+    label(first).assign(label(first).size(), 0x42);
+    ASSERT_NE(label(second), label(first));
+    State_Load(State_Save(first), second);
+    EXPECT_EQ(label(second), label(first));
 }
 
 }  // namespace
