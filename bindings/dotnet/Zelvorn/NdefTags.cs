@@ -1,7 +1,9 @@
 // NDEF messages on the cards in the field: a MIFARE Classic card through its
 // MIFARE Application Directory (sector 0, sector 16 on a 4K card) with the
-// public keys, and a Type 4 tag through its NDEF application. A card laid out
-// by a phone, by zelvorn ndef format or by other NFC tools reads alike.
+// public keys, a Type 2 tag (MIFARE Ultralight, NTAG) through its capability
+// container and TLVs (NdefType2.cs), and a Type 4 tag through its NDEF
+// application. A card laid out by a phone, by zelvorn ndef format or by other
+// NFC tools reads alike.
 using System;
 using System.Collections.Generic;
 using System.Linq;
@@ -19,14 +21,16 @@ namespace Zelvorn
 
         /// <summary>
         /// The records of the NDEF message of a card: the one with this serial number, or the
-        /// first in the field that can hold NDEF (MIFARE Classic or ISO/IEC 14443-4).
+        /// first in the field that can hold NDEF (MIFARE Classic, a Type 2 tag such as MIFARE Ultralight
+        /// or NTAG, read from page 3 only as far as the message goes, or ISO/IEC 14443-4).
         /// </summary>
         /// <exception cref="NdefException">No NDEF message, or a malformed one.</exception>
         public IList<NdefRecord> ReadNdef(byte[] serial = null)
         {
             Card card = FindNdefCard(serial);
             byte[] message = ClassicSectors(card.Type) > 0 ? new ClassicNdef(this, card).Read()
-                                                            : Type4(card, null);
+                             : Zelvorn.Ultralight.IsTag(card) ? Type2Ndef.Read(Ultralight(card.Serial))
+                                                              : Type4(card, null);
             return NdefMessage.Decode(message);
         }
 
@@ -35,13 +39,16 @@ namespace Zelvorn
         /// length is written last, so that a card taken away halfway holds an empty message.
         /// </summary>
         /// <exception cref="NdefException">A message larger than the card holds (nothing is
-        /// written), a card not formatted for NDEF, or a read-only one.</exception>
+        /// written), a card not formatted for NDEF, or a read-only one (a Type 2 tag's capability
+        /// container or lock bits).</exception>
         public void WriteNdef(IEnumerable<NdefRecord> records, byte[] serial = null)
         {
             byte[] message = NdefMessage.Encode(records);
             Card card = FindNdefCard(serial);
             if (ClassicSectors(card.Type) > 0)
                 new ClassicNdef(this, card).Write(message);
+            else if (Zelvorn.Ultralight.IsTag(card))
+                Type2Ndef.Write(Ultralight(card.Serial), message);
             else
                 Type4(card, message);
         }
@@ -76,10 +83,10 @@ namespace Zelvorn
             {
                 if (serial != null && !card.Serial.SequenceEqual(serial))
                     continue;
-                if (ClassicSectors(card.Type) > 0 || (card.Type & 0x20) != 0)
+                if (ClassicSectors(card.Type) > 0 || (card.Type & 0x20) != 0 || Zelvorn.Ultralight.IsTag(card))
                     return card;
             }
-            throw new NdefException(serial == null ? "no MIFARE Classic or ISO/IEC 14443-4 card in the field"
+            throw new NdefException(serial == null ? "no MIFARE Classic, Type 2 or ISO/IEC 14443-4 card in the field"
                                                    : "the card " + BitConverter.ToString(serial).Replace("-", "") +
                                                          " is not in the field or holds no NDEF");
         }

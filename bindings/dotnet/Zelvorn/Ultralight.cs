@@ -34,6 +34,12 @@ namespace Zelvorn
         /// <summary>The 8 bytes of GET_VERSION, or null for a tag that does not know it (the first Ultralight).</summary>
         public byte[] Version { get; }
 
+        // Every Type 2 tag reports card type 00 and has a 7-byte serial number.
+        internal static bool IsTag(Card card)
+        {
+            return card.Type == 0x00 && card.Serial.Length == 7;
+        }
+
         internal Ultralight(Reader owner, byte[] serial)
         {
             reader = owner;
@@ -148,7 +154,7 @@ namespace Zelvorn
         {
             if (serial == null)
             {
-                Card tag = Cards().FirstOrDefault(c => c.Type == 0x00 && c.Serial.Length == 7);
+                Card tag = Cards().FirstOrDefault(Zelvorn.Ultralight.IsTag);
                 if (tag == null)
                     throw new NoCardException(unchecked((short)0xFFFF), "Zelvorn_ListTags");
                 serial = tag.Serial;

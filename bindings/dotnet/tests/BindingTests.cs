@@ -4,18 +4,23 @@
 //
 //   mono ZelvornTests.exe DECLARATIONS
 //   mono ZelvornTests.exe --short-replies CODES
+//   mono ZelvornTests.exe --type2-ndef TOOL
 //
 // DECLARATIONS holds the header's declarations and constants, one a line
 // (header_declarations.cmake writes it). With --short-replies the scenario
 // makes the reader answer the commands CODES (decimal, comma-separated) one
-// data byte short, and only the calls of those commands are tested.
+// data byte short, and only the calls of those commands are tested. With
+// --type2-ndef the scenario is the tool's demo and NDEF on its NTAG215 is
+// tested, also against the command-line tool TOOL.
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.IO;
 using System.Linq;
 using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Text.RegularExpressions;
 using Zelvorn;
 
 internal static class BindingTests
@@ -105,6 +110,27 @@ internal static class BindingTests
             return Run(new List<KeyValuePair<string, Action>>
             {
                 Test("a reply of the wrong length is a failure, not data", () => ShortReplies(args[1])),
+            });
+        if (args.Length == 2 && args[0] == "--type2-ndef")
+            return Run(new List<KeyValuePair<string, Action>>
+            {
+                // In this order: each starts from the tag the one before left.
+                Test("NDEF as the demo's NTAG215 holds it", () => Type2Ndef(null, null, null)),
+                Test("the tool and the binding read the same NTAG215", () => Type2AgainstTool(args[1])),
+                // The NTAG215's capability container E1 10 3E 00 gives a data
+                // area of 3E * 8 = 496 bytes, without a Lock Control TLV: 492
+                // bytes of message and the TLV's 4.
+                Test("NDEF URI and text on an NTAG215", () => Type2Ndef(new NdefRecord[]
+                {
+                    new UriRecord("https://example.org/zelvorn"),
+                    new TextRecord(string.Concat(Enumerable.Repeat("Zelvorn ", 40)), "de"),
+                }, null, null)),
+                Test("NDEF filling an NTAG215", () => Type2Ndef(MessageOf(492), null, null)),
+                Test("NDEF one byte too large for an NTAG215", () => Type2Ndef(MessageOf(493), null,
+                     "the message is 493 bytes; the NDEF area holds at most 492 on this tag; nothing was written")),
+                // Page 3 is one-time programmable: the access bits are added to what is there.
+                Test("NDEF on a read-only NTAG215", () => Type2Ndef(new NdefRecord[] { new UriRecord("https://example.org") },
+                     "0000000F", "the tag is read-only: its capability container's access byte is 0F")),
             });
         if (args.Length != 1)
         {
@@ -369,6 +395,103 @@ internal static class BindingTests
             Throws<TagRefusedException>(() => tag.Read(135), "a page beyond the tag");
             Throws<TagRefusedException>(() => tag.Authenticate(Hex("01020304")), "a wrong password");
             Same(Hex("01020304"), tag.Read(4), "page 4 after the refusals: the tag selected again");
+        }
+    }
+
+    private static readonly byte[] Ntag215 = Hex("045A4C564F524E");
+
+    // A record without type: a 6-byte header (4-byte payload length) and the payload.
+    private static NdefRecord[] MessageOf(int size)
+    {
+        var records = new NdefRecord[] { new UnknownRecord(new byte[size - 6]) };
+        Equal(size, NdefMessage.Encode(records).Length, "the message's size");
+        return records;
+    }
+
+    // Writes records (with page 3's bits first, if given) and reads back the
+    // message: the one written, or, when the write is to be refused with
+    // error, the one there before, with no page changed.
+    private static void Type2Ndef(NdefRecord[] records, string page3, string error)
+    {
+        using (Reader reader = Reader.Open(0, ZelvornLibrary.Virtual))
+        {
+            if (records == null)
+            {
+                Same(NdefMessage.Encode(new NdefRecord[] { new TextRecord("Zelvorn tag") }),
+                     NdefMessage.Encode(reader.ReadNdef(Ntag215)), "the demo's text");
+                return;
+            }
+            if (page3 != null)
+                reader.Ultralight(Ntag215).Write(3, Hex(page3));
+            byte[] pages = reader.Ultralight(Ntag215).Read(0, 135);
+            byte[] expected = NdefMessage.Encode(records);
+            if (error != null)
+            {
+                expected = NdefMessage.Encode(reader.ReadNdef(Ntag215));
+                var refused = Throws<NdefException>(() => reader.WriteNdef(records, Ntag215));
+                Equal(true, refused.Message.Contains(error), refused.Message);
+                Same(pages, reader.Ultralight(Ntag215).Read(0, 135), "the tag's pages after the refusal");
+            }
+            else
+            {
+                reader.WriteNdef(records, Ntag215);
+            }
+            Same(expected, NdefMessage.Encode(reader.ReadNdef(Ntag215)), "the message read back");
+        }
+    }
+
+    private static string RunTool(string tool, string state, params string[] args)
+    {
+        var start = new ProcessStartInfo(tool, "--virtual --state \"" + state + "\" " + string.Join(" ", args))
+        {
+            UseShellExecute = false,
+            RedirectStandardOutput = true,
+            RedirectStandardError = true,
+        };
+        using (Process process = Process.Start(start))
+        {
+            string output = process.StandardOutput.ReadToEnd();
+            string errors = process.StandardError.ReadToEnd();
+            process.WaitForExit();
+            Equal(0, process.ExitCode, "zelvorn " + string.Join(" ", args) + ": " + errors);
+            return output;
+        }
+    }
+
+    // The tool writes a URI, the binding reads it; the binding writes a URI
+    // and a text, the tool reads them: the same message bytes each time. The
+    // virtual library carries the tag between the processes in a state file.
+    private static void Type2AgainstTool(string tool)
+    {
+        string state = Path.Combine(Path.GetTempPath(), "zelvorn-type2-" + Guid.NewGuid().ToString("N") + ".json");
+        string serial = ToHex(Ntag215);
+        RunTool(tool, state, "ndef", "-c", serial, "write", "--uri", "https://example.org");
+        Environment.SetEnvironmentVariable("ZELVORN_VIRTUAL_STATE", state);
+        try
+        {
+            var writes = new[] { null, new NdefRecord[] { new UriRecord("https://example.org"), new TextRecord("Zelvorn") } };
+            foreach (NdefRecord[] written in writes)
+            {
+                byte[] message;
+                using (Reader reader = Reader.Open(0, ZelvornLibrary.Virtual))
+                {
+                    if (written != null)
+                        reader.WriteNdef(written, Ntag215);
+                    message = NdefMessage.Encode(reader.ReadNdef(Ntag215));
+                }
+                Same(NdefMessage.Encode(written ?? new NdefRecord[] { new UriRecord("https://example.org") }), message,
+                     "the message the binding reads");
+                string printed = RunTool(tool, state, "--json", "ndef", "-c", serial, "read");
+                Equal(ToHex(message), Regex.Match(printed, "\"message\": \"([0-9A-F]*)\"").Groups[1].Value,
+                      "the message the tool reads");
+                Equal("https://example.org", Regex.Match(printed, "\"uri\": \"([^\"]*)\"").Groups[1].Value,
+                      "the URI the tool reads");
+            }
+        }
+        finally
+        {
+            Environment.SetEnvironmentVariable("ZELVORN_VIRTUAL_STATE", null);
+            File.Delete(state);
         }
     }
 

@@ -3,8 +3,9 @@
 The virtual library keeps its reader and cards for the life of the process
 and reads its scenario once, so each test loads its own copy of the library
 file: a copy is a separate library to the system's loader, with a reader of
-its own. CTest names the built libraries and the demo scenario in
-ZELVORN_TEST_VIRTUAL, ZELVORN_TEST_REAL and ZELVORN_TEST_SCENARIO.
+its own. CTest names the built libraries, the demo scenario and the
+command-line tool in ZELVORN_TEST_VIRTUAL, ZELVORN_TEST_REAL,
+ZELVORN_TEST_SCENARIO and ZELVORN_TEST_TOOL.
 """
 
 from __future__ import annotations
@@ -32,7 +33,8 @@ def _required(variable: str) -> str:
 
 @pytest.fixture(autouse=True)
 def clean_environment(monkeypatch: pytest.MonkeyPatch) -> None:
-    for variable in ("ZELVORN_LIBRARY", "ZELVORN_VIRTUAL_LIBRARY", "ZELVORN_VIRTUAL_SCENARIO"):
+    for variable in ("ZELVORN_LIBRARY", "ZELVORN_VIRTUAL_LIBRARY", "ZELVORN_VIRTUAL_SCENARIO",
+                     "ZELVORN_VIRTUAL_STATE"):
         monkeypatch.delenv(variable, raising=False)
 
 
@@ -47,6 +49,11 @@ def virtual_copy(tmp_path: Path) -> Path:
 @pytest.fixture
 def real_library() -> str:
     return _required("ZELVORN_TEST_REAL")
+
+
+@pytest.fixture
+def tool() -> str:
+    return _required("ZELVORN_TEST_TOOL")
 
 
 @pytest.fixture

@@ -1,6 +1,8 @@
 """NDEF messages on the cards in a reader's field: MIFARE Classic cards
-through their MIFARE Application Directory (MAD), and Type 4 tags (ISO/IEC
-14443-4 cards with the NFC Forum NDEF application).
+through their MIFARE Application Directory (MAD), Type 2 tags (MIFARE
+Ultralight, NTAG) through their capability container and TLVs
+(:mod:`zelvorn.ndef_type2`), and Type 4 tags (ISO/IEC 14443-4 cards with the
+NFC Forum NDEF application).
 
 Use it through :meth:`zelvorn.Reader.read_ndef` and
 :meth:`zelvorn.Reader.write_ndef`. A card formatted for NDEF by a phone, by
@@ -14,8 +16,9 @@ from __future__ import annotations
 
 from typing import List, Optional, Protocol, Sequence, Tuple
 
-from . import ndef
+from . import ndef, ndef_type2, ultralight
 from ._geometry import SECTORS_BY_TYPE, first_block, sector_of
+from ._tlv import ndef_tlv
 from .errors import ReaderStatus
 from .iso import IsoSession
 
@@ -44,6 +47,8 @@ class Reader(Protocol):
     def write(self, block: int, data: bytes) -> None: ...
 
     def connect_iso(self, fsdi: int = 4) -> IsoSession: ...
+
+    def ultralight(self, serial: Optional[bytes] = None) -> ultralight.Ultralight: ...
 
 MAD_KEY = bytes.fromhex("A0A1A2A3A4A5")
 NDEF_KEY = bytes.fromhex("D3F7D3F7D3F7")
@@ -134,13 +139,6 @@ def scan_area(area: bytes) -> Tuple[Optional[bytes], int]:
         at = value + length
         start = at
     return None, start
-
-
-def ndef_tlv(message: bytes) -> bytes:
-    """An NDEF TLV holding message, then a terminator."""
-    n = len(message)
-    length = bytes([n]) if n < 0xFF else bytes([0xFF, n >> 8, n & 0xFF])
-    return b"\x03" + length + message + b"\xFE"
 
 
 class _Classic:
@@ -291,9 +289,11 @@ def _find(reader: Reader, serial: Optional[bytes]) -> Card:
     for card in reader.cards():
         if serial is not None and card.serial != serial:
             continue
-        if card.type in SECTORS_BY_TYPE or card.type & 0x20:
+        if card.type in SECTORS_BY_TYPE or card.type & 0x20 or \
+                ultralight.is_type2(card.type, card.serial):
             return card
-    raise ndef.NdefError("no MIFARE Classic or ISO/IEC 14443-4 card in the field" if serial is None
+    raise ndef.NdefError("no MIFARE Classic, Type 2 or ISO/IEC 14443-4 card in the field"
+                         if serial is None
                          else f"the card {serial.hex().upper()} is not in the field or holds "
                          "no NDEF")
 
@@ -304,6 +304,8 @@ def read_message(reader: Reader, serial: Optional[bytes] = None) -> bytes:
     card = _find(reader, serial)
     if card.type in SECTORS_BY_TYPE:
         return _Classic(reader, card).read()
+    if ultralight.is_type2(card.type, card.serial):
+        return ndef_type2.read_message(reader.ultralight(card.serial))
     return _type4(reader, card, None)
 
 
@@ -312,5 +314,7 @@ def write_message(reader: Reader, message: bytes, serial: Optional[bytes] = None
     card = _find(reader, serial)
     if card.type in SECTORS_BY_TYPE:
         _Classic(reader, card).write(message)
+    elif ultralight.is_type2(card.type, card.serial):
+        ndef_type2.write_message(reader.ultralight(card.serial), message)
     else:
         _type4(reader, card, message)

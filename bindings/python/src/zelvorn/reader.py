@@ -630,10 +630,10 @@ class Reader:
         Raises:
             NoCard: no such tag is in the field.
         """
-        from .ultralight import Ultralight
+        from .ultralight import Ultralight, is_type2
 
         if serial is None:
-            tags = [c for c in self.cards() if c.kind == CardKind.TYPE2 and len(c.serial) == 7]
+            tags = [c for c in self.cards() if is_type2(c.type, c.serial)]
             if not tags:
                 raise NoCard(-1, "Zelvorn_ListTags", "no Ultralight or NTAG tag in the field")
             serial = tags[0].serial
@@ -745,8 +745,10 @@ class Reader:
     def read_ndef(self, serial: Optional[bytes] = None) -> List[ndef.Record]:
         """The records of the NDEF message of a card: the one with this
         serial number, or the first in the field that can hold NDEF (a MIFARE
-        Classic card, read through its MAD with the public keys, or a Type 4
-        tag, read through its NDEF application).
+        Classic card, read through its MAD with the public keys; a Type 2 tag
+        such as MIFARE Ultralight or NTAG, read through its capability
+        container and TLVs, from page 3 only as far as the message goes; or a
+        Type 4 tag, read through its NDEF application).
 
         Raises:
             ndef.NdefError: the card holds no NDEF message, or a malformed one.
@@ -760,7 +762,8 @@ class Reader:
 
         Raises:
             ndef.NdefError: a message larger than the card holds (nothing is
-                written), a card not formatted for NDEF, or a read-only one.
+                written), a card not formatted for NDEF, or a read-only one (a
+                Type 2 tag's capability container or lock bits).
         """
         ndef_tags.write_message(self, ndef.encode_message(records), serial)
 

@@ -21,11 +21,19 @@ class Reader(Protocol):
 # appended to the frame and checked on the answer.
 OPTION = 0x0F
 PAGE_SIZE = 4
+# Every Type 2 tag reports card type 00 and has a 7-byte serial number.
+CARD_TYPE = 0x00
+SERIAL_SIZE = 7
 # The most pages one telegram answer carries (117 bytes).
 PAGES_PER_FAST_READ = 29
 
 _GET_VERSION, _READ, _FAST_READ, _WRITE, _PWD_AUTH = 0x60, 0x30, 0x3A, 0xA2, 0x1B
 _ACK = 0x0A
+
+
+def is_type2(card_type: int, serial: bytes) -> bool:
+    """Whether a card the reader lists is a Type 2 tag."""
+    return card_type == CARD_TYPE and len(serial) == SERIAL_SIZE
 
 
 class TagRefused(Failure):
