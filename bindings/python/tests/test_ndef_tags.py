@@ -47,6 +47,17 @@ def test_type4_tag_reads_and_writes_in_pieces_of_its_limits(reader: zelvorn.Read
     assert reader.read_ndef(PROCESSOR_CARD) == records
 
 
+def test_the_demo_cards(reader: zelvorn.Reader) -> None:
+    # The second MIFARE Classic card, formatted and written by the tool.
+    assert reader.read_ndef(bytes.fromhex("5A4E4446")) == [
+        ndef.UriRecord("https://example.org/zelvorn"),
+        ndef.TextRecord("Hello from a MIFARE Classic card", "en")]
+    # A type B card's type byte (B0) is the reader's own, not a SAK whose
+    # ISO/IEC 14443-4 bit says anything.
+    with pytest.raises(ndef.NdefError, match="holds no NDEF"):
+        reader.read_ndef(bytes.fromhex("1B2B3B4B"))
+
+
 def test_mifare_classic_through_its_mad(
         scenario_reader: Callable[[Dict[str, Any]], zelvorn.Reader]) -> None:
     with scenario_reader({"cards": [{"type": "mifare-classic-1k", "serial": "A1B2C3D4"}]}) as r:

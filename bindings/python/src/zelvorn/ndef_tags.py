@@ -18,6 +18,7 @@ from typing import List, Optional, Protocol, Sequence, Tuple
 
 from . import ndef, ndef_type2, ultralight
 from ._geometry import SECTORS_BY_TYPE, first_block, sector_of
+from ._kinds import CardKind
 from ._tlv import ndef_tlv
 from .errors import ReaderStatus
 from .iso import IsoSession
@@ -31,6 +32,9 @@ class Card(Protocol):
 
     @property
     def serial(self) -> bytes: ...
+
+    @property
+    def kind(self) -> CardKind: ...
 
 
 class Reader(Protocol):
@@ -288,6 +292,10 @@ def _type4(reader: Reader, card: Card, message: Optional[bytes]) -> bytes:
 def _find(reader: Reader, serial: Optional[bytes]) -> Card:
     for card in reader.cards():
         if serial is not None and card.serial != serial:
+            continue
+        # A type B card's and a ticket's type bytes are the reader's own
+        # (B0, A5), not a SAK whose ISO/IEC 14443-4 bit could be asked.
+        if card.kind in (CardKind.TYPE_B, CardKind.ASK_TICKET):
             continue
         if card.type in SECTORS_BY_TYPE or card.type & 0x20 or \
                 ultralight.is_type2(card.type, card.serial):

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ctypes
-import enum
 import weakref
 from dataclasses import dataclass, field as dataclass_field
 from types import TracebackType
@@ -25,6 +24,7 @@ from .errors import (
     error_for,
 )
 from ._geometry import blocks_in, first_block, sector_of
+from ._kinds import CardKind
 from .iso import IsoSession
 
 if TYPE_CHECKING:
@@ -75,21 +75,6 @@ def _fill(outputs: Iterable[ctypes._CData], pattern: int) -> None:
 def _holds(outputs: Iterable[ctypes._CData], pattern: int) -> bool:
     return all(ctypes.string_at(ctypes.addressof(out), ctypes.sizeof(out))
                == bytes([pattern]) * ctypes.sizeof(out) for out in outputs)
-
-
-class CardKind(str, enum.Enum):
-    """What a card is, from the type byte the reader reports (the names are
-    those of the virtual reader's scenario files)."""
-
-    MIFARE_CLASSIC_1K = "mifare-classic-1k"
-    MIFARE_CLASSIC_4K = "mifare-classic-4k"
-    ISO14443_4 = "iso14443-4"
-    TYPE_B = "type-b"
-    ASK_TICKET = "ask-ticket"
-    # MIFARE Ultralight, Ultralight EV1 and NTAG21x all report type 00; the
-    # scenario files name each product ("ntag215"), which the tag itself tells.
-    TYPE2 = "type2"
-    UNKNOWN = "unknown"
 
 
 # The type bytes of a type B card and an ASK ticket, which the reader lists
