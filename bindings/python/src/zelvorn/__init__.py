@@ -36,12 +36,12 @@ from .errors import (
     status_word,
 )
 from ._geometry import blocks_in, first_block, sector_of
+from ._kinds import CardKind
 from .iso import IsoSession, Response
 from .reader import (
     TRANSPORT_KEY,
     Atqb,
     Card,
-    CardKind,
     Dump,
     Reader,
     Status,
