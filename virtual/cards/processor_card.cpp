@@ -369,8 +369,9 @@ void LoadState(Card& card, const Entry& entry, StateChanges& changes) {
     std::vector<std::pair<std::string, FileNode*>> all;
     EachFile(processor.App().Root(), "",
              [&all](const std::string& path, FileNode& ef) { all.emplace_back(path, &ef); });
-    for (auto& [path, value] : files.Value().items()) {
-        const Entry file(value, files.Where() + "." + path, Entry::File::State);
+    for (const auto& item : files.Value().items()) {
+        const std::string& path = item.key();
+        const Entry file(item.value(), files.Where() + "." + path, Entry::File::State);
         const auto it = std::find_if(all.begin(), all.end(),
                                      [&path](const auto& named) { return named.first == path; });
         if (it == all.end()) file.Fail("the card has no elementary file at this path");
