@@ -14,6 +14,7 @@
 
 #include "tool/errors.h"
 #include "tool/mifare_layout.h"
+#include "tool/output_file.h"
 #include "virtual/json_text.h"
 
 namespace zelvorn::tool {
@@ -22,11 +23,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr std::size_t kBlockSize = 16;
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 bool Unknown(std::string_view text) {
     return !text.empty() &&
@@ -413,11 +409,7 @@ std::string WriteJson(const MifareDump& dump) {
 }  // namespace
 
 DumpFormat DumpFormatFor(const std::string& path, const std::string& given) {
-    std::string name = Lower(given);
-    if (name.empty()) {
-        const std::string extension = Lower(std::filesystem::path(path).extension().string());
-        if (!extension.empty()) name = extension.substr(1);
-    }
+    const std::string name = FormatName(path, given);
     if (name == "bin" || name == "mfd" || name == "dump") return DumpFormat::Binary;
     if (name == "eml") return DumpFormat::Eml;
     if (name == "json") return DumpFormat::Json;

@@ -1,5 +1,6 @@
 #include "tool/output_file.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -99,6 +100,16 @@ void WriteOutputFile(const std::string& path, std::string_view content, std::str
         fs::remove(temporary, error);
         throw CannotWrite(what, path, reason);
     }
+}
+
+std::string FormatName(const std::string& path, const std::string& given) {
+    std::string name = given;
+    if (name.empty()) {
+        const std::string extension = fs::path(path).extension().string();
+        if (!extension.empty()) name = extension.substr(1);
+    }
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
 }
 
 }  // namespace zelvorn::tool

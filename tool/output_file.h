@@ -20,4 +20,8 @@ void WriteOutputFile(const std::string& path, std::string_view content, std::str
 // ToolError as WriteOutputFile when not.
 void CheckOutputFile(const std::string& path, std::string_view what);
 
+// The format a file is asked in: the one given, or else its name's extension
+// without the dot; lower case either way ("" when neither says).
+std::string FormatName(const std::string& path, const std::string& given);
+
 }  // namespace zelvorn::tool

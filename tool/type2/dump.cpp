@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tool/errors.h"
+#include "tool/output_file.h"
 
 namespace zelvorn::tool::type2 {
 
@@ -19,12 +20,6 @@ namespace {
 constexpr std::size_t kMinPages = 4;
 constexpr std::size_t kMaxPages = 256;
 constexpr std::size_t kCounterBytes = 3;
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 void CheckPageCount(std::size_t bytes, const std::string& what) {
     if (bytes % kPageSize != 0 || bytes / kPageSize < kMinPages || bytes / kPageSize > kMaxPages) {
@@ -129,11 +124,7 @@ Dump ReadJson(std::string_view content) {
 }  // namespace
 
 DumpFormat DumpFormatFor(const std::string& path, const std::string& given) {
-    std::string name = Lower(given);
-    if (name.empty()) {
-        const std::string extension = Lower(std::filesystem::path(path).extension().string());
-        if (!extension.empty()) name = extension.substr(1);
-    }
+    const std::string name = FormatName(path, given);
     if (name == "bin") return DumpFormat::Binary;
     if (name == "json") return DumpFormat::Json;
     throw UsageError(fmt::format(
